@@ -1,0 +1,18 @@
+# Fills the platform texts into the catalogue and writes it as a C++ raw string literal.
+# Inputs: CATALOG, TEXTS (flat JSON object KEY -> text), OUTPUT.
+file(READ "${CATALOG}" catalog)
+file(READ "${TEXTS}" texts)
+string(JSON count LENGTH "${texts}")
+if(count GREATER 0)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON key MEMBER "${texts}" ${i})
+    string(JSON value GET "${texts}" "${key}")
+    string(REPLACE "@@${key}@@" "${value}" catalog "${catalog}")
+  endforeach()
+endif()
+if(catalog MATCHES "@@[A-Z_]+@@")
+  message(FATAL_ERROR "catalogue placeholder without a text: ${CMAKE_MATCH_0}")
+endif()
+file(WRITE "${OUTPUT}.new" "// Generated from catalog/catalog.json; do not edit.\n#include \"server/catalog.hpp\"\n\nnamespace vft::server {\n\nstd::string_view catalog_text() {\n  static constexpr char kText[] = R\"VFTCATALOG(${catalog})VFTCATALOG\";\n  return {kText, sizeof(kText) - 1};\n}\n\n} // namespace vft::server\n")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,24 @@
+#include "apps/app.hpp"
+#include "apps/handlers.hpp"
+
+namespace vft::apps {
+
+Result<Json> dispatch(const AppHandler &handler, ToolCall &call) {
+  for (const ToolEntry &entry : handler.tools) {
+    if (entry.name == call.tool) return entry.run(call);
+  }
+  return fail(std::string(handler.unknown_operation));
+}
+
+const AppHandler *handler_for(std::string_view app) {
+  if (app == "studio") return &studio_handler();
+  if (app == "clipboard") return &clipboard_handler();
+  if (app == "bookmarks") return &bookmarks_handler();
+  if (app == "inventory") return &inventory_handler();
+  if (app == "wallet") return &wallet_handler();
+  if (app == "media") return &media_handler();
+  if (app == "bills") return &bills_handler();
+  return nullptr;
+}
+
+} // namespace vft::apps

@@ -1,0 +1,11 @@
+#include "apps/handlers.hpp"
+
+namespace vft::apps {
+
+const AppHandler &wallet_handler() {
+  // The app's tools arrive with their own change; until then every name is unknown here.
+  static constexpr AppHandler kHandler{"Unknown Wallet operation", {}};
+  return kHandler;
+}
+
+} // namespace vft::apps

@@ -1,0 +1,33 @@
+// The one JSON type of the system and its parse/serialise entry points.
+#pragma once
+
+#include "result.hpp"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace vft {
+
+// Objects are std::map with std::less<>: members are kept in byte order of their keys.
+using Json = nlohmann::json;
+
+// Deeper documents are refused as a parse failure, so that echoing, saving or destroying a
+// value can never exhaust the stack.
+inline constexpr int kMaxJsonDepth = 128;
+
+// Parses exactly one JSON value (surrounding ASCII white space allowed). On failure the
+// error is the parser's description with line and column.
+Result<Json> parse_json(std::string_view text);
+
+// Compact form: no white space, members in key order. Used for protocol output and search.
+std::string to_compact(const Json &value);
+
+// Pretty form: two-space indentation, no final line feed. Used for stores and one-shot output.
+std::string to_pretty(const Json &value);
+
+// The number classes as the system sees them.
+inline bool is_unsigned(const Json &value) { return value.is_number_unsigned(); }
+inline bool is_whole(const Json &value) { return value.is_number_integer(); }
+
+} // namespace vft

@@ -1,0 +1,84 @@
+// Process entry: choose the app, then serve a session on stdio or run one tool once.
+#include "platform/platform.hpp"
+#include "platform/texts.hpp"
+#include "server/pipeline.hpp"
+#include "server/protocol.hpp"
+#include "server/session.hpp"
+#include "store/files.hpp"
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::array<std::string_view, 7> kApps = {"studio", "clipboard", "bookmarks", "inventory",
+                                                   "wallet", "media",     "bills"};
+constexpr const char *kChooseApp =
+    "Choose studio, clipboard, bookmarks, inventory, wallet, media or bills";
+
+bool is_known_app(std::string_view name) {
+  for (const auto app : kApps) {
+    if (app == name) return true;
+  }
+  return false;
+}
+
+int run_one_shot(const std::string &app, const std::string &tool, const std::string &arguments) {
+  using namespace vft;
+  auto args = parse_json(arguments);
+  if (!args) {
+    platform::write_stderr(args.error() + "\n");
+    return 2;
+  }
+  store::Stamper stamper;
+  auto result = server::call_tool(app, tool, args.value(), stamper);
+  if (!result) {
+    platform::write_stderr(result.error() + "\n");
+    return 1;
+  }
+  (void)platform::write_stdout(to_pretty(result.value()) + "\n");
+  platform::flush_stdout();
+  return 0;
+}
+
+int run_session(const std::string &app) {
+  using namespace vft;
+  store::Stamper stamper;
+  const server::ToolRunner run_tool = [&](const std::string &tool, const Json &args) {
+    return server::call_tool(app, tool, args, stamper);
+  };
+  server::SessionIo io{
+      platform::read_stdin,
+      [](std::string_view bytes) {
+        if (!platform::write_stdout(bytes)) return false;
+        platform::flush_stdout();
+        return true;
+      },
+      platform::write_stderr};
+  server::run_session(
+      io, [&](std::string_view line) { return server::respond_to_line(line, app, run_tool); });
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  using namespace vft;
+  platform::prepare_stdio();
+  const std::vector<std::string> args = platform::command_line(argc, argv);
+  const std::string app = args.size() > 1 ? args[1] : "studio";
+  if (!is_known_app(app)) {
+    platform::write_stderr(std::string(kChooseApp) + "\n");
+    return 2;
+  }
+  if (args.size() > 2 && args[2] == "call") {
+    if (args.size() < 4) {
+      platform::write_stderr(std::string(platform_texts::kUsage) + "\n");
+      return 2;
+    }
+    return run_one_shot(app, args[3], args.size() > 4 ? args[4] : "{}");
+  }
+  return run_session(app);
+}

@@ -1,0 +1,112 @@
+// The operating-system services the rest of the program uses. Everything that differs
+// between Linux and Windows lives behind these declarations; posix/ and windows/ hold the
+// two implementations and CMake picks one. Paths are UTF-8 text on both platforms.
+#pragma once
+
+#include "../result.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vft::platform {
+
+// ---- process and console -------------------------------------------------------------
+
+// The command-line arguments as UTF-8, argument 0 first.
+std::vector<std::string> command_line(int argc, char **argv);
+
+// The value of an environment variable, or none when it is not present (an empty value is
+// present).
+std::optional<std::string> environment(const std::string &name);
+
+// Nanoseconds since 1970-01-01 UTC from the most precise wall clock; 0 before 1970.
+std::uint64_t now_nanos();
+std::uint64_t process_id();
+void sleep_ms(unsigned milliseconds);
+
+// Binary standard streams, and no death by SIGPIPE when the reader goes away.
+void prepare_stdio();
+// Reads at most size bytes from standard input: the count, 0 at end of input, -1 on failure.
+long long read_stdin(char *buffer, std::size_t size);
+// Writes all bytes; false when the stream is gone.
+bool write_stdout(std::string_view bytes);
+void flush_stdout();
+void write_stderr(std::string_view bytes);
+
+// ---- paths -----------------------------------------------------------------------------
+
+std::string join_path(std::string_view folder, std::string_view name);
+// The folder part of a path, or none when it has none.
+std::optional<std::string> parent_path(std::string_view path);
+bool is_absolute_path(std::string_view path);
+
+// ---- files and folders -----------------------------------------------------------------
+
+Result<void> create_directories(const std::string &path);
+
+enum class Existence { missing, present };
+// Whether a file is there. A failure means it could not be established either way, which
+// callers must never take for "missing".
+Result<Existence> file_existence(const std::string &path);
+
+// The whole file, or none when it holds more than max_bytes. Failures carry the system's text.
+Result<std::optional<std::string>> read_file_up_to(const std::string &path,
+                                                   std::uint64_t max_bytes);
+
+// Creates the file new (failing if it exists), private to the user, writes all bytes,
+// flushes them to the disk and closes it.
+Result<void> write_new_file(const std::string &path, std::string_view bytes);
+
+// Renames from onto to, replacing to, with write-through; the folder entry is made durable.
+Result<void> replace_file(const std::string &from, const std::string &to);
+
+// Deletes a file, ignoring any failure.
+void remove_file_quietly(const std::string &path);
+
+// An exclusively held lock file; released when the object is destroyed.
+class FileLock {
+public:
+  FileLock() = default;
+  explicit FileLock(std::intptr_t handle) : handle_(handle) {}
+  FileLock(FileLock &&other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+  FileLock &operator=(FileLock &&other) noexcept;
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+  ~FileLock();
+
+private:
+  std::intptr_t handle_ = -1;
+};
+
+// One attempt to take the lock file (created if absent, never truncated). None means that
+// another holder has it; a failure is any other reason, with the system's text.
+Result<std::optional<FileLock>> try_lock_file(const std::string &path);
+
+// The fully resolved path of an existing file (links, . and .. resolved).
+Result<std::string> canonical_path(const std::string &path);
+
+struct FileInfo {
+  bool regular = false;  // a regular file and not a link
+  std::uint64_t size = 0;
+  std::int64_t modified_nanos = 0;
+};
+// Metadata of the entry itself (a link is not followed).
+Result<FileInfo> file_info(const std::string &path);
+
+// Makes a second name for an existing file; fails if the new name exists.
+Result<void> hard_link(const std::string &existing, const std::string &new_name);
+
+// ---- cryptography ----------------------------------------------------------------------
+
+// SHA-256 of the bytes: 32 raw bytes.
+std::string sha256(std::string_view bytes);
+
+// The platform's protection for the current user, bound to the entropy. Inputs are already
+// within the size limit; a failure carries no detail (the caller reports its own message).
+Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy);
+Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy);
+
+} // namespace vft::platform

@@ -1,0 +1,229 @@
+// Process, console, path and file services on Linux.
+#include "platform/platform.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vft::platform {
+
+namespace {
+
+Failure system_error(int code) { return fail(std::strerror(code)); }
+Failure last_error() { return system_error(errno); }
+
+// A descriptor closed on every path out of the function that opened it.
+class Fd {
+public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+private:
+  int fd_;
+};
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+} // namespace
+
+std::vector<std::string> command_line(int argc, char **argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::optional<std::string> environment(const std::string &name) {
+  const char *value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::uint64_t now_nanos() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  if (ts.tv_sec < 0) return 0;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::uint64_t process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
+void sleep_ms(unsigned milliseconds) {
+  timespec ts{static_cast<time_t>(milliseconds / 1000),
+              static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void prepare_stdio() { std::signal(SIGPIPE, SIG_IGN); }
+
+long long read_stdin(char *buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
+void flush_stdout() {} // writes are unbuffered
+void write_stderr(std::string_view bytes) { (void)write_all(STDERR_FILENO, bytes); }
+
+std::string join_path(std::string_view folder, std::string_view name) {
+  std::string out(folder);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+std::optional<std::string> parent_path(std::string_view path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  if (slash == 0) return std::string("/");
+  return std::string(path.substr(0, slash));
+}
+
+bool is_absolute_path(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
+Result<void> create_directories(const std::string &path) {
+  if (path.empty()) return system_error(ENOENT);
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return system_error(ENOTDIR);
+  }
+  if (errno != ENOENT) return last_error();
+  if (auto parent = parent_path(path); parent && *parent != path) {
+    if (auto made = create_directories(*parent); !made) return made;
+  }
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return last_error();
+  return {};
+}
+
+Result<Existence> file_existence(const std::string &path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) return Existence::present;
+  if (errno == ENOENT) return Existence::missing;
+  return last_error();
+}
+
+Result<std::optional<std::string>> read_file_up_to(const std::string &path,
+                                                   std::uint64_t max_bytes) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return last_error();
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) return last_error();
+  if (S_ISDIR(st.st_mode)) return system_error(EISDIR);
+  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
+    return std::optional<std::string>();
+  }
+  std::string data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    // The file may grow while we read it; the limit holds for what we return.
+    if (data.size() > max_bytes) return std::optional<std::string>();
+  }
+  return std::optional<std::string>(std::move(data));
+}
+
+Result<void> write_new_file(const std::string &path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return last_error();
+  if (!write_all(fd.get(), bytes)) return last_error();
+  if (::fsync(fd.get()) != 0) return last_error();
+  if (::close(fd.release()) != 0) return last_error();
+  return {};
+}
+
+Result<void> replace_file(const std::string &from, const std::string &to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+  // Make the new directory entry durable; a failure here does not undo the rename.
+  if (auto folder = parent_path(to)) {
+    Fd dir(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) (void)::fsync(dir.get());
+  }
+  return {};
+}
+
+void remove_file_quietly(const std::string &path) { (void)::unlink(path.c_str()); }
+
+FileLock &FileLock::operator=(FileLock &&other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+FileLock::~FileLock() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+Result<std::optional<FileLock>> try_lock_file(const std::string &path) {
+  Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return last_error();
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return std::optional<FileLock>();
+    return last_error();
+  }
+  return std::optional<FileLock>(FileLock(fd.release()));
+}
+
+Result<std::string> canonical_path(const std::string &path) {
+  char *resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return last_error();
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+Result<FileInfo> file_info(const std::string &path) {
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) return last_error();
+  FileInfo info;
+  info.regular = S_ISREG(st.st_mode);
+  info.size = static_cast<std::uint64_t>(st.st_size);
+  info.modified_nanos = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL +
+                        st.st_mtim.tv_nsec;
+  return info;
+}
+
+Result<void> hard_link(const std::string &existing, const std::string &new_name) {
+  if (::link(existing.c_str(), new_name.c_str()) != 0) return last_error();
+  return {};
+}
+
+} // namespace vft::platform

@@ -1,0 +1,122 @@
+#include "server/pipeline.hpp"
+
+#include "apps/app.hpp"
+#include "server/catalog.hpp"
+#include "store/document.hpp"
+#include "text/unicode.hpp"
+
+namespace vft::server {
+
+namespace {
+
+bool type_matches(const std::string &type, const Json &value) {
+  if (type == "string") return value.is_string();
+  if (type == "number") return value.is_number();
+  if (type == "integer") return value.is_number_unsigned();
+  if (type == "boolean") return value.is_boolean();
+  if (type == "array") return value.is_array();
+  if (type == "object") return value.is_object();
+  return true;
+}
+
+Result<void> check_argument(const std::string &name, const Json &schema, const Json &value) {
+  if (!schema.is_object()) return {};
+  if (auto type = schema.find("type"); type != schema.end() && type->is_string()) {
+    if (!type_matches(type->get_ref<const std::string &>(), value)) {
+      return fail(kInvalidType + name);
+    }
+  }
+  if (auto allowed = schema.find("enum"); allowed != schema.end() && allowed->is_array()) {
+    bool found = false;
+    for (const Json &candidate : *allowed) found = found || candidate == value;
+    if (!found) return fail(kInvalidValue + name);
+  }
+  if (auto max = schema.find("maxLength");
+      max != schema.end() && max->is_number_unsigned() && value.is_string()) {
+    if (text::scalar_count(value.get_ref<const std::string &>()) > max->get<std::uint64_t>()) {
+      return fail(name + kTooLong);
+    }
+  }
+  return {};
+}
+
+Json storage_info(const store::Store &store) {
+  return Json{{"app", store.app},
+              {"storagePath", store.file_path()},
+              {"encryptedAtRest", store::is_protected_app(store.app)},
+              {"networkRequests", false},
+              {"recordCount", static_cast<std::uint64_t>(store.document["records"].size())},
+              {"schema", 1U},
+              {"version", kServerVersion}};
+}
+
+} // namespace
+
+Result<Json> catalog_tools(const std::string &app) {
+  auto catalog = parse_json(catalog_text());
+  if (!catalog || !catalog->is_object()) return fail(kBrokenCatalog);
+  auto tools = catalog->find(app);
+  if (tools == catalog->end() || !tools->is_array()) return fail(kUnknownApp);
+  return std::move(*tools);
+}
+
+Result<void> validate_arguments(const Json &input_schema, const Json &args) {
+  if (!args.is_object()) return fail(kArgumentsNotObject);
+  if (!input_schema.is_object()) return fail(kInvalidSchema);
+  const auto properties = input_schema.find("properties");
+  if (properties == input_schema.end() || !properties->is_object()) return fail(kInvalidSchema);
+  for (const auto &[name, value] : args.items()) {
+    if (!properties->contains(name)) return fail(kUnknownArgument + name);
+  }
+  if (auto required = input_schema.find("required");
+      required != input_schema.end() && required->is_array()) {
+    for (const Json &name : *required) {
+      if (name.is_string() && !args.contains(name.get_ref<const std::string &>())) {
+        return fail(kMissingArgument + name.get<std::string>());
+      }
+    }
+  }
+  for (const auto &[name, value] : args.items()) {
+    if (auto checked = check_argument(name, properties->at(name), value); !checked) {
+      return checked;
+    }
+  }
+  return {};
+}
+
+Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
+                       store::Stamper &stamper) {
+  auto tools = catalog_tools(app);
+  if (!tools) return fail(tools.error());
+  const Json *entry = nullptr;
+  for (const Json &candidate : tools.value()) {
+    const auto name = candidate.find("name");
+    if (candidate.is_object() && name != candidate.end() && name->is_string() &&
+        name->get_ref<const std::string &>() == tool) {
+      entry = &candidate;
+      break;
+    }
+  }
+  if (entry == nullptr) return fail(kUnknownTool);
+  const auto schema = entry->find("inputSchema");
+  if (auto valid = validate_arguments(schema == entry->end() ? Json() : *schema, args); !valid) {
+    return fail(valid.error());
+  }
+
+  auto folder = store::data_folder(app);
+  if (!folder) return fail(folder.error());
+  if (auto made = platform::create_directories(folder.value()); !made) return fail(made.error());
+  auto lock = store::take_lock(folder.value());
+  if (!lock) return fail(lock.error());
+  auto store = store::load_store(app, folder.value());
+  if (!store) return fail(store.error());
+  if (tool == "get_storage_info") return storage_info(store.value());
+
+  const apps::AppHandler *handler = apps::handler_for(app);
+  if (handler == nullptr) return fail(kUnknownApp);
+  apps::ToolCall call{tool, args, store.value(), stamper};
+  return apps::dispatch(*handler, call);
+  // The lock is released here, on every path, when it goes out of scope.
+}
+
+} // namespace vft::server

@@ -1,0 +1,36 @@
+// The tool-call pipeline shared by the session and the one-shot command line: find the
+// tool, validate its arguments, then lock, load and run it against the app's store.
+#pragma once
+
+#include "json.hpp"
+#include "result.hpp"
+#include "store/files.hpp"
+
+#include <string>
+
+namespace vft::server {
+
+inline constexpr const char *kUnknownApp = "Unknown app";
+inline constexpr const char *kUnknownTool = "Unknown tool";
+inline constexpr const char *kArgumentsNotObject = "Arguments must be an object";
+inline constexpr const char *kInvalidSchema = "Invalid tool schema";
+inline constexpr const char *kUnknownArgument = "Unknown argument: ";
+inline constexpr const char *kMissingArgument = "Missing argument: ";
+inline constexpr const char *kInvalidType = "Invalid type for ";
+inline constexpr const char *kInvalidValue = "Invalid value for ";
+inline constexpr const char *kTooLong = " is too long";
+inline constexpr const char *kBrokenCatalog = "The build has no valid bundled specifications";
+
+inline constexpr const char *kServerVersion = "0.1.0";
+
+// The app's tool array of the catalogue; a failure means the build itself is broken.
+Result<Json> catalog_tools(const std::string &app);
+
+// Checks arguments against a tool's input schema (top level only).
+Result<void> validate_arguments(const Json &input_schema, const Json &args);
+
+// Runs one tool call from start to end.
+Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
+                       store::Stamper &stamper);
+
+} // namespace vft::server

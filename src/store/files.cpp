@@ -1,0 +1,98 @@
+#include "store/files.hpp"
+
+#include "platform/texts.hpp"
+
+namespace vft::store {
+
+std::string Stamper::name(std::string_view prefix) {
+  std::uint64_t nanos = platform::now_nanos();
+  // Two names within one clock tick (or after the clock stepped back) must still differ
+  // and keep their order.
+  if (nanos <= last_nanos_) nanos = last_nanos_ + 1;
+  last_nanos_ = nanos;
+  std::string out(prefix);
+  out += '-';
+  out += std::to_string(nanos);
+  out += '-';
+  out += std::to_string(platform::process_id());
+  return out;
+}
+
+std::uint64_t Stamper::now_seconds() { return platform::now_nanos() / 1'000'000'000ULL; }
+
+Result<std::string> data_folder(const std::string &app) {
+  if (auto home = platform::environment("VEYMORA_DATA_HOME")) {
+    return platform::join_path(*home, app);
+  }
+  if (auto local = platform::environment("LOCALAPPDATA")) {
+    return platform::join_path(platform::join_path(*local, "Veymora"), app);
+  }
+#ifndef _WIN32
+  // The Linux desktop's own place for user data.
+  if (auto xdg = platform::environment("XDG_DATA_HOME"); xdg && platform::is_absolute_path(*xdg)) {
+    return platform::join_path(platform::join_path(*xdg, "veymora"), app);
+  }
+  if (auto user_home = platform::environment("HOME");
+      user_home && platform::is_absolute_path(*user_home)) {
+    return platform::join_path(
+        platform::join_path(platform::join_path(*user_home, ".local/share"), "veymora"), app);
+  }
+#endif
+  return fail(kNoDataHome);
+}
+
+bool is_protected_app(std::string_view app) {
+  return app == "wallet" || app == "clipboard" || app == "bills";
+}
+
+std::string_view store_entropy(std::string_view app) {
+  if (app == "wallet") return "vft-wallet-store";
+  if (app == "clipboard") return "vft-clipboard-store";
+  if (app == "bills") return "vft-bills-store";
+  return {};
+}
+
+std::string_view store_file_name(std::string_view app) {
+  return is_protected_app(app) ? "records.dpapi" : "records.json";
+}
+
+Result<platform::FileLock> take_lock(const std::string &folder) {
+  const std::string path = platform::join_path(folder, "records.lock");
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    auto lock = platform::try_lock_file(path);
+    if (!lock) return fail(lock.error());
+    if (lock.value()) return std::move(*lock.value());
+    platform::sleep_ms(kLockWaitMs);
+  }
+  return fail(kLockHeld);
+}
+
+Result<void> atomic_replace(const std::string &destination, std::string_view bytes,
+                            Stamper &stamper) {
+  const auto folder = platform::parent_path(destination);
+  if (!folder) return fail(kNoParent);
+  if (auto made = platform::create_directories(*folder); !made) return made;
+  const std::string temp = platform::join_path(*folder, "." + stamper.name("write") + ".tmp");
+  if (auto written = platform::write_new_file(temp, bytes); !written) return written;
+  if (auto moved = platform::replace_file(temp, destination); !moved) {
+    platform::remove_file_quietly(temp);
+    return moved;
+  }
+  return {};
+}
+
+Result<std::string> protect(std::string_view bytes, std::string_view entropy) {
+  if (bytes.size() > kMaxProtectedInput) return fail(kPayloadTooLarge);
+  auto out = platform::protect_for_user(bytes, entropy);
+  if (!out) return fail(platform_texts::kProtectionFailed);
+  return out;
+}
+
+Result<std::string> unprotect(std::string_view bytes, std::string_view entropy) {
+  if (bytes.size() > kMaxProtectedInput) return fail(kPayloadTooLarge);
+  auto out = platform::unprotect_for_user(bytes, entropy);
+  if (!out) return fail(platform_texts::kProtectionFailed);
+  return out;
+}
+
+} // namespace vft::store

@@ -1,0 +1,58 @@
+// Where an app keeps its data, the lock that serialises its tool calls, stamped names, the
+// atomic replacement of files, and the protection of bytes for the current user.
+#pragma once
+
+#include "json.hpp"
+#include "platform/platform.hpp"
+#include "result.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vft::store {
+
+inline constexpr const char *kNoDataHome = "LOCALAPPDATA is unavailable";
+inline constexpr const char *kLockHeld = "Another operation still owns the record lock; retry";
+inline constexpr const char *kNoParent = "Destination has no parent";
+inline constexpr const char *kPayloadTooLarge = "Encrypted payload exceeds 80 MiB";
+
+inline constexpr int kLockAttempts = 100;
+inline constexpr unsigned kLockWaitMs = 20;
+inline constexpr std::uint64_t kMaxProtectedInput = 83'886'080;
+
+// Hands out stamped names PREFIX-NANOS-PID that strictly increase within the process, and
+// the current time in whole seconds. One lives for the whole process.
+class Stamper {
+public:
+  std::string name(std::string_view prefix);
+  static std::uint64_t now_seconds();
+
+private:
+  std::uint64_t last_nanos_ = 0;
+};
+
+// The data folder of an app: VEYMORA_DATA_HOME/APP, else LOCALAPPDATA/Veymora/APP, else
+// the platform's own user data folder where it has one.
+Result<std::string> data_folder(const std::string &app);
+
+// The three apps whose store is protected at rest.
+bool is_protected_app(std::string_view app);
+// The fixed entropy that binds an app's protected store to that app.
+std::string_view store_entropy(std::string_view app);
+// The store file name of an app: records.dpapi or records.json.
+std::string_view store_file_name(std::string_view app);
+
+// Holds the app's lock: up to 100 attempts, 20 ms apart.
+Result<platform::FileLock> take_lock(const std::string &folder);
+
+// Writes bytes to destination so that it holds either its previous content or exactly these
+// bytes: a new temporary file beside it, flushed, then renamed onto it.
+Result<void> atomic_replace(const std::string &destination, std::string_view bytes,
+                            Stamper &stamper);
+
+// The current user's protection, with the size check made before any work.
+Result<std::string> protect(std::string_view bytes, std::string_view entropy);
+Result<std::string> unprotect(std::string_view bytes, std::string_view entropy);
+
+} // namespace vft::store

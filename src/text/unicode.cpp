@@ -1,0 +1,109 @@
+#include "unicode.hpp"
+
+#include <cstdint>
+
+namespace vft::text {
+
+namespace {
+
+// Decodes one scalar at i of valid UTF-8 and advances i.
+char32_t decode_at(std::string_view s, std::size_t &i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  }
+  int extra = b0 >= 0xF0 ? 3 : b0 >= 0xE0 ? 2 : 1;
+  char32_t cp = b0 & (0x3F >> extra);
+  ++i;
+  for (; extra > 0 && i < s.size(); --extra, ++i) {
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+  }
+  return cp;
+}
+
+// Length of the scalar that ends just before end, for valid UTF-8.
+std::size_t last_scalar_length(std::string_view s, std::size_t end) {
+  std::size_t start = end - 1;
+  while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+  return end - start;
+}
+
+} // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t extra = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      extra = 1;
+    } else if (b == 0xE0) {
+      extra = 2;
+      lo = 0xA0;
+    } else if (b == 0xED) {
+      extra = 2;
+      hi = 0x9F; // no surrogates
+    } else if (b >= 0xE1 && b <= 0xEF) {
+      extra = 2;
+    } else if (b == 0xF0) {
+      extra = 3;
+      lo = 0x90;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+      extra = 3;
+    } else if (b == 0xF4) {
+      extra = 3;
+      hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i <= extra) return false;
+    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (std::size_t k = 2; k <= extra; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::size_t scalar_count(std::string_view utf8) {
+  std::size_t count = 0;
+  for (const char c : utf8) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim_white_space(std::string_view utf8) {
+  std::size_t begin = 0;
+  while (begin < utf8.size()) {
+    std::size_t next = begin;
+    if (!is_white_space(decode_at(utf8, next))) break;
+    begin = next;
+  }
+  std::size_t end = utf8.size();
+  while (end > begin) {
+    const std::size_t length = last_scalar_length(utf8, end);
+    std::size_t at = end - length;
+    if (!is_white_space(decode_at(utf8, at))) break;
+    end -= length;
+  }
+  return utf8.substr(begin, end - begin);
+}
+
+} // namespace vft::text

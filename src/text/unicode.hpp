@@ -1,0 +1,34 @@
+// Unicode helpers. UTF-8 validation, scalar counting and white space are our own (small,
+// fixed tables); case mapping and IDNA come from the platform's Unicode library (ICU on
+// Linux, the system ICU or Win32 NLS on Windows).
+#pragma once
+
+#include "../result.hpp"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vft::text {
+
+bool is_valid_utf8(std::string_view bytes);
+
+// Number of Unicode scalar values of valid UTF-8 text.
+std::size_t scalar_count(std::string_view utf8);
+
+// The Unicode White_Space property.
+bool is_white_space(char32_t code_point);
+
+// Valid UTF-8 text without Unicode white space at either end.
+std::string_view trim_white_space(std::string_view utf8);
+
+// Full (context-free, locale-independent) Unicode case mapping of valid UTF-8 text.
+std::string to_lower(std::string_view utf8);
+std::string to_upper(std::string_view utf8);
+
+// UTS #46 ToASCII with the URL Standard's options (CheckHyphens false, CheckBidi true,
+// CheckJoiners true, UseSTD3ASCIIRules = be_strict, Transitional_Processing false,
+// VerifyDnsLength = be_strict). Fails (with a short reason) on any processing error.
+Result<std::string> domain_to_ascii(std::string_view domain, bool be_strict);
+
+} // namespace vft::text
