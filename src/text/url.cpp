@@ -1,0 +1,1099 @@
+#include "url.hpp"
+
+#include "unicode.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace vft::text {
+
+namespace {
+
+// ---- failure reasons ------------------------------------------------------------------------
+
+constexpr const char *kNoScheme = "URL has no scheme and no base to resolve against";
+constexpr const char *kOpaqueBase = "a relative URL cannot be resolved against this base";
+constexpr const char *kMissingHost = "URL has no host";
+constexpr const char *kBadPort = "URL port is not a number from 0 to 65535";
+constexpr const char *kBadIpv6 = "URL host is not a valid IPv6 address";
+constexpr const char *kBadIpv4 = "URL host is not a valid IPv4 address";
+constexpr const char *kForbiddenHost = "URL host contains a forbidden character";
+constexpr const char *kBadDomain = "URL host is not a valid domain name";
+
+// ---- characters -----------------------------------------------------------------------------
+
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+int hex_value(char c) {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+char to_lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool starts_with_ci(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (to_lower_ascii(text[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool equals_ci(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && starts_with_ci(a, b);
+}
+
+// ---- percent-encode sets ---------------------------------------------------------------------
+// Each set is a superset of the one before it; bytes >= 0x80 (the UTF-8 of non-ASCII code
+// points) are in all of them, so encoding byte by byte equals encoding code point by code point.
+
+enum class EncodeSet { c0_control, fragment, query, special_query, path, userinfo };
+
+bool in_set(unsigned char c, EncodeSet set) {
+  if (c < 0x20 || c > 0x7E) return true;
+  switch (set) {
+  case EncodeSet::c0_control:
+    return false;
+  case EncodeSet::fragment:
+    return c == ' ' || c == '"' || c == '<' || c == '>' || c == '`';
+  case EncodeSet::query:
+    return c == ' ' || c == '"' || c == '#' || c == '<' || c == '>';
+  case EncodeSet::special_query:
+    return in_set(c, EncodeSet::query) || c == '\'';
+  case EncodeSet::path:
+    return in_set(c, EncodeSet::query) || c == '?' || c == '`' || c == '{' || c == '}';
+  case EncodeSet::userinfo:
+    return in_set(c, EncodeSet::path) || c == '/' || c == ':' || c == ';' || c == '=' || c == '@' ||
+           (c >= '[' && c <= '^') || c == '|';
+  }
+  return true;
+}
+
+void append_encoded(std::string &out, char ch, EncodeSet set) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto c = static_cast<unsigned char>(ch);
+  if (in_set(c, set)) {
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+  } else {
+    out += ch;
+  }
+}
+
+std::string encode(std::string_view text, EncodeSet set) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    append_encoded(out, c, set);
+  return out;
+}
+
+// ---- schemes ----------------------------------------------------------------------------------
+
+bool is_special_scheme(std::string_view scheme) {
+  return scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss" ||
+         scheme == "ftp" || scheme == "file";
+}
+
+// The default port of a special scheme, or empty when it has none.
+std::string_view default_port(std::string_view scheme) {
+  if (scheme == "http" || scheme == "ws") return "80";
+  if (scheme == "https" || scheme == "wss") return "443";
+  if (scheme == "ftp") return "21";
+  return {};
+}
+
+// ---- hosts ------------------------------------------------------------------------------------
+
+struct Host {
+  HostKind kind = HostKind::none;
+  std::string text;
+};
+
+bool is_forbidden_host_char(char c) {
+  switch (c) {
+  case '\0':
+  case '\t':
+  case '\n':
+  case '\r':
+  case ' ':
+  case '#':
+  case '/':
+  case ':':
+  case '<':
+  case '>':
+  case '?':
+  case '@':
+  case '[':
+  case '\\':
+  case ']':
+  case '^':
+  case '|':
+    return true;
+  default:
+    return false;
+  }
+}
+
+bool is_forbidden_domain_char(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return is_forbidden_host_char(c) || u < 0x20 || c == '%' || u == 0x7F;
+}
+
+// Reads the text inside the brackets of an IPv6 host into its eight 16-bit pieces.
+std::optional<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view input) {
+  std::array<std::uint16_t, 8> address{};
+  int piece_index = 0;
+  int compress = -1;
+  std::size_t p = 0;
+  const auto at = [&](std::size_t i) -> int {
+    return i < input.size() ? static_cast<unsigned char>(input[i]) : -1;
+  };
+  if (at(p) == ':') {
+    if (at(p + 1) != ':') return std::nullopt;
+    p += 2;
+    ++piece_index;
+    compress = piece_index;
+  }
+  while (at(p) != -1) {
+    if (piece_index == 8) return std::nullopt;
+    if (at(p) == ':') {
+      if (compress != -1) return std::nullopt;
+      ++p;
+      ++piece_index;
+      compress = piece_index;
+      continue;
+    }
+    unsigned value = 0;
+    std::size_t length = 0;
+    while (length < 4 && at(p) != -1 && is_hex(input[p])) {
+      value = value * 16 + static_cast<unsigned>(hex_value(input[p]));
+      ++p;
+      ++length;
+    }
+    if (at(p) == '.') {
+      // An embedded IPv4 address fills the last two pieces.
+      if (length == 0) return std::nullopt;
+      p -= length;
+      if (piece_index > 6) return std::nullopt;
+      int numbers_seen = 0;
+      while (at(p) != -1) {
+        int ipv4_piece = -1;
+        if (numbers_seen > 0) {
+          if (at(p) == '.' && numbers_seen < 4) {
+            ++p;
+          } else {
+            return std::nullopt;
+          }
+        }
+        if (at(p) == -1 || !is_digit(input[p])) return std::nullopt;
+        while (at(p) != -1 && is_digit(input[p])) {
+          const int number = input[p] - '0';
+          if (ipv4_piece == -1) {
+            ipv4_piece = number;
+          } else if (ipv4_piece == 0) {
+            return std::nullopt; // no leading zeros
+          } else {
+            ipv4_piece = ipv4_piece * 10 + number;
+          }
+          if (ipv4_piece > 255) return std::nullopt;
+          ++p;
+        }
+        address[piece_index] =
+            static_cast<std::uint16_t>(address[piece_index] * 0x100 + ipv4_piece);
+        ++numbers_seen;
+        if (numbers_seen == 2 || numbers_seen == 4) ++piece_index;
+      }
+      if (numbers_seen != 4) return std::nullopt;
+      break;
+    }
+    if (at(p) == ':') {
+      ++p;
+      if (at(p) == -1) return std::nullopt;
+    } else if (at(p) != -1) {
+      return std::nullopt;
+    }
+    address[piece_index] = static_cast<std::uint16_t>(value);
+    ++piece_index;
+  }
+  if (compress != -1) {
+    int swaps = piece_index - compress;
+    piece_index = 7;
+    while (piece_index != 0 && swaps > 0) {
+      std::swap(address[piece_index], address[compress + swaps - 1]);
+      --piece_index;
+      --swaps;
+    }
+  } else if (piece_index != 8) {
+    return std::nullopt;
+  }
+  return address;
+}
+
+// Writes an IPv6 address in its shortest form: lower-case hex, the first longest run of two
+// or more zero pieces compressed to "::", in brackets.
+std::string serialize_ipv6(const std::array<std::uint16_t, 8> &address) {
+  int compress = -1;
+  int best = 1;
+  for (int i = 0; i < 8;) {
+    if (address[i] != 0) {
+      ++i;
+      continue;
+    }
+    int j = i;
+    while (j < 8 && address[j] == 0)
+      ++j;
+    if (j - i > best) {
+      best = j - i;
+      compress = i;
+    }
+    i = j;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "[";
+  bool ignore_zero = false;
+  for (int i = 0; i < 8; ++i) {
+    if (ignore_zero && address[i] == 0) continue;
+    ignore_zero = false;
+    if (compress == i) {
+      out += i == 0 ? "::" : ":";
+      ignore_zero = true;
+      continue;
+    }
+    const unsigned piece = address[i];
+    bool started = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+      const unsigned digit = (piece >> shift) & 0xF;
+      if (digit != 0 || started || shift == 0) {
+        out += kHex[digit];
+        started = true;
+      }
+    }
+    if (i != 7) out += ':';
+  }
+  out += ']';
+  return out;
+}
+
+// One part of an IPv4 host: decimal, 0x-prefixed hex or 0-prefixed octal. Values above 2^32
+// are clamped (they fail later either way).
+std::optional<std::uint64_t> parse_ipv4_number(std::string_view input) {
+  if (input.empty()) return std::nullopt;
+  unsigned radix = 10;
+  if (input.size() >= 2 && input[0] == '0' && (input[1] == 'x' || input[1] == 'X')) {
+    input.remove_prefix(2);
+    radix = 16;
+  } else if (input.size() >= 2 && input[0] == '0') {
+    input.remove_prefix(1);
+    radix = 8;
+  }
+  std::uint64_t value = 0;
+  for (char c : input) {
+    unsigned digit = 0;
+    if (radix == 16 && is_hex(c)) {
+      digit = static_cast<unsigned>(hex_value(c));
+    } else if (is_digit(c) && static_cast<unsigned>(c - '0') < radix) {
+      digit = static_cast<unsigned>(c - '0');
+    } else {
+      return std::nullopt;
+    }
+    value = value * radix + digit;
+    if (value > (std::uint64_t{1} << 33)) value = std::uint64_t{1} << 33;
+  }
+  return value;
+}
+
+// Splits on '.' keeping empty parts.
+std::vector<std::string_view> split_dots(std::string_view text) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    const auto dot = text.find('.', start);
+    if (dot == std::string_view::npos) {
+      parts.push_back(text.substr(start));
+      return parts;
+    }
+    parts.push_back(text.substr(start, dot - start));
+    start = dot + 1;
+  }
+}
+
+// A domain whose last label is a number is read as IPv4 (and fails if it is not one), so that
+// "1.2.3.4" and "0x7f.1" never become domain names.
+bool ends_in_number(std::string_view domain) {
+  auto parts = split_dots(domain);
+  if (parts.back().empty()) {
+    if (parts.size() == 1) return false;
+    parts.pop_back();
+  }
+  const std::string_view last = parts.back();
+  if (!last.empty()) {
+    bool all_digits = true;
+    for (char c : last)
+      all_digits = all_digits && is_digit(c);
+    if (all_digits) return true;
+  }
+  return parse_ipv4_number(last).has_value();
+}
+
+// Reads an IPv4 host of one to four parts; the last part fills the remaining bytes.
+std::optional<std::uint32_t> parse_ipv4(std::string_view input) {
+  auto parts = split_dots(input);
+  if (parts.back().empty() && parts.size() > 1) parts.pop_back();
+  if (parts.size() > 4) return std::nullopt;
+  std::vector<std::uint64_t> numbers;
+  for (auto part : parts) {
+    const auto number = parse_ipv4_number(part);
+    if (!number) return std::nullopt;
+    numbers.push_back(*number);
+  }
+  for (std::size_t i = 0; i + 1 < numbers.size(); ++i) {
+    if (numbers[i] > 255) return std::nullopt;
+  }
+  const std::uint64_t limit = std::uint64_t{1} << (8 * (5 - numbers.size()));
+  if (numbers.back() >= limit) return std::nullopt;
+  std::uint64_t ipv4 = numbers.back();
+  for (std::size_t i = 0; i + 1 < numbers.size(); ++i)
+    ipv4 += numbers[i] << (8 * (3 - i));
+  return static_cast<std::uint32_t>(ipv4);
+}
+
+std::string serialize_ipv4(std::uint32_t address) {
+  std::string out;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    out += std::to_string((address >> shift) & 0xFF);
+    if (shift != 0) out += '.';
+  }
+  return out;
+}
+
+// The host of a non-special URL: kept as written, C0 controls and non-ASCII percent-encoded.
+Result<Host> parse_opaque_host(std::string_view input) {
+  for (char c : input) {
+    if (is_forbidden_host_char(c)) return fail(kForbiddenHost);
+  }
+  return Host{HostKind::opaque, encode(input, EncodeSet::c0_control)};
+}
+
+// Domain to ASCII for the URL parser. An ASCII domain without "xn--" labels comes out of
+// UTS #46 (with the options used here) just lower-cased, so only other domains go to IDNA.
+Result<std::string> url_domain_to_ascii(const std::string &domain) {
+  bool ascii = true;
+  for (char c : domain)
+    ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  bool punycode = false;
+  if (ascii) {
+    for (auto label : split_dots(domain))
+      punycode = punycode || starts_with_ci(label, "xn--");
+  }
+  std::string result;
+  if (ascii && !punycode) {
+    result = domain;
+    for (char &c : result)
+      c = to_lower_ascii(c);
+  } else {
+    auto converted = domain_to_ascii(domain, false);
+    if (!converted) return fail(kBadDomain);
+    result = std::move(converted.value());
+  }
+  if (result.empty()) return fail(kBadDomain);
+  for (char c : result) {
+    if (is_forbidden_domain_char(c)) return fail(kForbiddenHost);
+  }
+  return result;
+}
+
+// The host parser: IPv6 in brackets, opaque hosts for non-special URLs, else a domain (or
+// IPv4 when it ends in a number).
+Result<Host> parse_host(std::string_view input, bool is_opaque) {
+  if (!input.empty() && input.front() == '[') {
+    if (input.back() != ']' || input.size() < 2) return fail(kBadIpv6);
+    const auto address = parse_ipv6(input.substr(1, input.size() - 2));
+    if (!address) return fail(kBadIpv6);
+    return Host{HostKind::ipv6, serialize_ipv6(*address)};
+  }
+  if (is_opaque) return parse_opaque_host(input);
+  const std::string domain = utf8_decode_lossy(percent_decode(input));
+  auto ascii = url_domain_to_ascii(domain);
+  if (!ascii) return fail(ascii.error());
+  if (ends_in_number(ascii.value())) {
+    const auto address = parse_ipv4(ascii.value());
+    if (!address) return fail(kBadIpv4);
+    return Host{HostKind::ipv4, serialize_ipv4(*address)};
+  }
+  return Host{HostKind::domain, std::move(ascii.value())};
+}
+
+// ---- paths ------------------------------------------------------------------------------------
+
+bool is_single_dot(std::string_view s) { return s == "." || equals_ci(s, "%2e"); }
+
+bool is_double_dot(std::string_view s) {
+  return s == ".." || equals_ci(s, ".%2e") || equals_ci(s, "%2e.") || equals_ci(s, "%2e%2e");
+}
+
+// "C:" or "C|".
+bool is_windows_drive_letter(std::string_view s) {
+  return s.size() == 2 && is_alpha(s[0]) && (s[1] == ':' || s[1] == '|');
+}
+
+bool is_normalized_windows_drive_letter(std::string_view s) {
+  return s.size() == 2 && is_alpha(s[0]) && s[1] == ':';
+}
+
+// "C:" or "C|" followed by the end or one of / \ ? #.
+bool starts_with_windows_drive_letter(std::string_view s) {
+  if (s.size() < 2 || !is_windows_drive_letter(s.substr(0, 2))) return false;
+  if (s.size() == 2) return true;
+  const char c = s[2];
+  return c == '/' || c == '\\' || c == '?' || c == '#';
+}
+
+// The segments of a serialised non-opaque path ("/a/b" is {"a", "b"}, "" is none).
+std::vector<std::string> split_path(std::string_view path) {
+  std::vector<std::string> segments;
+  if (path.empty()) return segments;
+  std::size_t start = 1;
+  while (true) {
+    const auto slash = path.find('/', start);
+    if (slash == std::string_view::npos) {
+      segments.emplace_back(path.substr(start));
+      return segments;
+    }
+    segments.emplace_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+}
+
+// ---- the state machine ------------------------------------------------------------------------
+
+enum class State {
+  scheme_start,
+  scheme,
+  no_scheme,
+  special_relative_or_authority,
+  path_or_authority,
+  relative,
+  relative_slash,
+  special_authority_slashes,
+  special_authority_ignore_slashes,
+  authority,
+  host,
+  port,
+  file,
+  file_slash,
+  file_host,
+  path_start,
+  path,
+  opaque_path,
+  query,
+  fragment
+};
+
+constexpr int kEof = -1;
+
+class Parser {
+public:
+  Parser(std::string input, const Url *base) : input_(std::move(input)), base_(base) {
+    if (base_ && !base_->opaque_path) base_segments_ = split_path(base_->path);
+  }
+
+  Result<Url> run();
+
+private:
+  int c() const { return at(pointer_); }
+  int at(std::ptrdiff_t i) const {
+    return i >= 0 && i < static_cast<std::ptrdiff_t>(input_.size())
+               ? static_cast<unsigned char>(input_[static_cast<std::size_t>(i)])
+               : kEof;
+  }
+  std::string_view remaining() const {
+    const auto next = static_cast<std::size_t>(pointer_ + 1);
+    return next <= input_.size() ? std::string_view(input_).substr(next) : std::string_view();
+  }
+  bool special() const { return is_special_scheme(url_.scheme); }
+  // A slash, or for special URLs also a backslash.
+  bool is_slash(int ch) const { return ch == '/' || (special() && ch == '\\'); }
+
+  void copy_authority_from_base() {
+    url_.username = base_->username;
+    url_.password = base_->password;
+    url_.host_kind = base_->host_kind;
+    url_.host = base_->host;
+    url_.port = base_->port;
+  }
+
+  // Removes the last path segment, except a file URL's drive letter.
+  void shorten_path() {
+    if (url_.scheme == "file" && segments_.size() == 1 &&
+        is_normalized_windows_drive_letter(segments_[0])) {
+      return;
+    }
+    if (!segments_.empty()) segments_.pop_back();
+  }
+
+  Result<void> step();
+
+  std::string input_;
+  const Url *base_;
+  std::vector<std::string> base_segments_;
+  Url url_;
+  std::vector<std::string> segments_;
+  std::string opaque_;
+  State state_ = State::scheme_start;
+  std::string buffer_;
+  std::ptrdiff_t pointer_ = 0;
+  bool at_sign_seen_ = false;
+  bool inside_brackets_ = false;
+  bool password_token_seen_ = false;
+};
+
+Result<Url> Parser::run() {
+  for (;; ++pointer_) {
+    auto result = step();
+    if (!result) return fail(result.error());
+    if (pointer_ >= static_cast<std::ptrdiff_t>(input_.size())) break;
+  }
+  if (url_.opaque_path) {
+    url_.path = std::move(opaque_);
+  } else {
+    url_.path.clear();
+    for (const auto &segment : segments_) {
+      url_.path += '/';
+      url_.path += segment;
+    }
+  }
+  return std::move(url_);
+}
+
+Result<void> Parser::step() {
+  const int ch = c();
+  switch (state_) {
+  case State::scheme_start:
+    if (ch != kEof && is_alpha(static_cast<char>(ch))) {
+      buffer_ += to_lower_ascii(static_cast<char>(ch));
+      state_ = State::scheme;
+    } else {
+      state_ = State::no_scheme;
+      --pointer_;
+    }
+    break;
+
+  case State::scheme:
+    if (ch != kEof && (is_alpha(static_cast<char>(ch)) || is_digit(static_cast<char>(ch)) ||
+                       ch == '+' || ch == '-' || ch == '.')) {
+      buffer_ += to_lower_ascii(static_cast<char>(ch));
+    } else if (ch == ':') {
+      url_.scheme = std::move(buffer_);
+      buffer_.clear();
+      if (url_.scheme == "file") {
+        state_ = State::file;
+      } else if (special() && base_ && base_->scheme == url_.scheme) {
+        state_ = State::special_relative_or_authority;
+      } else if (special()) {
+        state_ = State::special_authority_slashes;
+      } else if (!remaining().empty() && remaining().front() == '/') {
+        state_ = State::path_or_authority;
+        ++pointer_;
+      } else {
+        url_.opaque_path = true;
+        state_ = State::opaque_path;
+      }
+    } else {
+      // Not a scheme after all: start over as a relative reference.
+      buffer_.clear();
+      state_ = State::no_scheme;
+      pointer_ = -1;
+    }
+    break;
+
+  case State::no_scheme:
+    if (!base_ || (base_->opaque_path && ch != '#')) return fail(base_ ? kOpaqueBase : kNoScheme);
+    if (base_->opaque_path && ch == '#') {
+      url_.scheme = base_->scheme;
+      url_.opaque_path = true;
+      opaque_ = base_->path;
+      url_.query = base_->query;
+      url_.has_query = base_->has_query;
+      url_.has_fragment = true;
+      state_ = State::fragment;
+    } else if (base_->scheme != "file") {
+      state_ = State::relative;
+      --pointer_;
+    } else {
+      state_ = State::file;
+      --pointer_;
+    }
+    break;
+
+  case State::special_relative_or_authority:
+    if (ch == '/' && !remaining().empty() && remaining().front() == '/') {
+      state_ = State::special_authority_ignore_slashes;
+      ++pointer_;
+    } else {
+      state_ = State::relative;
+      --pointer_;
+    }
+    break;
+
+  case State::path_or_authority:
+    if (ch == '/') {
+      state_ = State::authority;
+    } else {
+      state_ = State::path;
+      --pointer_;
+    }
+    break;
+
+  case State::relative:
+    url_.scheme = base_->scheme;
+    if (is_slash(ch)) {
+      state_ = State::relative_slash;
+    } else {
+      copy_authority_from_base();
+      segments_ = base_segments_;
+      url_.query = base_->query;
+      url_.has_query = base_->has_query;
+      if (ch == '?') {
+        url_.query.clear();
+        url_.has_query = true;
+        state_ = State::query;
+      } else if (ch == '#') {
+        url_.has_fragment = true;
+        state_ = State::fragment;
+      } else if (ch != kEof) {
+        url_.query.clear();
+        url_.has_query = false;
+        shorten_path();
+        state_ = State::path;
+        --pointer_;
+      }
+    }
+    break;
+
+  case State::relative_slash:
+    if (special() && (ch == '/' || ch == '\\')) {
+      state_ = State::special_authority_ignore_slashes;
+    } else if (ch == '/') {
+      state_ = State::authority;
+    } else {
+      copy_authority_from_base();
+      state_ = State::path;
+      --pointer_;
+    }
+    break;
+
+  case State::special_authority_slashes:
+    state_ = State::special_authority_ignore_slashes;
+    if (ch == '/' && !remaining().empty() && remaining().front() == '/') {
+      ++pointer_;
+    } else {
+      --pointer_;
+    }
+    break;
+
+  case State::special_authority_ignore_slashes:
+    if (ch != '/' && ch != '\\') {
+      state_ = State::authority;
+      --pointer_;
+    }
+    break;
+
+  case State::authority:
+    if (ch == '@') {
+      // Everything up to the last '@' is userinfo; earlier '@'s are part of it.
+      if (at_sign_seen_) buffer_.insert(0, "%40");
+      at_sign_seen_ = true;
+      for (char b : buffer_) {
+        if (b == ':' && !password_token_seen_) {
+          password_token_seen_ = true;
+          continue;
+        }
+        append_encoded(password_token_seen_ ? url_.password : url_.username, b,
+                       EncodeSet::userinfo);
+      }
+      buffer_.clear();
+    } else if (ch == kEof || ch == '?' || ch == '#' || is_slash(ch)) {
+      if (at_sign_seen_ && buffer_.empty()) return fail(kMissingHost);
+      pointer_ -= static_cast<std::ptrdiff_t>(buffer_.size()) + 1;
+      buffer_.clear();
+      state_ = State::host;
+    } else {
+      buffer_ += static_cast<char>(ch);
+    }
+    break;
+
+  case State::host:
+    if (ch == ':' && !inside_brackets_) {
+      if (buffer_.empty()) return fail(kMissingHost);
+      auto host = parse_host(buffer_, !special());
+      if (!host) return fail(host.error());
+      url_.host_kind = host->kind;
+      url_.host = std::move(host->text);
+      buffer_.clear();
+      state_ = State::port;
+    } else if (ch == kEof || ch == '?' || ch == '#' || is_slash(ch)) {
+      --pointer_;
+      if (special() && buffer_.empty()) return fail(kMissingHost);
+      if (buffer_.empty()) {
+        url_.host_kind = HostKind::empty;
+        url_.host.clear();
+      } else {
+        auto host = parse_host(buffer_, !special());
+        if (!host) return fail(host.error());
+        url_.host_kind = host->kind;
+        url_.host = std::move(host->text);
+      }
+      buffer_.clear();
+      state_ = State::path_start;
+    } else {
+      if (ch == '[') inside_brackets_ = true;
+      if (ch == ']') inside_brackets_ = false;
+      buffer_ += static_cast<char>(ch);
+    }
+    break;
+
+  case State::port:
+    if (ch != kEof && is_digit(static_cast<char>(ch))) {
+      buffer_ += static_cast<char>(ch);
+    } else if (ch == kEof || ch == '?' || ch == '#' || is_slash(ch)) {
+      if (!buffer_.empty()) {
+        std::uint32_t port = 0;
+        for (char d : buffer_) {
+          port = port * 10 + static_cast<std::uint32_t>(d - '0');
+          if (port > 65535) return fail(kBadPort);
+        }
+        const std::string text = std::to_string(port);
+        url_.port = text == default_port(url_.scheme) ? std::string() : text;
+        buffer_.clear();
+      }
+      state_ = State::path_start;
+      --pointer_;
+    } else {
+      return fail(kBadPort);
+    }
+    break;
+
+  case State::file:
+    url_.scheme = "file";
+    url_.host_kind = HostKind::empty;
+    url_.host.clear();
+    if (ch == '/' || ch == '\\') {
+      state_ = State::file_slash;
+    } else if (base_ && base_->scheme == "file") {
+      url_.host_kind = base_->host_kind;
+      url_.host = base_->host;
+      segments_ = base_segments_;
+      url_.query = base_->query;
+      url_.has_query = base_->has_query;
+      if (ch == '?') {
+        url_.query.clear();
+        url_.has_query = true;
+        state_ = State::query;
+      } else if (ch == '#') {
+        url_.has_fragment = true;
+        state_ = State::fragment;
+      } else if (ch != kEof) {
+        url_.query.clear();
+        url_.has_query = false;
+        const auto rest = std::string_view(input_).substr(static_cast<std::size_t>(pointer_));
+        if (!starts_with_windows_drive_letter(rest)) {
+          shorten_path();
+        } else {
+          segments_.clear();
+        }
+        state_ = State::path;
+        --pointer_;
+      }
+    } else {
+      state_ = State::path;
+      --pointer_;
+    }
+    break;
+
+  case State::file_slash:
+    if (ch == '/' || ch == '\\') {
+      state_ = State::file_host;
+    } else {
+      if (base_ && base_->scheme == "file") {
+        url_.host_kind = base_->host_kind;
+        url_.host = base_->host;
+        const auto rest = std::string_view(input_).substr(static_cast<std::size_t>(pointer_));
+        if (!starts_with_windows_drive_letter(rest) && !base_segments_.empty() &&
+            is_normalized_windows_drive_letter(base_segments_[0])) {
+          segments_.push_back(base_segments_[0]);
+        }
+      }
+      state_ = State::path;
+      --pointer_;
+    }
+    break;
+
+  case State::file_host:
+    if (ch == kEof || ch == '/' || ch == '\\' || ch == '?' || ch == '#') {
+      --pointer_;
+      if (is_windows_drive_letter(buffer_)) {
+        // "file://C:/" : the drive letter is the first path segment; the buffer is kept for
+        // the path state.
+        state_ = State::path;
+      } else if (buffer_.empty()) {
+        url_.host_kind = HostKind::empty;
+        url_.host.clear();
+        state_ = State::path_start;
+      } else {
+        auto host = parse_host(buffer_, false);
+        if (!host) return fail(host.error());
+        if (host->text == "localhost") {
+          url_.host_kind = HostKind::empty;
+          url_.host.clear();
+        } else {
+          url_.host_kind = host->kind;
+          url_.host = std::move(host->text);
+        }
+        buffer_.clear();
+        state_ = State::path_start;
+      }
+    } else {
+      buffer_ += static_cast<char>(ch);
+    }
+    break;
+
+  case State::path_start:
+    if (special()) {
+      state_ = State::path;
+      if (ch != '/' && ch != '\\') --pointer_;
+    } else if (ch == '?') {
+      url_.has_query = true;
+      state_ = State::query;
+    } else if (ch == '#') {
+      url_.has_fragment = true;
+      state_ = State::fragment;
+    } else if (ch != kEof) {
+      state_ = State::path;
+      if (ch != '/') --pointer_;
+    }
+    break;
+
+  case State::path:
+    if (ch == kEof || is_slash(ch) || ch == '?' || ch == '#') {
+      const bool slash = is_slash(ch);
+      if (is_double_dot(buffer_)) {
+        shorten_path();
+        if (!slash) segments_.emplace_back();
+      } else if (is_single_dot(buffer_) && !slash) {
+        segments_.emplace_back();
+      } else if (!is_single_dot(buffer_)) {
+        if (url_.scheme == "file" && segments_.empty() && is_windows_drive_letter(buffer_)) {
+          buffer_[1] = ':';
+        }
+        segments_.push_back(std::move(buffer_));
+      }
+      buffer_.clear();
+      if (ch == '?') {
+        url_.has_query = true;
+        state_ = State::query;
+      } else if (ch == '#') {
+        url_.has_fragment = true;
+        state_ = State::fragment;
+      }
+    } else {
+      append_encoded(buffer_, static_cast<char>(ch), EncodeSet::path);
+    }
+    break;
+
+  case State::opaque_path:
+    if (ch == '?') {
+      url_.has_query = true;
+      state_ = State::query;
+    } else if (ch == '#') {
+      url_.has_fragment = true;
+      state_ = State::fragment;
+    } else if (ch != kEof) {
+      append_encoded(opaque_, static_cast<char>(ch), EncodeSet::c0_control);
+    }
+    break;
+
+  case State::query:
+    if (ch == '#' || ch == kEof) {
+      url_.query += encode(buffer_, special() ? EncodeSet::special_query : EncodeSet::query);
+      buffer_.clear();
+      if (ch == '#') {
+        url_.has_fragment = true;
+        state_ = State::fragment;
+      }
+    } else {
+      buffer_ += static_cast<char>(ch);
+    }
+    break;
+
+  case State::fragment:
+    if (ch != kEof) append_encoded(url_.fragment, static_cast<char>(ch), EncodeSet::fragment);
+    break;
+  }
+  return {};
+}
+
+bool is_c0_or_space(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
+} // namespace
+
+// ---- public functions -------------------------------------------------------------------------
+
+std::string percent_decode(std::string_view input) {
+  std::string out;
+  out.reserve(input.size());
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    if (input[i] == '%' && i + 2 < input.size() && is_hex(input[i + 1]) && is_hex(input[i + 2])) {
+      out += static_cast<char>(hex_value(input[i + 1]) * 16 + hex_value(input[i + 2]));
+      i += 2;
+    } else {
+      out += input[i];
+    }
+  }
+  return out;
+}
+
+std::string utf8_decode_lossy(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    int need = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      need = 2;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      need = 3;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    } else {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    bool valid = true;
+    for (int k = 0; k < need; ++k, ++j) {
+      const auto next = j < n ? static_cast<unsigned char>(bytes[j]) : 0;
+      if (j >= n || next < low || next > high) {
+        valid = false;
+        break;
+      }
+      low = 0x80;
+      high = 0xBF;
+    }
+    if (valid) {
+      out.append(bytes.substr(i, j - i));
+    } else {
+      // The byte that broke the sequence is read again as the start of the next one.
+      out += kReplacement;
+    }
+    i = j;
+  }
+  return out;
+}
+
+Result<Url> parse_url(std::string_view input, const Url *base) {
+  while (!input.empty() && is_c0_or_space(input.front()))
+    input.remove_prefix(1);
+  while (!input.empty() && is_c0_or_space(input.back()))
+    input.remove_suffix(1);
+  std::string cleaned;
+  cleaned.reserve(input.size());
+  for (char c : input) {
+    if (c != '\t' && c != '\n' && c != '\r') cleaned += c;
+  }
+  Parser parser(utf8_decode_lossy(cleaned), base);
+  return parser.run();
+}
+
+std::vector<std::pair<std::string, std::string>> parse_urlencoded(std::string_view input) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::size_t start = 0;
+  while (start <= input.size()) {
+    auto end = input.find('&', start);
+    if (end == std::string_view::npos) end = input.size();
+    const std::string_view sequence = input.substr(start, end - start);
+    start = end + 1;
+    if (sequence.empty()) continue;
+    const auto equals = sequence.find('=');
+    std::string name(sequence.substr(0, equals));
+    std::string value(equals == std::string_view::npos ? std::string_view()
+                                                       : sequence.substr(equals + 1));
+    for (char &c : name)
+      c = c == '+' ? ' ' : c;
+    for (char &c : value)
+      c = c == '+' ? ' ' : c;
+    pairs.emplace_back(utf8_decode_lossy(percent_decode(name)),
+                       utf8_decode_lossy(percent_decode(value)));
+  }
+  return pairs;
+}
+
+// ---- Url members ------------------------------------------------------------------------------
+
+bool Url::is_special() const { return is_special_scheme(scheme); }
+
+bool Url::is_http() const { return scheme == "http" || scheme == "https"; }
+
+std::string Url::host_and_port() const {
+  if (!has_host()) return {};
+  return port.empty() ? host : host + ":" + port;
+}
+
+std::string Url::search() const { return query.empty() ? std::string() : "?" + query; }
+
+std::string Url::hash() const { return fragment.empty() ? std::string() : "#" + fragment; }
+
+std::string Url::href() const {
+  std::string out = scheme + ":";
+  if (has_host()) {
+    out += "//";
+    if (has_credentials()) {
+      out += username;
+      if (!password.empty()) out += ":" + password;
+      out += '@';
+    }
+    out += host;
+    if (!port.empty()) out += ":" + port;
+  } else if (!opaque_path && path.size() > 1 && path[0] == '/' && path[1] == '/') {
+    // "/." keeps a host-less path that starts with an empty segment from reading as "//host".
+    out += "/.";
+  }
+  out += path;
+  if (has_query) out += "?" + query;
+  if (has_fragment) out += "#" + fragment;
+  return out;
+}
+
+std::string Url::origin() const {
+  if (scheme == "blob") {
+    auto inner = parse_url(path);
+    if (inner && inner->is_http()) return inner->origin();
+    return "null";
+  }
+  if (scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss" ||
+      scheme == "ftp") {
+    return scheme + "://" + host_and_port();
+  }
+  return "null";
+}
+
+} // namespace vft::text
