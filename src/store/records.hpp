@@ -1,0 +1,69 @@
+// The record rules every app shares: record base and touch, the text, date and fields
+// rules, lookup by id, the version check, archive and restore, and the bounded search.
+#pragma once
+
+#include "apps/app.hpp"
+#include "json.hpp"
+#include "result.hpp"
+#include "store/files.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace vft::store {
+
+inline constexpr const char *kMustBeText = " must be text";
+inline constexpr const char *kDateShape = "Dates must use YYYY-MM-DD";
+inline constexpr const char *kInvalidDate = "Invalid calendar date";
+inline constexpr const char *kFieldsNotObject = "fields must be an object of text values";
+inline constexpr const char *kTooManyFields = "At most 40 fields";
+inline constexpr const char *kSecretField =
+    "Do not store passwords, access tokens, payment security codes, or government identity "
+    "numbers";
+inline constexpr const char *kFieldShape =
+    "Fields need short names and text values up to 2000 bytes";
+inline constexpr const char *kRecordNotFound = "Record not found";
+inline constexpr const char *kVersionConflict =
+    "Version conflict: read this record again; current version is ";
+
+// A new record {id, title, version 1, createdAt, updatedAt, archived false}; not yet stored.
+Json record_base(Stamper &stamper, std::string_view title, std::string_view prefix);
+
+// After every change: version plus one (1 when it is not a non-negative integer), updatedAt now.
+void touch(Json &record);
+
+// The argument must be a string; returned untrimmed. Else NAME + " must be text".
+Result<std::string> text_rule(const Json &args, std::string_view name);
+
+// A string, trimmed of Unicode white space, 1 to max characters, without NUL.
+Result<std::string> required_text(const Json &args, std::string_view name, std::size_t max);
+// The message required_text gives for NAME and MAX ("title must be 1–160 characters without
+// NUL"), for apps that apply the same rule to values that are not arguments.
+std::string required_text_message(std::string_view name, std::size_t max);
+
+// YYYY-MM-DD naming a real day from 1900 to 2300.
+Result<void> date_rule(std::string_view text);
+
+// The optional free-form `fields` argument: at most 40 short text values, no secrets.
+Result<void> fields_rule(const Json &args);
+
+// Index in `records` of the record whose id is the `id` argument (archived ones included).
+Result<std::size_t> lookup_by_id(const Json &document, const Json &args);
+
+// A copy of that whole record.
+Result<Json> get_by_id(const Json &document, const Json &args);
+
+// The `expectedVersion` argument must match the record's version.
+Result<void> version_check(const Json &record, const Json &args);
+
+// archive_* (archived true) and restore_* (false): lookup, version check, set, touch, save.
+Result<Json> set_archived(apps::ToolCall &call, bool archived);
+
+// Newest-first search with query, includeArchived, limit and the folder/category/kind
+// filters; omitted members are left out of the returned copies and out of the match.
+Json bounded_search(const Json &document, const Json &args,
+                    std::initializer_list<std::string_view> omitted);
+
+} // namespace vft::store

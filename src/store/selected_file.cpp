@@ -1,0 +1,35 @@
+#include "store/selected_file.hpp"
+
+#include "platform/platform.hpp"
+
+namespace vft::store {
+
+Result<SelectedFile> read_selected_file(std::string_view path) {
+  const std::string given(path);
+  if (!platform::is_absolute_path(given)) return fail(kChooseAbsolutePath);
+  auto canonical = platform::canonical_path(given);
+  if (!canonical) return fail(canonical.error());
+  auto info = platform::file_info(canonical.value());
+  if (!info) return fail(info.error());
+  if (!info->regular || info->size > kMaxSelectedFile) return fail(kChooseRegularFile);
+  auto bytes = platform::read_file_up_to(canonical.value(), kMaxSelectedFile);
+  if (!bytes) return fail(bytes.error());
+  // It grew past the limit between the check and the read.
+  if (!bytes.value()) return fail(kChooseRegularFile);
+  return SelectedFile{std::move(canonical.value()), std::move(*bytes.value())};
+}
+
+std::string fingerprint(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const std::string digest = platform::sha256(bytes);
+  std::string out;
+  out.reserve(digest.size() * 2);
+  for (const char c : digest) {
+    const auto b = static_cast<unsigned char>(c);
+    out += kHex[b >> 4];
+    out += kHex[b & 0x0F];
+  }
+  return out;
+}
+
+} // namespace vft::store

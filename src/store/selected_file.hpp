@@ -1,0 +1,26 @@
+// Files the user names by path: read once, in place, never changed; and their fingerprints.
+#pragma once
+
+#include "result.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vft::store {
+
+inline constexpr const char *kChooseAbsolutePath = "Choose an absolute local file path";
+inline constexpr const char *kChooseRegularFile = "Choose a regular file no larger than 20 MiB";
+inline constexpr std::uint64_t kMaxSelectedFile = 20'971'520;
+
+struct SelectedFile {
+  std::string path;  // canonical form
+  std::string bytes; // the whole contents
+};
+
+Result<SelectedFile> read_selected_file(std::string_view path);
+
+// SHA-256 as 64 lowercase hexadecimal digits.
+std::string fingerprint(std::string_view bytes);
+
+} // namespace vft::store
