@@ -89,7 +89,8 @@ Result<std::optional<FileLock>> try_lock_file(const std::string &path);
 Result<std::string> canonical_path(const std::string &path);
 
 struct FileInfo {
-  bool regular = false;  // a regular file and not a link
+  bool regular = false;   // a regular file and not a link
+  bool directory = false; // a folder and not a link
   std::uint64_t size = 0;
   std::int64_t modified_nanos = 0;
 };

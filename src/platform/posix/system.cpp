@@ -215,6 +215,7 @@ Result<FileInfo> file_info(const std::string &path) {
   if (::lstat(path.c_str(), &st) != 0) return last_error();
   FileInfo info;
   info.regular = S_ISREG(st.st_mode);
+  info.directory = S_ISDIR(st.st_mode);
   info.size = static_cast<std::uint64_t>(st.st_size);
   info.modified_nanos = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL +
                         st.st_mtim.tv_nsec;
