@@ -1,0 +1,265 @@
+#include "store/records.hpp"
+
+#include "text/unicode.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace vft::store {
+
+namespace {
+
+// The EN DASH of the required-text message, as UTF-8.
+constexpr const char *kRequiredTextStart = " must be 1\xE2\x80\x93";
+constexpr const char *kRequiredTextEnd = " characters without NUL";
+
+constexpr std::size_t kMaxFields = 40;
+constexpr std::size_t kMaxFieldName = 80;
+constexpr std::size_t kMaxFieldValue = 2000;
+
+// Field names that would hold secrets, after lower-casing and removing '_', '-' and ' '.
+constexpr std::array<std::string_view, 10> kSecretWords{
+    "password", "accesstoken", "refreshtoken", "apikey",     "secret",
+    "pin",      "cvv",         "ssn",          "privatekey", "socialsecuritynumber"};
+
+constexpr std::uint64_t kDefaultLimit = 30;
+constexpr std::uint64_t kMaxLimit = 100;
+
+// A member of an object, or nullptr when the value is no object or lacks it.
+const Json *member(const Json &value, std::string_view name) {
+  if (!value.is_object()) return nullptr;
+  const auto found = value.find(name);
+  return found == value.end() ? nullptr : &*found;
+}
+
+// A non-negative integer of any of the integer classes (values built in memory may be
+// signed); floating-point numbers are another kind.
+std::optional<std::uint64_t> non_negative_integer(const Json *value) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_number_unsigned()) return value->get<std::uint64_t>();
+  if (value->is_number_integer()) {
+    const auto signed_value = value->get<std::int64_t>();
+    if (signed_value >= 0) return static_cast<std::uint64_t>(signed_value);
+  }
+  return std::nullopt;
+}
+
+const Json &records_of(const Json &document) {
+  static const Json kNoRecords = Json::array();
+  const Json *records = member(document, "records");
+  return records != nullptr && records->is_array() ? *records : kNoRecords;
+}
+
+// Reads a date part of ASCII digits only; a sign or any other byte makes it unreadable.
+std::optional<unsigned> read_digits(std::string_view part) {
+  unsigned value = 0;
+  for (const char c : part) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value;
+}
+
+bool is_leap_year(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+unsigned days_in_month(unsigned year, unsigned month) {
+  switch (month) {
+  case 4:
+  case 6:
+  case 9:
+  case 11:
+    return 30;
+  case 2:
+    return is_leap_year(year) ? 29 : 28;
+  default:
+    return 31;
+  }
+}
+
+std::string normalized_field_name(std::string_view name) {
+  std::string lower = text::to_lower(name);
+  std::string out;
+  out.reserve(lower.size());
+  for (const char c : lower) {
+    if (c != '_' && c != '-' && c != ' ') out += c;
+  }
+  return out;
+}
+
+} // namespace
+
+Json record_base(Stamper &stamper, std::string_view title, std::string_view prefix) {
+  Json record = Json::object();
+  record["id"] = stamper.name(prefix);
+  record["title"] = std::string(title);
+  record["version"] = std::uint64_t{1};
+  record["createdAt"] = Stamper::now_seconds();
+  // Read again: on a second boundary updatedAt may be one greater than createdAt.
+  record["updatedAt"] = Stamper::now_seconds();
+  record["archived"] = false;
+  return record;
+}
+
+void touch(Json &record) {
+  const auto current = non_negative_integer(member(record, "version"));
+  record["version"] = current ? *current + 1 : std::uint64_t{1};
+  record["updatedAt"] = Stamper::now_seconds();
+}
+
+Result<std::string> text_rule(const Json &args, std::string_view name) {
+  const Json *value = member(args, name);
+  if (value == nullptr || !value->is_string()) return fail(std::string(name) + kMustBeText);
+  return value->get<std::string>();
+}
+
+std::string required_text_message(std::string_view name, std::size_t max) {
+  return std::string(name) + kRequiredTextStart + std::to_string(max) + kRequiredTextEnd;
+}
+
+Result<std::string> required_text(const Json &args, std::string_view name, std::size_t max) {
+  auto raw = text_rule(args, name);
+  if (!raw) return raw;
+  const std::string_view trimmed = text::trim_white_space(raw.value());
+  if (trimmed.empty() || trimmed.find('\0') != std::string_view::npos ||
+      text::scalar_count(trimmed) > max) {
+    return fail(required_text_message(name, max));
+  }
+  return std::string(trimmed);
+}
+
+Result<void> date_rule(std::string_view text) {
+  std::array<std::string_view, 3> parts;
+  std::size_t count = 0;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t hyphen = text.find('-', start);
+    const std::string_view part = text.substr(
+        start, hyphen == std::string_view::npos ? std::string_view::npos : hyphen - start);
+    if (count == parts.size()) return fail(kDateShape);
+    parts[count++] = part;
+    if (hyphen == std::string_view::npos) break;
+    start = hyphen + 1;
+  }
+  if (count != 3 || parts[0].size() != 4 || parts[1].size() != 2 || parts[2].size() != 2) {
+    return fail(kDateShape);
+  }
+  // Only digits: a sign would let "2024-+1-01" through and break comparing dates as text.
+  const auto year = read_digits(parts[0]);
+  const auto month = read_digits(parts[1]);
+  const auto day = read_digits(parts[2]);
+  if (!year || !month || !day) return fail(kInvalidDate);
+  if (*year < 1900 || *year > 2300 || *month < 1 || *month > 12 || *day < 1 ||
+      *day > days_in_month(*year, *month)) {
+    return fail(kInvalidDate);
+  }
+  return {};
+}
+
+Result<void> fields_rule(const Json &args) {
+  const Json *fields = member(args, "fields");
+  if (fields == nullptr) return {};
+  if (!fields->is_object()) return fail(kFieldsNotObject);
+  if (fields->size() > kMaxFields) return fail(kTooManyFields);
+  for (const auto &[name, value] : fields->items()) {
+    const std::string normalized = normalized_field_name(name);
+    for (const std::string_view word : kSecretWords) {
+      if (normalized.find(word) != std::string::npos) return fail(kSecretField);
+    }
+    if (name.empty() || name.size() > kMaxFieldName || !value.is_string() ||
+        value.get_ref<const std::string &>().size() > kMaxFieldValue) {
+      return fail(kFieldShape);
+    }
+  }
+  return {};
+}
+
+Result<std::size_t> lookup_by_id(const Json &document, const Json &args) {
+  auto id = text_rule(args, "id");
+  if (!id) return fail(id.error());
+  const Json &records = records_of(document);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const Json *record_id = member(records[i], "id");
+    if (record_id != nullptr && record_id->is_string() &&
+        record_id->get_ref<const std::string &>() == id.value()) {
+      return i;
+    }
+  }
+  return fail(kRecordNotFound);
+}
+
+Result<Json> get_by_id(const Json &document, const Json &args) {
+  auto index = lookup_by_id(document, args);
+  if (!index) return fail(index.error());
+  return records_of(document)[index.value()];
+}
+
+Result<void> version_check(const Json &record, const Json &args) {
+  const Json *stored = member(record, "version");
+  const auto expected = non_negative_integer(member(args, "expectedVersion"));
+  const auto current = non_negative_integer(stored);
+  if (expected == current) return {};
+  return fail(kVersionConflict + (stored == nullptr ? std::string("null") : to_compact(*stored)));
+}
+
+Result<Json> set_archived(apps::ToolCall &call, bool archived) {
+  auto index = lookup_by_id(call.store.document, call.args);
+  if (!index) return fail(index.error());
+  Json &record = call.records()[index.value()];
+  if (auto checked = version_check(record, call.args); !checked) return fail(checked.error());
+  record["archived"] = archived;
+  touch(record);
+  if (auto saved = call.save(); !saved) return fail(saved.error());
+  return Json{{"archived", archived}, {"id", record["id"]}, {"version", record["version"]}};
+}
+
+Json bounded_search(const Json &document, const Json &args,
+                    std::initializer_list<std::string_view> omitted) {
+  const Json *query_argument = member(args, "query");
+  const std::string query = query_argument != nullptr && query_argument->is_string()
+                                ? text::to_lower(query_argument->get_ref<const std::string &>())
+                                : std::string();
+  const Json *include_argument = member(args, "includeArchived");
+  const bool include_archived = include_argument != nullptr && include_argument->is_boolean() &&
+                                include_argument->get<bool>();
+  std::uint64_t limit = non_negative_integer(member(args, "limit")).value_or(kDefaultLimit);
+  if (limit == 0) limit = 1;
+  if (limit > kMaxLimit) limit = kMaxLimit;
+
+  Json kept = Json::array();
+  std::uint64_t total = 0;
+  const Json &records = records_of(document);
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    const Json &record = *it;
+    if (!include_archived) {
+      const Json *flag = member(record, "archived");
+      if (flag != nullptr && flag->is_boolean() && flag->get<bool>()) continue;
+    }
+    bool filtered_out = false;
+    for (const std::string_view filter : {"folder", "category", "kind"}) {
+      const Json *wanted = member(args, filter);
+      if (wanted == nullptr || !wanted->is_string()) continue;
+      const Json *own = member(record, filter);
+      if (own == nullptr || !own->is_string() ||
+          own->get_ref<const std::string &>() != wanted->get_ref<const std::string &>()) {
+        filtered_out = true;
+        break;
+      }
+    }
+    if (filtered_out) continue;
+    Json copy = record;
+    if (copy.is_object()) {
+      for (const std::string_view name : omitted) {
+        if (auto found = copy.find(name); found != copy.end()) copy.erase(found);
+      }
+    }
+    if (!query.empty() && text::to_lower(to_compact(copy)).find(query) == std::string::npos) {
+      continue;
+    }
+    ++total;
+    if (kept.size() < limit) kept.push_back(std::move(copy));
+  }
+  return Json{{"limit", limit}, {"records", std::move(kept)}, {"total", total}};
+}
+
+} // namespace vft::store
