@@ -1,0 +1,111 @@
+#include "server/pipeline.hpp"
+#include "server/protocol.hpp"
+
+#include <gtest/gtest.h>
+
+using vft::Json;
+using vft::Result;
+using namespace vft::server;
+
+namespace {
+
+const ToolRunner kEcho = [](const std::string &tool, const Json &args) -> Result<Json> {
+  if (tool == "fail") return vft::fail("it broke");
+  return Json{{"tool", tool}, {"args", args}};
+};
+
+std::optional<std::string> respond(std::string_view line) {
+  return respond_to_line(line, "wallet", kEcho);
+}
+
+} // namespace
+
+TEST(Protocol, AnswersOnlyObjectsWithAnId) {
+  EXPECT_FALSE(respond(R"({"method":"tools/call","params":{"name":"x"}})"));
+  EXPECT_FALSE(respond("[1,2]"));
+  EXPECT_FALSE(respond(" \t\xC2\xA0\xE3\x80\x80 "));
+  EXPECT_EQ(*respond(R"({"id":null,"method":"ping"})"), R"({"id":null,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(*respond(R"({"id":{"b":[1.0,-2]},"method":"ping"})"),
+            R"({"id":{"b":[1.0,-2]},"jsonrpc":"2.0","result":{}})");
+}
+
+TEST(Protocol, ParseErrorsAndUnknownMethods) {
+  const std::string invalid = R"({"error":{"code":-32700,"message":"Invalid JSON"},"id":null,"jsonrpc":"2.0"})";
+  EXPECT_EQ(*respond("{} {}"), invalid);
+  EXPECT_EQ(*respond("{\"id\":1"), invalid);
+  EXPECT_EQ(*respond("\xC2\xA0{}"), invalid); // only ASCII white space may surround a value
+  EXPECT_EQ(*respond(std::string(129, '[') + std::string(129, ']')), invalid);
+  EXPECT_EQ(*respond(R"({"id":7,"method":5})"),
+            R"({"error":{"code":-32601,"message":"Method not found"},"id":7,"jsonrpc":"2.0"})");
+  EXPECT_EQ(*respond(R"({"id":7})"),
+            R"({"error":{"code":-32601,"message":"Method not found"},"id":7,"jsonrpc":"2.0"})");
+}
+
+TEST(Protocol, InitializeNamesTheApp) {
+  const auto response = Json::parse(*respond(R"({"id":1,"method":"initialize","params":{"x":1}})"));
+  EXPECT_EQ(response["result"]["serverInfo"], (Json{{"name", "Veymora wallet"}, {"version", "0.1.0"}}));
+  EXPECT_EQ(response["result"]["protocolVersion"], "2025-06-18");
+  EXPECT_EQ(response["result"]["capabilities"], Json::parse(R"({"tools":{}})"));
+}
+
+TEST(Protocol, ToolsCallReadsNameAndArguments) {
+  auto call = [](std::string_view line) { return Json::parse(*respond(line))["result"]; };
+  EXPECT_EQ(call(R"({"id":1,"method":"tools/call"})")["structuredContent"],
+            Json::parse(R"({"tool":"","args":{}})"));
+  EXPECT_EQ(call(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})")["structuredContent"],
+            Json::parse(R"({"tool":"","args":"s"})"));
+  const Json failed = call(R"({"id":1,"method":"tools/call","params":{"name":"fail"}})");
+  EXPECT_EQ(failed, Json::parse(R"({"content":[{"text":"it broke","type":"text"}],"isError":true})"));
+}
+
+TEST(Protocol, EnvelopeTurnsImageDataIntoAnImageItem) {
+  Json with_image = tool_call_envelope(Json{{"_imageData", "QUJD"}, {"kind", "image"}});
+  EXPECT_EQ(with_image, Json::parse(R"({"content":[{"text":"{\"kind\":\"image\"}","type":"text"},
+    {"data":"QUJD","mimeType":"image/png","type":"image"}],"isError":false,
+    "structuredContent":{"kind":"image"}})"));
+  Json dropped = tool_call_envelope(Json{{"_imageData", 5}, {"n", 1.5}});
+  EXPECT_EQ(dropped["content"].size(), 1U);
+  EXPECT_EQ(dropped["content"][0]["text"], "{\"n\":1.5}");
+  EXPECT_EQ(dropped["structuredContent"], (Json{{"n", 1.5}}));
+  Json array = tool_call_envelope(Json::array({1, 2}));
+  EXPECT_EQ(array["content"][0]["text"], "[1,2]");
+}
+
+TEST(Validator, ChecksInOrder) {
+  const Json schema = Json::parse(R"({"type":"object","properties":{
+      "id":{"type":"string"},"expectedVersion":{"type":"integer"},
+      "mode":{"type":"string","enum":["a","b"]},"n":{"type":"number"},
+      "short":{"type":"string","maxLength":2},"any":{"type":"whatever"},"free":true},
+      "required":["id",5,"expectedVersion"],"additionalProperties":false})");
+  auto check = [&](const char *args) {
+    auto r = validate_arguments(schema, Json::parse(args));
+    return r ? std::string("ok") : r.error();
+  };
+  EXPECT_EQ(check("[]"), "Arguments must be an object");
+  EXPECT_EQ(check(R"({"zeta":1,"alpha":1})"), "Unknown argument: alpha");
+  EXPECT_EQ(check(R"({"zeta":1})"), "Unknown argument: zeta");
+  EXPECT_EQ(check(R"({})"), "Missing argument: id");
+  EXPECT_EQ(check(R"({"id":"x"})"), "Missing argument: expectedVersion");
+  EXPECT_EQ(check(R"({"id":null,"expectedVersion":1})"), "Invalid type for id");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":-1})"), "Invalid type for expectedVersion");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2.0})"), "Invalid type for expectedVersion");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2})"), "ok");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2,"mode":"c"})"), "Invalid value for mode");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2,"mode":1})"), "Invalid type for mode");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2,"n":-2.5,"any":[],"free":{}})"), "ok");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2,"short":"\u00e9\u00e9"})"), "ok");
+  EXPECT_EQ(check(R"({"id":"x","expectedVersion":2,"short":"abc"})"), "short is too long");
+  // Type errors are reported for the smallest name first.
+  EXPECT_EQ(check(R"({"id":1,"expectedVersion":"1"})"), "Invalid type for expectedVersion");
+  EXPECT_EQ(validate_arguments(Json::parse(R"({"properties":[]})"), Json::object()).error(),
+            "Invalid tool schema");
+}
+
+TEST(Pipeline, RefusesBeforeTouchingAnything) {
+  vft::store::Stamper stamper;
+  EXPECT_EQ(call_tool("nope", "get_storage_info", Json::object(), stamper).error(), "Unknown app");
+  EXPECT_EQ(call_tool("studio", "Get_storage_info", Json::object(), stamper).error(),
+            "Unknown tool");
+  EXPECT_EQ(call_tool("studio", "get_storage_info", Json{{"x", 1}}, stamper).error(),
+            "Unknown argument: x");
+}

@@ -1,0 +1,172 @@
+#include "platform/platform.hpp"
+#include "platform/texts.hpp"
+#include "store/document.hpp"
+#include "store/files.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+using vft::Json;
+using namespace vft::store;
+
+namespace {
+
+class StoreTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("vft-store-" + std::to_string(vft::platform::now_nanos()));
+    fs::create_directories(root_ / "config");
+    // The user key goes to a private place for this test only.
+    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string folder(const std::string &app) {
+    fs::create_directories(root_ / app);
+    return (root_ / app).string();
+  }
+  static std::string read(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void write(const fs::path &p, const std::string &bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+  }
+
+  fs::path root_;
+  Stamper stamper_;
+};
+
+} // namespace
+
+TEST_F(StoreTest, MissingStoreLoadsEmptyAndSavesPretty) {
+  auto loaded = load_store("bookmarks", folder("bookmarks"));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->document, empty_document("bookmarks"));
+  loaded->document["records"].push_back({{"title", "caf\xC3\xA9 \"q\""}, {"n", 1.0}, {"m", -3}});
+  loaded->document["extra"] = Json::object();
+  ASSERT_TRUE(save_store(loaded.value(), stamper_));
+  const std::string text = read(root_ / "bookmarks" / "records.json");
+  EXPECT_EQ(text, "{\n  \"app\": \"bookmarks\",\n  \"extra\": {},\n  \"records\": [\n    {\n"
+                  "      \"m\": -3,\n      \"n\": 1.0,\n      \"title\": \"caf\xC3\xA9 \\\"q\\\"\"\n"
+                  "    }\n  ],\n  \"schema\": 1,\n  \"undo\": null\n}");
+  auto again = load_store("bookmarks", folder("bookmarks"));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->document, loaded->document);
+  EXPECT_TRUE(again->document["records"][0]["n"].is_number_float()); // number class survives
+}
+
+TEST_F(StoreTest, RefusedStoresAreLeftAsTheyAre) {
+  const auto dir = folder("inventory");
+  const auto file = fs::path(dir) / "records.json";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "Invalid store; original preserved: parse error at line 1, column 1: syntax error "
+           "while parsing value - unexpected end of input; expected '[', '{', or a literal"},
+      {R"({"app":"inventory","records":[],"schema":2})", kUnsupportedStore},
+      {R"({"app":"inventory","records":[],"schema":1.0})", kUnsupportedStore},
+      {R"({"app":"bookmarks","records":[],"schema":1})", kUnsupportedStore},
+      {R"({"app":"inventory","records":{},"schema":1})", kUnsupportedStore},
+      {R"([1])", kUnsupportedStore},
+  };
+  for (const auto &[bytes, message] : cases) {
+    write(file, bytes);
+    auto loaded = load_store("inventory", dir);
+    ASSERT_FALSE(loaded) << bytes;
+    EXPECT_EQ(loaded.error(), message);
+    EXPECT_EQ(read(file), bytes);
+  }
+  write(file, std::string(200, '[') + std::string(200, ']'));
+  auto deep = load_store("inventory", dir);
+  ASSERT_FALSE(deep);
+  EXPECT_EQ(deep.error().rfind(kInvalidStore, 0), 0U);
+}
+
+TEST_F(StoreTest, SizeLimitsOnLoadAndSave) {
+  const auto dir = folder("media");
+  const auto file = fs::path(dir) / "records.json";
+  // 70 MiB + 1 is refused before parsing; exactly 70 MiB is parsed (and here found invalid).
+  write(file, std::string(kMaxStoreFile + 1, ' '));
+  EXPECT_EQ(load_store("media", dir).error(), kStoreTooLargeToLoad);
+  write(file, std::string(kMaxStoreFile, ' '));
+  EXPECT_EQ(load_store("media", dir).error().rfind(kInvalidStore, 0), 0U);
+
+  fs::remove(file);
+  Store big{"media", dir, empty_document("media")};
+  big.document["records"].push_back({{"pad", std::string(kMaxStoreDocument, 'x')}});
+  EXPECT_EQ(save_store(big, stamper_).error(), kStoreTooLargeToSave);
+  EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(StoreTest, ProtectedStoresAreSealedPerAppAndUser) {
+  const auto bills = folder("bills");
+  Store store{"bills", bills, empty_document("bills")};
+  store.document["records"].push_back({{"title", "ACME Power"}});
+  ASSERT_TRUE(save_store(store, stamper_));
+  const auto sealed = read(fs::path(bills) / "records.dpapi");
+  EXPECT_EQ(sealed.find("ACME"), std::string::npos);
+  EXPECT_EQ(load_store("bills", bills)->document, store.document);
+
+  // Another app's entropy cannot open it, and the file is left alone.
+  const auto wallet = folder("wallet");
+  write(fs::path(wallet) / "records.dpapi", sealed);
+  EXPECT_EQ(load_store("wallet", wallet).error(), vft::platform_texts::kProtectionFailed);
+  EXPECT_EQ(read(fs::path(wallet) / "records.dpapi"), sealed);
+
+  // A flipped byte anywhere is detected.
+  std::string damaged = sealed;
+  damaged[damaged.size() / 2] ^= 1;
+  write(fs::path(bills) / "records.dpapi", damaged);
+  EXPECT_EQ(load_store("bills", bills).error(), vft::platform_texts::kProtectionFailed);
+
+  // Another user's key cannot open it, and unprotecting never creates a key.
+  write(fs::path(bills) / "records.dpapi", sealed);
+  fs::create_directories(root_ / "other");
+  ::setenv("XDG_CONFIG_HOME", (root_ / "other").c_str(), 1);
+  EXPECT_EQ(load_store("bills", bills).error(), vft::platform_texts::kProtectionFailed);
+  EXPECT_FALSE(fs::exists(root_ / "other" / "veymora" / "user.key"));
+}
+
+TEST_F(StoreTest, ProtectionRoundTripsAndChecksSizeFirst) {
+  auto empty = protect("", "e1");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(unprotect(empty.value(), "e1").value(), "");
+  EXPECT_EQ(unprotect(empty.value(), "e2").error(), vft::platform_texts::kProtectionFailed);
+  const std::string over(kMaxProtectedInput + 1, 'a');
+  EXPECT_EQ(protect(over, "e1").error(), kPayloadTooLarge);
+  EXPECT_EQ(unprotect(over, "e1").error(), kPayloadTooLarge);
+  // Exactly the limit reaches the platform.
+  auto exact = protect(std::string_view(over).substr(1), "e1");
+  ASSERT_TRUE(exact);
+  EXPECT_GT(exact.value().size(), kMaxProtectedInput);
+}
+
+TEST_F(StoreTest, StampedNamesStrictlyIncrease) {
+  std::string previous = stamper_.name("write");
+  for (int i = 0; i < 1000; ++i) {
+    std::string next = stamper_.name("write");
+    const auto nanos = [](const std::string &s) {
+      return std::stoull(s.substr(6, s.rfind('-') - 6));
+    };
+    ASSERT_LT(nanos(previous), nanos(next));
+    previous = next;
+  }
+  EXPECT_EQ(previous.rfind("write-", 0), 0U);
+  EXPECT_EQ(previous.substr(previous.rfind('-') + 1), std::to_string(vft::platform::process_id()));
+}
+
+TEST_F(StoreTest, AtomicReplaceLeavesOldContentWhenTheRenameFails) {
+  const auto dir = folder("studio");
+  const auto target = fs::path(dir) / "target";
+  fs::create_directories(target / "inside"); // a non-empty folder cannot be replaced by a file
+  EXPECT_FALSE(atomic_replace(target.string(), "new", stamper_));
+  EXPECT_TRUE(fs::is_directory(target / "inside"));
+  for (const auto &entry : fs::directory_iterator(dir)) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << "temporary file left behind";
+  }
+  EXPECT_EQ(atomic_replace("no-parent", "x", stamper_).error(), kNoParent);
+}
