@@ -6,7 +6,10 @@ namespace vft::store {
 
 Result<SelectedFile> read_selected_file(std::string_view path) {
   const std::string given(path);
-  if (!platform::is_absolute_path(given)) return fail(kChooseAbsolutePath);
+  // The system reads a path only up to a NUL: the file opened would not be the one named.
+  if (given.find('\0') != std::string::npos || !platform::is_absolute_path(given)) {
+    return fail(kChooseAbsolutePath);
+  }
   auto canonical = platform::canonical_path(given);
   if (!canonical) return fail(canonical.error());
   auto info = platform::file_info(canonical.value());

@@ -1,10 +1,36 @@
 #include "apps/handlers.hpp"
+#include "apps/inventory/inventory.hpp"
+#include "store/records.hpp"
+
+#include <array>
 
 namespace vft::apps {
 
+namespace {
+
+Result<Json> search_items(ToolCall &call) {
+  // Event histories stay out of lists and out of the words a search matches.
+  return store::bounded_search(call.store.document, call.args, {"events"});
+}
+
+Result<Json> get_item(ToolCall &call) { return store::get_by_id(call.store.document, call.args); }
+
+Result<Json> archive_item(ToolCall &call) { return store::set_archived(call, true); }
+
+Result<Json> restore_item(ToolCall &call) { return store::set_archived(call, false); }
+
+} // namespace
+
 const AppHandler &inventory_handler() {
-  // The app's tools arrive with their own change; until then every name is unknown here.
-  static constexpr AppHandler kHandler{"Unknown inventory operation", {}};
+  static constexpr std::array<ToolEntry, 6> kTools{{
+      {"search_items", search_items},
+      {"get_item", get_item},
+      {"save_item", inventory::save_item},
+      {"record_item_event", inventory::record_item_event},
+      {"archive_item", archive_item},
+      {"restore_item", restore_item},
+  }};
+  static constexpr AppHandler kHandler{"Unknown inventory operation", kTools};
   return kHandler;
 }
 

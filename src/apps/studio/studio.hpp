@@ -1,0 +1,47 @@
+// The studio app: a private inventory of the user's own free tools, one recorded writer per
+// tool, and release stages that only saved evidence receipts can advance.
+#pragma once
+
+#include "apps/app.hpp"
+#include "json.hpp"
+#include "result.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace vft::apps::studio {
+
+inline constexpr std::size_t kMaxEvidence = 500;
+
+// ---- tools -----------------------------------------------------------------------------
+
+Result<Json> list_free_tools(ToolCall &call);
+Result<Json> get_free_tool(ToolCall &call);
+Result<Json> register_free_tool(ToolCall &call);
+Result<Json> update_free_tool(ToolCall &call);
+Result<Json> claim_free_tool(ToolCall &call);
+Result<Json> release_free_tool(ToolCall &call);
+Result<Json> record_tool_evidence(ToolCall &call);
+
+// ---- release stages ----------------------------------------------------------------------
+
+// {complete, requiredStages, hostTesting}: computed from the evidence for the record's current
+// toolVersion each time a tool is read, never stored.
+Json release_status(const Json &record);
+
+// A copy of the record with its release status beside it.
+Json with_release_status(const Json &record);
+
+// The receipt must be an object naming the record's id, the call's toolVersion, stage and
+// outcome, with an observed_at text; a passed public stage also needs its https:// URL.
+Result<void> check_receipt(const Json &receipt, const Json &record, const Json &args);
+
+// Appends the entry, first dropping the oldest ones so that at most 500 remain.
+void append_evidence(Json &record, Json entry);
+
+// ---- helpers shared by the tools ---------------------------------------------------------
+
+// Whether the path names a folder that exists now (links followed).
+bool is_existing_folder(const std::string &path);
+
+} // namespace vft::apps::studio
