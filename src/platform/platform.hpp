@@ -66,6 +66,12 @@ Result<void> replace_file(const std::string &from, const std::string &to);
 // Deletes a file, ignoring any failure.
 void remove_file_quietly(const std::string &path);
 
+// Creates a file new at a path the user chose (failing if anything is there, a link
+// included), writes all bytes, flushes them to the disk and closes it. When a step after
+// the creation fails, the partial file is removed again: we made it, so nobody else's data
+// is lost, and no half-written copy is left for the user to mistake for a whole one.
+Result<void> create_new_file(const std::string &path, std::string_view bytes);
+
 // An exclusively held lock file; released when the object is destroyed.
 class FileLock {
 public:

@@ -1,0 +1,84 @@
+// Reading and correcting document records: search, get, update, archive and restore.
+#include "apps/wallet/wallet.hpp"
+
+#include "platform/platform.hpp"
+#include "store/records.hpp"
+#include "text/unicode.hpp"
+
+#include <array>
+
+namespace vft::apps::wallet {
+
+namespace {
+
+constexpr const char *kInvalidLabel = "Invalid document title or metadata";
+constexpr std::size_t kMaxLabelBytes = 200;
+
+bool only_white_space(std::string_view value) { return text::trim_white_space(value).empty(); }
+
+} // namespace
+
+Json document_view(const Json &record, bool with_fields) {
+  Json view = record;
+  if (view.is_object()) {
+    view.erase("blob");
+    if (!with_fields) view.erase("fields");
+  }
+  return view;
+}
+
+std::string documents_folder(const store::Store &store) {
+  return platform::join_path(store.folder, "documents");
+}
+
+Result<Json> search_documents(ToolCall &call) {
+  return store::bounded_search(call.store.document, call.args, {"fields", "blob"});
+}
+
+Result<Json> get_document(ToolCall &call) {
+  auto record = store::get_by_id(call.store.document, call.args);
+  if (!record) return fail(record.error());
+  const auto include = call.args.find("includeFields");
+  const bool with_fields =
+      include != call.args.end() && include->is_boolean() && include->get<bool>();
+  return document_view(record.value(), with_fields);
+}
+
+Result<Json> update_document(ToolCall &call) {
+  if (auto fields = store::fields_rule(call.args); !fields) return fail(fields.error());
+  auto index = store::lookup_by_id(call.store.document, call.args);
+  if (!index) return fail(index.error());
+  // Changes are made on a copy, so that a failing check leaves the record as it was.
+  Json record = call.records()[index.value()];
+  if (auto checked = store::version_check(record, call.args); !checked) {
+    return fail(checked.error());
+  }
+  // A correction stores labels exactly as given, within its own bounds.
+  for (const std::string_view name :
+       std::array<std::string_view, 3>{"title", "issuer", "expiresOn"}) {
+    const auto value = call.args.find(name);
+    if (value == call.args.end()) continue;
+    if (!value->is_string()) return fail(kMetadataNotText);
+    const std::string &text = value->get_ref<const std::string &>();
+    if (text.size() > kMaxLabelBytes) return fail(kInvalidLabel);
+    if (name == "title" && only_white_space(text)) return fail(kInvalidLabel);
+    if (name == "expiresOn" && !text.empty()) {
+      if (auto date = store::date_rule(text); !date) return fail(date.error());
+    }
+    record[std::string(name)] = text;
+  }
+  // New fields replace the old ones as a whole; names left out are gone.
+  if (const auto fields = call.args.find("fields"); fields != call.args.end()) {
+    record["fields"] = *fields;
+  }
+  store::touch(record);
+  call.records()[index.value()] = record;
+  if (auto saved = call.save(); !saved) return fail(saved.error());
+  return document_view(record, false);
+}
+
+Result<Json> archive_document(ToolCall &call) { return store::set_archived(call, true); }
+
+Result<Json> restore_document(ToolCall &call) { return store::set_archived(call, false); }
+
+} // namespace vft::apps::wallet

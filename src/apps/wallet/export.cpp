@@ -1,0 +1,89 @@
+// export_document: a document's content, decrypted and checked, written to a new file that
+// the user names. The store is not changed.
+#include "apps/wallet/rules.hpp"
+#include "apps/wallet/wallet.hpp"
+
+#include "platform/platform.hpp"
+#include "store/records.hpp"
+#include "store/selected_file.hpp"
+
+namespace vft::apps::wallet {
+
+namespace {
+
+constexpr const char *kRestoreFirst = "Restore the document before exporting it";
+constexpr const char *kChooseDestination = "Choose an absolute destination in an existing folder";
+constexpr const char *kDestinationExists = "Destination already exists; choose a new filename";
+constexpr const char *kIntegrityFailed = "Document integrity check failed";
+constexpr const char *kExportNote =
+    "This selected export is readable outside Wallet; remove it yourself when finished.";
+
+bool is_folder(const std::string &path) {
+  auto canonical = platform::canonical_path(path);
+  if (!canonical) return false;
+  auto info = platform::file_info(canonical.value());
+  return info && info->directory;
+}
+
+// The destination must be a new name in a folder that exists.
+Result<void> check_destination(const std::string &destination) {
+  if (!platform::is_absolute_path(destination)) return fail(kChooseDestination);
+  const auto parent = platform::parent_path(destination);
+  if (!parent || !is_folder(*parent)) return fail(kChooseDestination);
+  auto exists = platform::file_existence(destination);
+  if (!exists) return fail(exists.error());
+  // A link that leads nowhere is still something at that name.
+  if (exists.value() == platform::Existence::present || platform::file_info(destination)) {
+    return fail(kDestinationExists);
+  }
+  return {};
+}
+
+// The decrypted content of the record's file, as it was at import.
+Result<std::string> read_content(const store::Store &store, const Json &record) {
+  auto name = content_file_name(record);
+  if (!name) return fail(name.error());
+  const std::string path = platform::join_path(documents_folder(store), name.value());
+  auto sealed = platform::read_file_up_to(path, store::kMaxProtectedInput);
+  if (!sealed) return fail(sealed.error());
+  if (!sealed.value()) return fail(store::kPayloadTooLarge);
+  auto content = store::unprotect(*sealed.value(), kDocumentEntropy);
+  if (!content) return fail(content.error());
+  const auto digest = record.find("sha256");
+  if (digest == record.end() || !digest->is_string() ||
+      digest->get_ref<const std::string &>() != store::fingerprint(content.value())) {
+    return fail(kIntegrityFailed);
+  }
+  return content;
+}
+
+} // namespace
+
+Result<Json> export_document(ToolCall &call) {
+  auto index = store::lookup_by_id(call.store.document, call.args);
+  if (!index) return fail(index.error());
+  const Json &record = call.records()[index.value()];
+  if (const auto archived = record.find("archived");
+      archived != record.end() && archived->is_boolean() && archived->get<bool>()) {
+    return fail(kRestoreFirst);
+  }
+  auto destination = store::text_rule(call.args, "destinationPath");
+  if (!destination) return fail(destination.error());
+  // Everything about the destination is settled before the content is read, and the
+  // content is checked before the destination is created.
+  if (auto checked = check_destination(destination.value()); !checked) {
+    return fail(checked.error());
+  }
+  auto content = read_content(call.store, record);
+  if (!content) return fail(content.error());
+  if (auto written = platform::create_new_file(destination.value(), content.value()); !written) {
+    return fail(written.error());
+  }
+  return Json{{"bytes", static_cast<std::uint64_t>(content->size())},
+              {"note", kExportNote},
+              {"path", destination.value()},
+              {"plaintextExport", true},
+              {"sha256", record["sha256"]}};
+}
+
+} // namespace vft::apps::wallet

@@ -1,0 +1,114 @@
+// import_document: a selected file becomes a protected copy with a record beside it.
+#include "apps/wallet/rules.hpp"
+#include "apps/wallet/wallet.hpp"
+
+#include "platform/texts.hpp"
+#include "store/records.hpp"
+#include "store/selected_file.hpp"
+
+#include <array>
+
+namespace vft::apps::wallet {
+
+namespace {
+
+constexpr const char *kMetadataTooLong = "Metadata is too long";
+constexpr std::size_t kMaxTitle = 160;
+constexpr std::size_t kMaxKind = 100;
+constexpr std::size_t kMaxMetadataBytes = 200;
+
+bool is_archived(const Json &record) {
+  const auto flag = record.is_object() ? record.find("archived") : record.end();
+  return flag != record.end() && flag->is_boolean() && flag->get<bool>();
+}
+
+// The first active document with the same content, in store order.
+const Json *active_twin(const Json &records, const std::string &sha256) {
+  for (const Json &record : records) {
+    if (!record.is_object() || is_archived(record)) continue;
+    const auto digest = record.find("sha256");
+    if (digest != record.end() && digest->is_string() &&
+        digest->get_ref<const std::string &>() == sha256) {
+      return &record;
+    }
+  }
+  return nullptr;
+}
+
+// issuer and expiresOn: optional, stored exactly as given.
+Result<void> add_metadata(const Json &args, Json &record) {
+  for (const std::string_view name : std::array<std::string_view, 2>{"issuer", "expiresOn"}) {
+    const auto value = args.find(name);
+    if (value == args.end()) continue;
+    if (!value->is_string()) return fail(kMetadataNotText);
+    const std::string &text = value->get_ref<const std::string &>();
+    if (text.size() > kMaxMetadataBytes) return fail(kMetadataTooLong);
+    if (name == "expiresOn" && !text.empty()) {
+      if (auto date = store::date_rule(text); !date) return date;
+    }
+    record[std::string(name)] = text;
+  }
+  return {};
+}
+
+} // namespace
+
+Result<Json> import_document(ToolCall &call) {
+  const Json &args = call.args;
+  if (auto fields = store::fields_rule(args); !fields) return fail(fields.error());
+  auto title = store::required_text(args, "title", kMaxTitle);
+  if (!title) return fail(title.error());
+  auto kind = store::required_text(args, "kind", kMaxKind);
+  if (!kind) return fail(kind.error());
+  auto path = store::text_rule(args, "path");
+  if (!path) return fail(path.error());
+  auto selected = store::read_selected_file(path.value());
+  if (!selected) return fail(selected.error());
+  const std::string &content = selected->bytes;
+  // The canonical name decides, so that a link named like a PDF cannot pass off its
+  // target's content under that name.
+  const std::string file_name = path_text(file_name_of(selected->path));
+  auto type = check_document_type(file_name, content);
+  if (!type) return fail(type.error());
+  const std::string sha256 = store::fingerprint(content);
+
+  Json &records = call.records();
+  if (const Json *twin = active_twin(records, sha256)) {
+    return Json{{"document", document_view(*twin, false)}, {"duplicate", true}};
+  }
+  if (auto room = check_capacity(records, content.size()); !room) return fail(room.error());
+
+  Json record = store::record_base(call.stamper, title.value(), "doc");
+  record["kind"] = kind.value();
+  record["mimeType"] = type->mime_type;
+  record["sha256"] = sha256;
+  record["bytes"] = static_cast<std::uint64_t>(content.size());
+  record["extension"] = type->extension;
+  record["originalFilename"] = file_name;
+  const auto fields = args.find("fields");
+  record["fields"] = fields != args.end() ? *fields : Json::object();
+  if (auto metadata = add_metadata(args, record); !metadata) return fail(metadata.error());
+  const std::string blob = record["id"].get<std::string>() + ".dpapi";
+  record["blob"] = blob;
+
+  // The content reaches the disk before the record that points at it; a record without
+  // its content file is never saved.
+  auto sealed = store::protect(content, kDocumentEntropy);
+  if (!sealed) return fail(sealed.error());
+  const std::string content_path = platform::join_path(documents_folder(call.store), blob);
+  if (auto written = store::atomic_replace(content_path, sealed.value(), call.stamper); !written) {
+    return fail(written.error());
+  }
+  records.push_back(record);
+  if (auto saved = call.save(); !saved) {
+    records.erase(records.size() - 1);
+    platform::remove_file_quietly(content_path);
+    return fail(saved.error());
+  }
+  return Json{{"document", document_view(record, false)},
+              {"duplicate", false},
+              {"encryptedAtRest", platform_texts::kProtectionLabel},
+              {"sourceUnchanged", true}};
+}
+
+} // namespace vft::apps::wallet

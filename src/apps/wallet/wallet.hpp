@@ -1,0 +1,32 @@
+// The wallet's tools and what they share: the document view and the content files.
+#pragma once
+
+#include "apps/app.hpp"
+#include "json.hpp"
+#include "result.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace vft::apps::wallet {
+
+// Binds document contents to their purpose; different from the wallet store's own entropy.
+inline constexpr std::string_view kDocumentEntropy = "vault-item-blob";
+
+inline constexpr const char *kMetadataNotText = "Metadata must be text";
+
+// A copy of the record without `blob`, and without `fields` unless they are asked for.
+Json document_view(const Json &record, bool with_fields);
+
+// The folder beside the store that holds one protected file per document.
+std::string documents_folder(const store::Store &store);
+
+Result<Json> import_document(ToolCall &call);
+Result<Json> search_documents(ToolCall &call);
+Result<Json> get_document(ToolCall &call);
+Result<Json> update_document(ToolCall &call);
+Result<Json> export_document(ToolCall &call);
+Result<Json> archive_document(ToolCall &call);
+Result<Json> restore_document(ToolCall &call);
+
+} // namespace vft::apps::wallet
