@@ -1,0 +1,236 @@
+// Drives the built server with the official MCP TypeScript SDK clients: the v1 client
+// (@modelcontextprotocol/sdk) and the v2 client (@modelcontextprotocol/client), the latter
+// both with its default handshake and with automatic version negotiation, whose
+// server/discover probe must be refused at once so that connecting stays fast.
+//
+// Usage: VFT_EXE=/path/to/veymora-free-tools node tests/interop/run.mjs
+// Prints one line per check and ends with "N passed, M failed"; exits 1 on any failure.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+import { Client as ClientV1 } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport as StdioV1 } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { AjvJsonSchemaValidator as AjvV1 } from '@modelcontextprotocol/sdk/validation/ajv';
+import { Client as ClientV2 } from '@modelcontextprotocol/client';
+import { StdioClientTransport as StdioV2 } from '@modelcontextprotocol/client/stdio';
+import { AjvJsonSchemaValidator as AjvV2 } from '@modelcontextprotocol/client/validators/ajv';
+
+const EXE = process.env.VFT_EXE;
+if (!EXE || !fs.existsSync(EXE)) {
+  console.error('Set VFT_EXE to the built veymora-free-tools program');
+  process.exit(2);
+}
+
+// Tool counts per app, in the app table's order.
+const TOOL_COUNTS = {
+  studio: 8,
+  clipboard: 11,
+  bookmarks: 6,
+  inventory: 7,
+  wallet: 8,
+  media: 10,
+  bills: 11,
+};
+const ALL_TOOLS = 61;
+const PROTECTED_APPS = new Set(['wallet', 'clipboard', 'bills']);
+const SERVER_PROTOCOL_VERSION = '2025-06-18';
+// A sanity bound, not a benchmark: a refused probe must not wait for the client's time-out.
+const CONNECT_BOUND_MS = 1000;
+
+const clientInfo = { name: 'veymora-interop', version: '0.1.0' };
+
+const variants = [
+  {
+    label: 'v1',
+    makeClient: () => new ClientV1(clientInfo, { capabilities: {} }),
+    makeTransport: (params) => new StdioV1(params),
+    validator: new AjvV1(),
+    negotiatedVersion: (_client, seen) => seen.protocolVersion,
+  },
+  {
+    label: 'v2',
+    makeClient: () => new ClientV2(clientInfo, { capabilities: {} }),
+    makeTransport: (params) => new StdioV2(params),
+    validator: new AjvV2(),
+    negotiatedVersion: (client) => client.getNegotiatedProtocolVersion(),
+    era: 'legacy',
+  },
+  {
+    label: 'v2 auto',
+    makeClient: () =>
+      new ClientV2(clientInfo, { capabilities: {}, versionNegotiation: { mode: 'auto' } }),
+    makeTransport: (params) => new StdioV2(params),
+    validator: new AjvV2(),
+    negotiatedVersion: (client) => client.getNegotiatedProtocolVersion(),
+    era: 'legacy',
+    connectBoundMs: CONNECT_BOUND_MS,
+  },
+];
+
+let passed = 0;
+let failed = 0;
+
+async function check(name, body) {
+  try {
+    const note = await body();
+    passed += 1;
+    console.log(`ok - ${name}${typeof note === 'string' ? ` (${note})` : ''}`);
+  } catch (error) {
+    failed += 1;
+    console.log(`not ok - ${name}`);
+    console.log(`  ${String(error?.stack ?? error).split('\n').join('\n  ')}`);
+  }
+}
+
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'vft-interop-'));
+
+// A fresh data home and user home for each connection, so no run sees another's store or key.
+function freshHomes(tag) {
+  const root = fs.mkdtempSync(path.join(scratch, `${tag.replace(/\W+/g, '-')}-`));
+  const data = path.join(root, 'data');
+  const home = path.join(root, 'home');
+  fs.mkdirSync(data);
+  fs.mkdirSync(home);
+  return { data, home };
+}
+
+function textOf(result) {
+  assert.ok(Array.isArray(result.content), 'content is an array');
+  assert.equal(result.content.length, 1, 'one content item');
+  assert.equal(result.content[0].type, 'text');
+  return result.content[0].text;
+}
+
+async function exerciseApp(variant, app) {
+  const homes = freshHomes(`${variant.label}-${app}`);
+  const transport = variant.makeTransport({
+    command: EXE,
+    args: [app],
+    env: { HOME: homes.home, VEYMORA_DATA_HOME: homes.data },
+    stderr: 'pipe',
+  });
+  let stderrText = '';
+  transport.stderr?.on('data', (chunk) => {
+    stderrText += chunk.toString('utf8');
+  });
+  // The v1 client has no getter for the negotiated version: watch the initialize answer.
+  const seen = {};
+  transport.onmessage = (message) => {
+    if (message?.result?.protocolVersion !== undefined) {
+      seen.protocolVersion = message.result.protocolVersion;
+    }
+  };
+  const client = variant.makeClient();
+  const prefix = `${variant.label} ${app}`;
+  let connected = false;
+  let tools = [];
+  try {
+    await check(`${prefix}: connect`, async () => {
+      const started = performance.now();
+      await client.connect(transport);
+      const elapsed = performance.now() - started;
+      connected = true;
+      if (variant.connectBoundMs !== undefined) {
+        assert.ok(
+          elapsed < variant.connectBoundMs,
+          `connect took ${elapsed.toFixed(0)} ms (bound ${variant.connectBoundMs} ms)`,
+        );
+      }
+      assert.deepEqual(client.getServerVersion(), { name: `Veymora ${app}`, version: '0.1.0' });
+      assert.deepEqual(client.getServerCapabilities(), { tools: {} });
+      assert.equal(typeof client.getInstructions(), 'string');
+      assert.equal(variant.negotiatedVersion(client, seen), SERVER_PROTOCOL_VERSION);
+      if (variant.era !== undefined) assert.equal(client.getProtocolEra(), variant.era);
+      return `${elapsed.toFixed(0)} ms`;
+    });
+    if (!connected) return 0;
+
+    await check(`${prefix}: tools/list passes the client's validation`, async () => {
+      const listed = await client.listTools();
+      tools = listed.tools;
+      assert.equal(tools.length, TOOL_COUNTS[app]);
+      assert.equal(tools[0].name, 'get_storage_info');
+      assert.equal(new Set(tools.map((tool) => tool.name)).size, tools.length, 'unique names');
+      assert.equal(listed.nextCursor, undefined, 'no paging');
+      for (const tool of tools) {
+        assert.equal(typeof tool.description, 'string', `${tool.name} description`);
+        assert.equal(tool.inputSchema.type, 'object', `${tool.name} input schema type`);
+        // The client's own JSON Schema engine must compile every input schema.
+        const validate = variant.validator.getValidator(tool.inputSchema);
+        assert.equal(typeof validate, 'function', `${tool.name} schema compiles`);
+        const annotations = tool.annotations ?? {};
+        for (const hint of ['readOnlyHint', 'openWorldHint', 'destructiveHint', 'idempotentHint']) {
+          assert.equal(typeof annotations[hint], 'boolean', `${tool.name} ${hint}`);
+        }
+      }
+      const storageInfo = variant.validator.getValidator(tools[0].inputSchema);
+      assert.equal(storageInfo({}).valid, true, 'no arguments accepted');
+      assert.equal(storageInfo({ bogus: true }).valid, false, 'extra argument refused');
+    });
+
+    await check(`${prefix}: get_storage_info`, async () => {
+      const result = await client.callTool({ name: 'get_storage_info', arguments: {} });
+      assert.equal(result.isError, false);
+      const info = result.structuredContent;
+      const storeName = PROTECTED_APPS.has(app) ? 'records.dpapi' : 'records.json';
+      assert.deepEqual(info, {
+        app,
+        encryptedAtRest: PROTECTED_APPS.has(app),
+        networkRequests: false,
+        recordCount: 0,
+        schema: 1,
+        storagePath: path.join(homes.data, app, storeName),
+        version: '0.1.0',
+      });
+      assert.deepEqual(JSON.parse(textOf(result)), info);
+      assert.ok(fs.statSync(path.join(homes.data, app)).isDirectory(), 'data folder created');
+      assert.equal(fs.existsSync(info.storagePath), false, 'store file not written');
+    });
+
+    await check(`${prefix}: an unknown argument comes back as a tool error`, async () => {
+      const result = await client.callTool({
+        name: 'get_storage_info',
+        arguments: { zeta: 1, bogus: true },
+      });
+      assert.equal(result.isError, true);
+      assert.equal(textOf(result), 'Unknown argument: bogus');
+      assert.equal(result.structuredContent, undefined);
+    });
+
+    await check(`${prefix}: an unknown tool comes back as a tool error`, async () => {
+      const result = await client.callTool({ name: 'no_such_tool', arguments: {} });
+      assert.equal(result.isError, true);
+      assert.equal(textOf(result), 'Unknown tool');
+    });
+
+    await check(`${prefix}: ping`, async () => {
+      await client.ping();
+    });
+  } finally {
+    if (connected) await client.close();
+  }
+  await check(`${prefix}: nothing on standard error`, async () => {
+    assert.equal(stderrText, '');
+  });
+  return tools.length;
+}
+
+try {
+  for (const variant of variants) {
+    let total = 0;
+    for (const app of Object.keys(TOOL_COUNTS)) {
+      total += await exerciseApp(variant, app);
+    }
+    await check(`${variant.label}: all ${ALL_TOOLS} tools listed`, async () => {
+      assert.equal(total, ALL_TOOLS);
+    });
+  }
+} finally {
+  fs.rmSync(scratch, { recursive: true, force: true });
+}
+
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed === 0 ? 0 : 1);
