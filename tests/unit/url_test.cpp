@@ -391,3 +391,18 @@ TEST(UrlText, PercentDecodeAndUtf8) {
   EXPECT_EQ(vft::text::utf8_decode_lossy("\xEF\xBB\xBFx"), "\xEF\xBB\xBFx");
   EXPECT_EQ(vft::text::utf8_decode_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
+
+// In a domain with a right-to-left label every label must satisfy the Bidi Rule (UTS #46
+// CheckBidi, as browsers apply it); Node 20's URL checks only the right-to-left labels.
+TEST(UrlApi, BidiDomains) {
+  const auto fine = parse_url("http://example.\xD8\xB9\xD8\xB1\xD8\xA8\xD9\x8A/");
+  ASSERT_TRUE(fine);
+  EXPECT_EQ(fine->host, "example.xn--ngbrx4e");
+  EXPECT_FALSE(parse_url("http://1a.\xD8\xB9\xD8\xB1\xD8\xA8\xD9\x8A/"));
+  EXPECT_FALSE(parse_url("http://\xD8\xB9\xD8\xB1\xD8\xA8\xD9\x8A.trail-/"));
+  EXPECT_FALSE(parse_url("http://xn--ngbrx4e.-lead/"));
+  // Without a right-to-left label the same labels are fine.
+  const auto ltr = parse_url("http://1a.trail-.-lead/");
+  ASSERT_TRUE(ltr);
+  EXPECT_EQ(ltr->host, "1a.trail-.-lead");
+}
