@@ -1,10 +1,30 @@
+#include "apps/bills/tools.hpp"
 #include "apps/handlers.hpp"
+#include "store/records.hpp"
+
+namespace vft::bills {
+
+Result<Json> archive_bill(apps::ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> restore_bill(apps::ToolCall &call) { return store::set_archived(call, false); }
+
+} // namespace vft::bills
 
 namespace vft::apps {
 
 const AppHandler &bills_handler() {
-  // The app's tools arrive with their own change; until then every name is unknown here.
-  static constexpr AppHandler kHandler{"Unknown Bills operation", {}};
+  static constexpr ToolEntry kTools[] = {
+      {"search_bills", &bills::search_bills},
+      {"get_bill", &bills::get_bill},
+      {"save_bill", &bills::save_bill},
+      {"add_bill_source", &bills::add_bill_source},
+      {"record_payment_attempt", &bills::record_payment_attempt},
+      {"confirm_payment", &bills::confirm_payment},
+      {"void_confirmation", &bills::void_confirmation},
+      {"summarize_bills", &bills::summarize_bills},
+      {"archive_bill", &bills::archive_bill},
+      {"restore_bill", &bills::restore_bill},
+  };
+  static constexpr AppHandler kHandler{"Unknown Bills operation", kTools};
   return kHandler;
 }
 

@@ -1,0 +1,166 @@
+// Evidence sources, payment attempts, confirmations and voids of a saved bill. Each change
+// opens the bill (lookup, version guard, archived refusal) and ends with the bill commit.
+#include "apps/bills/ledger.hpp"
+#include "apps/bills/money.hpp"
+#include "apps/bills/tools.hpp"
+#include "store/records.hpp"
+
+namespace vft::bills {
+
+namespace {
+
+constexpr std::size_t kMaxAttempts = 100;
+constexpr std::size_t kMaxConfirmations = 100;
+constexpr std::size_t kMaxDate = 10;
+constexpr std::size_t kMaxAttemptNote = 2000;
+constexpr std::size_t kMaxReference = 200;
+constexpr std::size_t kMaxVoidReason = 1000;
+
+constexpr const char *kRestoreBeforeSources = "Restore the bill before adding sources";
+constexpr const char *kRestoreBeforePayment = "Restore the bill before recording a payment";
+constexpr const char *kRestoreBeforeConfirmation =
+    "Restore the bill before recording a confirmation";
+constexpr const char *kRestoreBeforeCorrecting = "Restore the bill before correcting confirmations";
+constexpr const char *kPaymentPositive = "Payment amount must be positive";
+constexpr const char *kAttemptLimit = "Payment attempt limit reached (100)";
+constexpr const char *kConfirmationPositive = "Confirmation amount must be positive";
+constexpr const char *kAlreadyConfirmed =
+    "This confirmation or evidence is already recorded; inspect the existing payment";
+constexpr const char *kConfirmationLimit = "Confirmation limit reached (100)";
+constexpr const char *kConfirmationNotFound = "Confirmation not found";
+constexpr const char *kAlreadyVoided = "Confirmation is already voided";
+
+Result<std::string> read_date(const Json &args, const char *name) {
+  auto date = store::required_text(args, name, kMaxDate);
+  if (!date) return fail(date.error());
+  if (auto valid = store::date_rule(date.value()); !valid) return fail(valid.error());
+  return date;
+}
+
+Result<std::uint64_t> read_positive_amount(const Json &args, const char *zero_message) {
+  auto amount = read_amount(args, "amountMinor");
+  if (!amount) return fail(amount.error());
+  if (amount.value() == 0) return fail(zero_message);
+  return amount;
+}
+
+bool is_voided(const Json &confirmation) {
+  const auto voided = confirmation.find("voided");
+  return voided != confirmation.end() && voided->is_boolean() && voided->get<bool>();
+}
+
+// The evidence's fingerprint, or an empty text when it has none.
+std::string evidence_sha(const Json &holder) {
+  if (!holder.is_object()) return {};
+  const auto sha = holder.find("sha256");
+  return sha != holder.end() && sha->is_string() ? sha->get<std::string>() : std::string();
+}
+
+} // namespace
+
+Result<Json> add_bill_source(apps::ToolCall &call) {
+  auto index = open_bill_for_change(call, kRestoreBeforeSources);
+  if (!index) return fail(index.error());
+  auto path = store::text_rule(call.args, "sourcePath");
+  if (!path) return fail(path.error());
+  auto evidence = evidence_step(path.value());
+  if (!evidence) return fail(evidence.error());
+
+  Json record = call.records()[index.value()];
+  Json &sources = array_member(record, "sources");
+  const std::string sha = evidence_sha(evidence.value());
+  for (const Json &source : sources) {
+    if (has_text(source, "sha256", sha)) {
+      return Json{{"bill", call.records()[index.value()]}, {"duplicate", true}};
+    }
+  }
+  if (sources.size() >= kMaxSources) return fail(kSourceLimit);
+  sources.push_back(std::move(evidence.value()));
+  return commit_bill(call, std::move(record));
+}
+
+Result<Json> record_payment_attempt(apps::ToolCall &call) {
+  auto index = open_bill_for_change(call, kRestoreBeforePayment);
+  if (!index) return fail(index.error());
+  auto attempted_on = read_date(call.args, "attemptedOn");
+  if (!attempted_on) return fail(attempted_on.error());
+  auto amount = read_positive_amount(call.args, kPaymentPositive);
+  if (!amount) return fail(amount.error());
+  auto note = store::required_text(call.args, "note", kMaxAttemptNote);
+  if (!note) return fail(note.error());
+
+  Json record = call.records()[index.value()];
+  Json &attempts = array_member(record, "attempts");
+  if (attempts.size() >= kMaxAttempts) return fail(kAttemptLimit);
+  // The attempt's amount is kept for the record only; it never counts as paid.
+  attempts.push_back(Json{{"amountMinor", amount.value()},
+                          {"attemptedOn", std::move(attempted_on.value())},
+                          {"id", call.stamper.name("attempt")},
+                          {"note", std::move(note.value())},
+                          {"recordedAt", store::Stamper::now_seconds()}});
+  return commit_bill(call, std::move(record));
+}
+
+Result<Json> confirm_payment(apps::ToolCall &call) {
+  auto index = open_bill_for_change(call, kRestoreBeforeConfirmation);
+  if (!index) return fail(index.error());
+  auto confirmed_on = read_date(call.args, "confirmedOn");
+  if (!confirmed_on) return fail(confirmed_on.error());
+  auto reference = store::required_text(call.args, "confirmationReference", kMaxReference);
+  if (!reference) return fail(reference.error());
+  auto amount = read_positive_amount(call.args, kConfirmationPositive);
+  if (!amount) return fail(amount.error());
+  auto path = store::text_rule(call.args, "evidencePath");
+  if (!path) return fail(path.error());
+  auto evidence = evidence_step(path.value());
+  if (!evidence) return fail(evidence.error());
+
+  Json record = call.records()[index.value()];
+  Json &confirmations = array_member(record, "confirmations");
+  const std::string sha = evidence_sha(evidence.value());
+  // Only active confirmations block: a voided one frees its reference and its evidence.
+  for (const Json &confirmation : confirmations) {
+    if (!confirmation.is_object() || is_voided(confirmation)) continue;
+    const auto stored_evidence = confirmation.find("evidence");
+    if (has_text(confirmation, "reference", reference.value()) ||
+        (stored_evidence != confirmation.end() && has_text(*stored_evidence, "sha256", sha))) {
+      return fail(kAlreadyConfirmed);
+    }
+  }
+  if (confirmations.size() >= kMaxConfirmations) return fail(kConfirmationLimit);
+  confirmations.push_back(Json{{"amountMinor", amount.value()},
+                               {"confirmedOn", std::move(confirmed_on.value())},
+                               {"evidence", std::move(evidence.value())},
+                               {"id", call.stamper.name("confirmation")},
+                               {"recordedAt", store::Stamper::now_seconds()},
+                               {"reference", std::move(reference.value())},
+                               {"voided", false}});
+  return commit_bill(call, std::move(record));
+}
+
+Result<Json> void_confirmation(apps::ToolCall &call) {
+  auto index = open_bill_for_change(call, kRestoreBeforeCorrecting);
+  if (!index) return fail(index.error());
+  auto confirmation_id = store::text_rule(call.args, "confirmationId");
+  if (!confirmation_id) return fail(confirmation_id.error());
+  auto reason = store::required_text(call.args, "reason", kMaxVoidReason);
+  if (!reason) return fail(reason.error());
+
+  Json record = call.records()[index.value()];
+  Json *target = nullptr;
+  for (Json &confirmation : array_member(record, "confirmations")) {
+    if (has_text(confirmation, "id", confirmation_id.value())) {
+      target = &confirmation;
+      break;
+    }
+  }
+  if (target == nullptr) return fail(kConfirmationNotFound);
+  if (is_voided(*target)) return fail(kAlreadyVoided);
+  // The confirmation and its evidence stay; it only stops counting.
+  (*target)["voided"] = true;
+  (*target)["voidReason"] = std::move(reason.value());
+  (*target)["voidedAt"] = store::Stamper::now_seconds();
+  return commit_bill(call, std::move(record));
+}
+
+} // namespace vft::bills

@@ -1,0 +1,120 @@
+// The reading tools: one bill, a search with the stored-status filter, and the per-currency
+// summary. They read the payment state the last commit stored and never recompute it.
+#include "apps/bills/ledger.hpp"
+#include "apps/bills/money.hpp"
+#include "apps/bills/tools.hpp"
+#include "store/records.hpp"
+
+namespace vft::bills {
+
+namespace {
+
+constexpr std::size_t kMaxDate = 10;
+
+// A stored member that must be text for the summary, with the text rule's message.
+Result<std::string> stored_text(const Json &record, const char *name) {
+  const auto member = record.find(name);
+  if (member == record.end() || !member->is_string()) {
+    return fail(std::string(name) + store::kMustBeText);
+  }
+  return member->get<std::string>();
+}
+
+Json member_or_null(const Json &record, const char *name) {
+  const auto member = record.find(name);
+  return member == record.end() ? Json() : *member;
+}
+
+Result<void> add_to(Json &totals, const char *name, std::uint64_t amount) {
+  auto sum = checked_add(totals[name].get<std::uint64_t>(), amount);
+  if (!sum) return fail(sum.error());
+  totals[name] = sum.value();
+  return {};
+}
+
+// Search results leave out the sources and payment histories.
+Json search_omitting_history(const Json &document, const Json &args) {
+  return store::bounded_search(document, args, {"attempts", "confirmations", "sources"});
+}
+
+} // namespace
+
+Result<Json> get_bill(apps::ToolCall &call) {
+  return store::get_by_id(call.store.document, call.args);
+}
+
+Result<Json> search_bills(apps::ToolCall &call) {
+  const Json &document = call.store.document;
+  const auto status = call.args.find("status");
+  if (status == call.args.end() || !status->is_string()) {
+    return search_omitting_history(document, call.args);
+  }
+  // The filter works on a copy that holds only the bills whose stored status matches.
+  Json filtered = Json::object();
+  for (const auto &[name, value] : document.items()) {
+    if (name != "records") filtered[name] = value;
+  }
+  Json &kept = filtered["records"] = Json::array();
+  for (const Json &record : document["records"]) {
+    if (has_text(record, "status", status->get_ref<const std::string &>())) {
+      kept.push_back(record);
+    }
+  }
+  return search_omitting_history(filtered, call.args);
+}
+
+Result<Json> summarize_records(const Json &records, std::string_view as_of) {
+  Json by_currency = Json::object();
+  Json bills = Json::array();
+  for (const Json &record : records) {
+    if (!record.is_object() || is_archived(record) || has_text(record, "status", "paid")) {
+      continue;
+    }
+    auto currency = stored_text(record, "currency");
+    if (!currency) return fail(currency.error());
+    const std::uint64_t remaining = stored_amount(record, "remainingMinor");
+    Json &totals = by_currency[currency.value()];
+    if (totals.is_null()) {
+      totals = Json{{"count", std::uint64_t{0}},
+                    {"outstandingMinor", std::uint64_t{0}},
+                    {"overdueMinor", std::uint64_t{0}}};
+    }
+    if (auto added = add_to(totals, "outstandingMinor", remaining); !added) {
+      return fail(added.error());
+    }
+    if (auto added = add_to(totals, "count", 1); !added) return fail(added.error());
+
+    auto due = stored_text(record, "dueDate");
+    if (!due) return fail(due.error());
+    // YYYY-MM-DD texts sort as calendar dates; a bill due on as_of itself is not overdue.
+    const bool overdue = due.value() < as_of;
+    if (overdue) {
+      if (auto added = add_to(totals, "overdueMinor", remaining); !added) {
+        return fail(added.error());
+      }
+    }
+    if (bills.size() < kSummaryListLimit) {
+      bills.push_back(Json{{"currency", std::move(currency.value())},
+                           {"dueDate", std::move(due.value())},
+                           {"id", member_or_null(record, "id")},
+                           {"overdue", overdue},
+                           {"remainingMinor", remaining},
+                           {"status", member_or_null(record, "status")},
+                           {"title", member_or_null(record, "title")}});
+    }
+  }
+  return Json{{"asOf", std::string(as_of)},
+              {"basis", kSummaryBasis},
+              {"bills", std::move(bills)},
+              {"byCurrency", std::move(by_currency)},
+              {"limit", static_cast<std::uint64_t>(kSummaryListLimit)}};
+}
+
+Result<Json> summarize_bills(apps::ToolCall &call) {
+  auto as_of = store::required_text(call.args, "asOf", kMaxDate);
+  if (!as_of) return fail(as_of.error());
+  if (auto valid = store::date_rule(as_of.value()); !valid) return fail(valid.error());
+  return summarize_records(call.records(), as_of.value());
+}
+
+} // namespace vft::bills

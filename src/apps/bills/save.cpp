@@ -1,0 +1,184 @@
+// save_bill: creation and correction of a bill, identified by its billing period.
+#include "apps/bills/ledger.hpp"
+#include "apps/bills/money.hpp"
+#include "apps/bills/tools.hpp"
+#include "store/records.hpp"
+#include "text/unicode.hpp"
+
+#include <optional>
+
+namespace vft::bills {
+
+namespace {
+
+constexpr std::size_t kMaxBills = 3000;
+constexpr std::size_t kMaxTitle = 160;
+constexpr std::size_t kMaxProvider = 160;
+constexpr std::size_t kMaxDate = 10;
+constexpr std::size_t kMaxCurrency = 3;
+constexpr std::size_t kMaxAccountLabelBytes = 100;
+constexpr std::size_t kMaxFreeTextBytes = 2000;
+
+constexpr const char *kPeriodOrder = "periodStart must not follow periodEnd";
+constexpr const char *kAmountPositive = "amountMinor must be positive";
+constexpr const char *kCurrencyCode = "currency must be a three-letter code";
+constexpr const char *kShortAccountLabel = "Use a short account label, not account credentials";
+constexpr const char *kRestoreBeforeChanging = "Restore the bill before changing it";
+constexpr const char *kDuplicatePeriod = "This would duplicate another billing period";
+constexpr const char *kBillLimit = "Bill limit reached (3000)";
+constexpr const char *kTooLong = " is too long";
+constexpr const char *kDuplicateNote =
+    "This billing period already exists, including archived records. Read and correct or "
+    "restore it explicitly; no payment state was changed.";
+
+// The checked contents of a save_bill call, before any record is looked at.
+struct BillInput {
+  std::string title;
+  std::string provider;
+  std::string period_start;
+  std::string period_end;
+  std::string due_date;
+  std::uint64_t amount = 0;
+  std::string currency;
+  std::string account_label;
+  std::string key;
+  std::optional<Json> evidence;
+};
+
+Result<std::string> read_currency(const Json &args) {
+  auto given = store::required_text(args, "currency", kMaxCurrency);
+  if (!given) return fail(given.error());
+  std::string code = text::to_upper(given.value());
+  bool letters = code.size() == 3;
+  for (const char c : code)
+    letters = letters && c >= 'A' && c <= 'Z';
+  if (!letters) return fail(kCurrencyCode);
+  return code;
+}
+
+Result<BillInput> read_input(const Json &args) {
+  BillInput in;
+  const std::pair<std::string *, std::pair<const char *, std::size_t>> texts[] = {
+      {&in.title, {"title", kMaxTitle}},
+      {&in.provider, {"provider", kMaxProvider}},
+      {&in.period_start, {"periodStart", kMaxDate}},
+      {&in.period_end, {"periodEnd", kMaxDate}},
+      {&in.due_date, {"dueDate", kMaxDate}}};
+  for (const auto &[target, rule] : texts) {
+    auto value = store::required_text(args, rule.first, rule.second);
+    if (!value) return fail(value.error());
+    *target = std::move(value.value());
+  }
+  for (const std::string *date : {&in.period_start, &in.period_end, &in.due_date}) {
+    if (auto valid = store::date_rule(*date); !valid) return fail(valid.error());
+  }
+  if (in.period_start > in.period_end) return fail(kPeriodOrder);
+
+  auto amount = read_amount(args, "amountMinor");
+  if (!amount) return fail(amount.error());
+  if (amount.value() == 0) return fail(kAmountPositive);
+  in.amount = amount.value();
+
+  auto currency = read_currency(args);
+  if (!currency) return fail(currency.error());
+  in.currency = std::move(currency.value());
+
+  if (args.contains("accountLabel")) {
+    auto label = store::text_rule(args, "accountLabel");
+    if (!label) return fail(label.error());
+    in.account_label = std::move(label.value());
+  }
+  if (in.account_label.size() > kMaxAccountLabelBytes) return fail(kShortAccountLabel);
+
+  in.key = billing_key(in.provider, in.account_label, in.period_start, in.period_end);
+
+  if (args.contains("sourcePath")) {
+    auto path = store::text_rule(args, "sourcePath");
+    if (!path) return fail(path.error());
+    auto evidence = evidence_step(path.value());
+    if (!evidence) return fail(evidence.error());
+    in.evidence = std::move(evidence.value());
+  }
+  return in;
+}
+
+// invoiceReference and note: stored exactly as given when present, kept when absent.
+Result<void> set_free_texts(const Json &args, Json &record) {
+  for (const char *name : {"invoiceReference", "note"}) {
+    if (!args.contains(name)) continue;
+    auto value = store::text_rule(args, name);
+    if (!value) return fail(value.error());
+    if (value->size() > kMaxFreeTextBytes) return fail(std::string(name) + kTooLong);
+    record[name] = std::move(value.value());
+  }
+  return {};
+}
+
+// The first record holding the billing key, archived ones included, other than skip_id.
+const Json *find_period(const Json &records, std::string_view key,
+                        const std::string *skip_id = nullptr) {
+  for (const Json &record : records) {
+    if (!has_text(record, "billingKey", key)) continue;
+    if (skip_id != nullptr && has_text(record, "id", *skip_id)) continue;
+    return &record;
+  }
+  return nullptr;
+}
+
+} // namespace
+
+Result<Json> save_bill(apps::ToolCall &call) {
+  auto input = read_input(call.args);
+  if (!input) return fail(input.error());
+  BillInput &in = input.value();
+  const Json &records = call.records();
+
+  Json record;
+  if (call.args.contains("id")) {
+    auto index = store::lookup_by_id(call.store.document, call.args);
+    if (!index) return fail(index.error());
+    record = records[index.value()];
+    if (auto checked = store::version_check(record, call.args); !checked) {
+      return fail(checked.error());
+    }
+    if (is_archived(record)) return fail(kRestoreBeforeChanging);
+    const std::string own_id = call.args["id"].get<std::string>();
+    if (find_period(records, in.key, &own_id) != nullptr) return fail(kDuplicatePeriod);
+  } else {
+    if (const Json *existing = find_period(records, in.key)) {
+      return Json{{"bill", *existing}, {"duplicate", true}, {"note", kDuplicateNote}};
+    }
+    if (records.size() >= kMaxBills) return fail(kBillLimit);
+    record = store::record_base(call.stamper, in.title, kIdPrefix);
+    record["attempts"] = Json::array();
+    record["confirmations"] = Json::array();
+    record["sources"] = Json::array();
+  }
+
+  record["title"] = in.title;
+  record["provider"] = in.provider;
+  record["periodStart"] = in.period_start;
+  record["periodEnd"] = in.period_end;
+  record["dueDate"] = in.due_date;
+  record["amountMinor"] = in.amount;
+  record["currency"] = in.currency;
+  record["accountLabel"] = in.account_label;
+  record["billingKey"] = in.key;
+  if (auto texts = set_free_texts(call.args, record); !texts) return fail(texts.error());
+
+  if (in.evidence) {
+    Json &sources = array_member(record, "sources");
+    if (sources.size() >= kMaxSources) return fail(kSourceLimit);
+    const std::string &sha = (*in.evidence)["sha256"].get_ref<const std::string &>();
+    bool known = false;
+    for (const Json &source : sources)
+      known = known || has_text(source, "sha256", sha);
+    if (!known) sources.push_back(std::move(*in.evidence));
+  }
+
+  auto committed = commit_bill(call, std::move(record));
+  if (!committed) return fail(committed.error());
+  return Json{{"bill", std::move(committed.value())}, {"duplicate", false}};
+}
+
+} // namespace vft::bills

@@ -1,0 +1,248 @@
+// Money, payment state, summary and evidence-name logic of the bills app.
+#include "apps/bills/ledger.hpp"
+#include "apps/bills/money.hpp"
+#include "apps/bills/tools.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace vft::bills {
+namespace {
+
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+
+Json confirmation(std::uint64_t amount, bool voided = false) {
+  return Json{{"amountMinor", amount}, {"voided", voided}};
+}
+
+Json bill(std::uint64_t amount, Json confirmations = Json::array(), Json attempts = Json::array()) {
+  return Json{{"amountMinor", amount},
+              {"attempts", std::move(attempts)},
+              {"confirmations", std::move(confirmations)}};
+}
+
+PaymentState state_of(const Json &record) {
+  auto state = derive_payment_state(record);
+  EXPECT_TRUE(state.has_value()) << (state ? "" : state.error());
+  return state ? state.value() : PaymentState{};
+}
+
+TEST(BillsMoney, CheckedAddRefusesToWrap) {
+  EXPECT_EQ(checked_add(2, 3).value(), 5U);
+  EXPECT_EQ(checked_add(kMax64 - 1, 1).value(), kMax64);
+  auto wrapped = checked_add(kMax64, 1);
+  ASSERT_FALSE(wrapped);
+  EXPECT_EQ(wrapped.error(), kAmountOverflow);
+  EXPECT_FALSE(checked_add(kMax64 / 2 + 1, kMax64 / 2 + 1));
+}
+
+TEST(BillsMoney, ReadAmountTakesOnlyWholeNonNegativeNumbersUpToTheBound) {
+  const std::string message = std::string("amountMinor") + kAmountUnits;
+  EXPECT_EQ(read_amount(Json{{"amountMinor", 0U}}, "amountMinor").value(), 0U);
+  EXPECT_EQ(read_amount(Json{{"amountMinor", 1000000000000ULL}}, "amountMinor").value(),
+            1000000000000ULL);
+  for (const Json &bad : {Json(1000000000001ULL), Json(-1), Json(-1000000000000LL), Json(12.0),
+                          Json(1e3), Json("100"), Json(nullptr), Json(kMax64)}) {
+    auto read = read_amount(Json{{"amountMinor", bad}}, "amountMinor");
+    ASSERT_FALSE(read) << bad.dump();
+    EXPECT_EQ(read.error(), message);
+  }
+  EXPECT_EQ(read_amount(Json::object(), "amountMinor").error(), message);
+  EXPECT_EQ(stored_amount(Json{{"x", -5}}, "x"), 0U);
+  EXPECT_EQ(stored_amount(Json{{"x", 5.5}}, "x"), 0U);
+  EXPECT_EQ(stored_amount(Json::array(), "x"), 0U);
+}
+
+TEST(BillsMoney, PartialPaymentsAddUpAndVoidsReopen) {
+  PaymentState fresh = state_of(bill(10000));
+  EXPECT_EQ(fresh.status, "pending");
+  EXPECT_EQ(fresh.confirmed_paid, 0U);
+  EXPECT_EQ(fresh.remaining, 10000U);
+
+  PaymentState partial = state_of(bill(10000, Json::array({confirmation(4000)})));
+  EXPECT_EQ(partial.status, "partial");
+  EXPECT_EQ(partial.remaining, 6000U);
+
+  PaymentState paid = state_of(bill(10000, Json::array({confirmation(4000), confirmation(6000)})));
+  EXPECT_EQ(paid.status, "paid");
+  EXPECT_EQ(paid.confirmed_paid, 10000U);
+  EXPECT_EQ(paid.remaining, 0U);
+
+  PaymentState voided =
+      state_of(bill(10000, Json::array({confirmation(4000), confirmation(6000, true)})));
+  EXPECT_EQ(voided.status, "partial");
+  EXPECT_EQ(voided.confirmed_paid, 4000U);
+  EXPECT_EQ(voided.remaining, 6000U);
+}
+
+TEST(BillsMoney, AttemptsNeverCountAsPaid) {
+  const Json attempts = Json::array({Json{{"amountMinor", 10000U}}});
+  PaymentState attempted = state_of(bill(10000, Json::array(), attempts));
+  EXPECT_EQ(attempted.status, "attempted");
+  EXPECT_EQ(attempted.confirmed_paid, 0U);
+  EXPECT_EQ(attempted.remaining, 10000U);
+  // The only confirmation voided: back to attempted, not pending.
+  PaymentState back = state_of(bill(10000, Json::array({confirmation(10000, true)}), attempts));
+  EXPECT_EQ(back.status, "attempted");
+  PaymentState all_voided = state_of(bill(10000, Json::array({confirmation(10000, true)})));
+  EXPECT_EQ(all_voided.status, "pending");
+}
+
+TEST(BillsMoney, OverpaymentShowsOnlyInConfirmedPaid) {
+  PaymentState over = state_of(bill(10000, Json::array({confirmation(12000)})));
+  EXPECT_EQ(over.status, "paid");
+  EXPECT_EQ(over.confirmed_paid, 12000U);
+  EXPECT_EQ(over.remaining, 0U);
+}
+
+TEST(BillsMoney, UnusableConfirmationAmountsCountNothing) {
+  const Json confirmations = Json::array({Json{{"amountMinor", -500}}, Json{{"amountMinor", 300.0}},
+                                          Json{{"voided", "yes"}}, Json("not an object"),
+                                          Json{{"amountMinor", 250U}, {"voided", "true"}}});
+  PaymentState state = state_of(bill(1000, confirmations));
+  EXPECT_EQ(state.confirmed_paid, 250U); // a voided that is not the boolean true still counts
+  EXPECT_EQ(state.status, "partial");
+}
+
+TEST(BillsMoney, LargestRealSumsStayExact) {
+  Json confirmations = Json::array();
+  for (int i = 0; i < 100; ++i)
+    confirmations.push_back(confirmation(kMaxAmountMinor));
+  PaymentState state = state_of(bill(kMaxAmountMinor, confirmations));
+  EXPECT_EQ(state.confirmed_paid, 100'000'000'000'000ULL);
+  EXPECT_EQ(state.remaining, 0U);
+}
+
+TEST(BillsMoney, SumsBeyondSixtyFourBitsFailInsteadOfWrapping) {
+  Json record = bill(10000, Json::array({confirmation(kMax64), confirmation(2)}));
+  auto state = derive_payment_state(record);
+  ASSERT_FALSE(state);
+  EXPECT_EQ(state.error(), kAmountOverflow);
+  EXPECT_FALSE(apply_payment_state(record));
+  EXPECT_FALSE(record.contains("status"));
+}
+
+TEST(BillsMoney, ApplyWritesTheDerivedMembers) {
+  Json record = bill(500, Json::array({confirmation(200)}));
+  record["status"] = "paid"; // whatever was stored before is replaced
+  ASSERT_TRUE(apply_payment_state(record));
+  EXPECT_EQ(record["confirmedPaidMinor"], 200U);
+  EXPECT_EQ(record["remainingMinor"], 300U);
+  EXPECT_EQ(record["status"], "partial");
+  EXPECT_TRUE(record["remainingMinor"].is_number_unsigned());
+}
+
+Json summary_bill(std::string id, std::string currency, std::uint64_t remaining, std::string due,
+                  std::string status = "pending", bool archived = false) {
+  return Json{{"archived", archived},        {"currency", std::move(currency)},
+              {"dueDate", std::move(due)},   {"id", id},
+              {"remainingMinor", remaining}, {"status", std::move(status)},
+              {"title", "Bill " + id}};
+}
+
+TEST(BillsSummary, TotalsPerCurrencyWithOverdueOnlyBeforeTheDate) {
+  const Json records = Json::array({
+      summary_bill("a", "USD", 700, "2024-03-01"),
+      summary_bill("b", "EUR", 6000, "2024-03-02", "partial"),
+      summary_bill("c", "EUR", 0, "2024-01-01", "paid"),
+      summary_bill("d", "EUR", 900, "2024-01-01", "pending", true),
+      summary_bill("e", "EUR", 10000, "2024-02-15", "attempted"),
+  });
+  auto summary = summarize_records(records, "2024-03-02");
+  ASSERT_TRUE(summary) << summary.error();
+  const Json &by = (*summary)["byCurrency"];
+  EXPECT_EQ(by.dump(), R"({"EUR":{"count":2,"outstandingMinor":16000,"overdueMinor":10000},)"
+                       R"("USD":{"count":1,"outstandingMinor":700,"overdueMinor":700}})");
+  ASSERT_EQ((*summary)["bills"].size(), 3U);
+  EXPECT_EQ((*summary)["bills"][0]["overdue"], true);
+  EXPECT_EQ((*summary)["bills"][1]["overdue"], false); // due on the date itself
+  EXPECT_EQ((*summary)["limit"], 100U);
+  EXPECT_EQ((*summary)["basis"], kSummaryBasis);
+  EXPECT_EQ((*summary)["asOf"], "2024-03-02");
+
+  auto earlier = summarize_records(records, "2024-03-01");
+  ASSERT_TRUE(earlier);
+  EXPECT_EQ((*earlier)["bills"][0]["overdue"], false);
+}
+
+TEST(BillsSummary, ListStopsAtOneHundredWhileTotalsCoverAll) {
+  Json records = Json::array();
+  for (int i = 0; i < 150; ++i) {
+    records.push_back(summary_bill(std::to_string(i), "USD", 100, "2030-01-01"));
+  }
+  auto summary = summarize_records(records, "2024-01-01");
+  ASSERT_TRUE(summary);
+  EXPECT_EQ((*summary)["bills"].size(), 100U);
+  EXPECT_EQ((*summary)["bills"][99]["id"], "99");
+  EXPECT_EQ((*summary)["byCurrency"]["USD"]["count"], 150U);
+  EXPECT_EQ((*summary)["byCurrency"]["USD"]["outstandingMinor"], 15000U);
+  EXPECT_EQ((*summary)["byCurrency"]["USD"]["overdueMinor"], 0U);
+}
+
+TEST(BillsSummary, EmptyAndForeignStores) {
+  auto empty = summarize_records(Json::array(), "2024-01-01");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ((*empty)["byCurrency"], Json::object());
+  EXPECT_EQ((*empty)["bills"], Json::array());
+
+  Json no_currency = Json::array({summary_bill("x", "USD", 5, "2024-01-01")});
+  no_currency[0]["currency"] = 840;
+  EXPECT_EQ(summarize_records(no_currency, "2024-01-01").error(), "currency must be text");
+  Json no_due = Json::array({summary_bill("x", "USD", 5, "2024-01-01")});
+  no_due[0].erase("dueDate");
+  EXPECT_EQ(summarize_records(no_due, "2024-01-01").error(), "dueDate must be text");
+
+  Json odd_remaining = Json::array({summary_bill("x", "USD", 5, "2024-01-01")});
+  odd_remaining[0]["remainingMinor"] = -7;
+  auto counted = summarize_records(odd_remaining, "2024-02-01");
+  ASSERT_TRUE(counted);
+  EXPECT_EQ((*counted)["byCurrency"]["USD"]["outstandingMinor"], 0U);
+  EXPECT_EQ((*counted)["byCurrency"]["USD"]["count"], 1U);
+
+  Json huge = Json::array(
+      {summary_bill("x", "USD", kMax64, "2024-01-01"), summary_bill("y", "USD", 1, "2024-01-01")});
+  EXPECT_EQ(summarize_records(huge, "2024-02-01").error(), kAmountOverflow);
+}
+
+TEST(BillsEvidence, ExtensionOfTheFileNameOnly) {
+  EXPECT_EQ(file_extension("/tmp/bill.PDF").value(), "PDF");
+  EXPECT_EQ(file_extension("/tmp/archive.tar.txt").value(), "txt");
+  EXPECT_EQ(file_extension("/tmp/.hidden.png").value(), "png");
+  EXPECT_FALSE(file_extension("/tmp/.pdf"));
+  EXPECT_FALSE(file_extension("/tmp/noext"));
+  EXPECT_FALSE(file_extension("/tmp/folder.pdf/noext"));
+  EXPECT_EQ(file_extension("/tmp/trailing.").value(), "");
+}
+
+TEST(BillsEvidence, AcceptedExtensionsIgnoreLetterCase) {
+  for (const char *ok : {"pdf", "PDF", "Png", "jpg", "JPEG", "txt"}) {
+    EXPECT_TRUE(is_evidence_extension(ok)) << ok;
+  }
+  for (const char *bad : {"docx", "", "jpe", "pdf ", "ｐｄｆ", "tiff"}) {
+    EXPECT_FALSE(is_evidence_extension(bad)) << bad;
+  }
+}
+
+TEST(BillsEvidence, PathTextReplacesOnlyInvalidBytes) {
+  EXPECT_EQ(to_valid_text("/tmp/été.pdf"), "/tmp/été.pdf");
+  EXPECT_EQ(to_valid_text("/tmp/a\xFF"
+                          "b.pdf"),
+            "/tmp/a\xEF\xBF\xBD"
+            "b.pdf");
+  EXPECT_EQ(to_valid_text("\xC3"), "\xEF\xBF\xBD");
+}
+
+TEST(BillsIdentity, BillingKeyLowerCasesProviderAndLabelOnly) {
+  EXPECT_EQ(billing_key("ACME Power", "HOME", "2024-01-01", "2024-01-31"),
+            billing_key("acme power", "Home", "2024-01-01", "2024-01-31"));
+  EXPECT_EQ(billing_key("ÉLECTRICITÉ", "Ω", "2024-01-01", "2024-01-31"),
+            "électricité|ω|2024-01-01|2024-01-31");
+  EXPECT_NE(billing_key("ACME", " Home", "2024-01-01", "2024-01-31"),
+            billing_key("ACME", "Home", "2024-01-01", "2024-01-31"));
+}
+
+} // namespace
+} // namespace vft::bills
