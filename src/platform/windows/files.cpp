@@ -1,0 +1,190 @@
+// Files, folders, the lock file and links on Windows.
+#include "platform/windows/win.hpp"
+
+#include <algorithm>
+
+namespace vft::platform {
+
+namespace {
+
+using win::Handle;
+
+// ReadFile and WriteFile take DWORD sizes; stay well inside them.
+constexpr std::size_t kMaxIo = 1 << 30;
+
+bool is_missing_error(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool write_all(HANDLE handle, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min(bytes.size(), kMaxIo));
+    if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+} // namespace
+
+Result<void> create_directories(const std::string &path) {
+  if (path.empty()) return win::system_error(ERROR_PATH_NOT_FOUND);
+  const std::wstring wide = win::wide_path(path);
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {};
+    return win::system_error(ERROR_ALREADY_EXISTS); // a file is in the way
+  }
+  if (const DWORD error = ::GetLastError(); !is_missing_error(error)) {
+    return win::system_error(error);
+  }
+  if (auto parent = parent_path(path); parent && *parent != path) {
+    if (auto made = create_directories(*parent); !made) return made;
+  }
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  if (!::CreateDirectoryW(wide.c_str(), &security)) {
+    const DWORD error = ::GetLastError();
+    // Another process may have made it meanwhile.
+    if (error == ERROR_ALREADY_EXISTS) {
+      const DWORD now = ::GetFileAttributesW(wide.c_str());
+      if (now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY)) return {};
+    }
+    return win::system_error(error);
+  }
+  return {};
+}
+
+Result<Existence> file_existence(const std::string &path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (::GetFileAttributesExW(win::wide_path(path).c_str(), GetFileExInfoStandard, &data)) {
+    return Existence::present;
+  }
+  const DWORD error = ::GetLastError();
+  if (is_missing_error(error)) return Existence::missing;
+  // Access denied, a sharing violation, a device error...: the file may well be there.
+  return win::system_error(error);
+}
+
+Result<std::optional<std::string>> read_file_up_to(const std::string &path,
+                                                   std::uint64_t max_bytes) {
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                            nullptr));
+  if (!file.valid()) return win::last_error();
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) return win::last_error();
+  if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) return std::optional<std::string>();
+  std::string data;
+  data.reserve(static_cast<std::size_t>(size.QuadPart));
+  std::string buffer(65536, '\0');
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      return win::last_error();
+    }
+    if (read == 0) break;
+    data.append(buffer.data(), read);
+    // The file may grow while we read it; the limit holds for what we return.
+    if (data.size() > max_bytes) return std::optional<std::string>();
+  }
+  return std::optional<std::string>(std::move(data));
+}
+
+Result<void> write_new_file(const std::string &path, std::string_view bytes) {
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  // The file inherits the folder's access rules, which keep a user's data folder private.
+  Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &security,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return win::last_error();
+  if (!write_all(file.get(), bytes)) return win::last_error();
+  if (!::FlushFileBuffers(file.get())) return win::last_error();
+  if (!::CloseHandle(file.release())) return win::last_error();
+  return {};
+}
+
+Result<void> replace_file(const std::string &from, const std::string &to) {
+  if (!::MoveFileExW(win::wide_path(from).c_str(), win::wide_path(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return win::last_error();
+  }
+  return {};
+}
+
+void remove_file_quietly(const std::string &path) {
+  (void)::DeleteFileW(win::wide_path(path).c_str());
+}
+
+FileLock &FileLock::operator=(FileLock &&other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+FileLock::~FileLock() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+Result<std::optional<FileLock>> try_lock_file(const std::string &path) {
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  // No sharing at all: while this handle is open every other open of the file fails.
+  Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                            &security, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) return std::optional<FileLock>();
+    return win::system_error(error);
+  }
+  return std::optional<FileLock>(FileLock(reinterpret_cast<std::intptr_t>(file.release())));
+}
+
+Result<std::string> canonical_path(const std::string &path) {
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  // No access rights are needed to learn the name; folders open only with backup semantics.
+  Handle file(::CreateFileW(win::wide_path(path).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) return win::last_error();
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(file.get(), name.data(), static_cast<DWORD>(name.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return win::last_error();
+    if (length < name.size()) {
+      name.resize(length);
+      // The \\?\ form is the canonical one; callers keep it.
+      return win::narrow(name);
+    }
+    name.assign(length, L'\0'); // length counts the terminating NUL here
+  }
+}
+
+Result<FileInfo> file_info(const std::string &path) {
+  // The attributes of the entry itself: a symbolic link or junction is not followed.
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(win::wide_path(path).c_str(), GetFileExInfoStandard, &data)) {
+    return win::last_error();
+  }
+  FileInfo info;
+  info.regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                           FILE_ATTRIBUTE_DEVICE)) == 0;
+  info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info.modified_nanos = win::filetime_to_unix_nanos(data.ftLastWriteTime);
+  return info;
+}
+
+Result<void> hard_link(const std::string &existing, const std::string &new_name) {
+  if (!::CreateHardLinkW(win::wide_path(new_name).c_str(), win::wide_path(existing).c_str(),
+                         nullptr)) {
+    return win::last_error();
+  }
+  return {};
+}
+
+} // namespace vft::platform
