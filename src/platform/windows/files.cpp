@@ -174,6 +174,9 @@ Result<FileInfo> file_info(const std::string &path) {
   FileInfo info;
   info.regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                                            FILE_ATTRIBUTE_DEVICE)) == 0;
+  info.directory =
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+      FILE_ATTRIBUTE_DIRECTORY;
   info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   info.modified_nanos = win::filetime_to_unix_nanos(data.ftLastWriteTime);
   return info;
