@@ -24,6 +24,7 @@ constexpr const char *kBadDomain = "URL host is not a valid domain name";
 
 // ---- characters -----------------------------------------------------------------------------
 
+// ASCII character classes; the URL grammar is defined on ASCII only.
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -32,8 +33,10 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return c - 'A' + 10;
 }
+// Lower-cases A-Z only.
 char to_lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
+// ASCII case-insensitive prefix test; prefix must be lower case.
 bool starts_with_ci(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -42,6 +45,7 @@ bool starts_with_ci(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+// ASCII case-insensitive equality; b must be lower case.
 bool equals_ci(std::string_view a, std::string_view b) {
   return a.size() == b.size() && starts_with_ci(a, b);
 }
@@ -52,6 +56,7 @@ bool equals_ci(std::string_view a, std::string_view b) {
 
 enum class EncodeSet { c0_control, fragment, query, special_query, path, userinfo };
 
+// Whether a byte is percent-encoded in the given set.
 bool in_set(unsigned char c, EncodeSet set) {
   if (c < 0x20 || c > 0x7E) return true;
   switch (set) {
@@ -72,6 +77,7 @@ bool in_set(unsigned char c, EncodeSet set) {
   return true;
 }
 
+// Appends one byte, as %XX (upper-case hex) when the set holds it.
 void append_encoded(std::string &out, char ch, EncodeSet set) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   const auto c = static_cast<unsigned char>(ch);
@@ -84,6 +90,7 @@ void append_encoded(std::string &out, char ch, EncodeSet set) {
   }
 }
 
+// Percent-encodes every byte of text that the set holds.
 std::string encode(std::string_view text, EncodeSet set) {
   std::string out;
   out.reserve(text.size());
@@ -94,6 +101,7 @@ std::string encode(std::string_view text, EncodeSet set) {
 
 // ---- schemes ----------------------------------------------------------------------------------
 
+// The six schemes with authority, host and path rules of their own.
 bool is_special_scheme(std::string_view scheme) {
   return scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss" ||
          scheme == "ftp" || scheme == "file";
@@ -114,6 +122,7 @@ struct Host {
   std::string text;
 };
 
+// Characters no host may contain (opaque hosts included).
 bool is_forbidden_host_char(char c) {
   switch (c) {
   case '\0':
@@ -139,6 +148,7 @@ bool is_forbidden_host_char(char c) {
   }
 }
 
+// Characters a domain may not contain after IDNA: the host ones, C0 controls, '%' and DEL.
 bool is_forbidden_domain_char(char c) {
   const auto u = static_cast<unsigned char>(c);
   return is_forbidden_host_char(c) || u < 0x20 || c == '%' || u == 0x7F;
@@ -362,6 +372,7 @@ std::optional<std::uint32_t> parse_ipv4(std::string_view input) {
   return static_cast<std::uint32_t>(ipv4);
 }
 
+// Dotted decimal form of an IPv4 address.
 std::string serialize_ipv4(std::uint32_t address) {
   std::string out;
   for (int shift = 24; shift >= 0; shift -= 8) {
@@ -430,6 +441,7 @@ Result<Host> parse_host(std::string_view input, bool is_opaque) {
 
 // ---- paths ------------------------------------------------------------------------------------
 
+// "." and ".." path segments, literal or with the dot percent-encoded.
 bool is_single_dot(std::string_view s) { return s == "." || equals_ci(s, "%2e"); }
 
 bool is_double_dot(std::string_view s) {
@@ -441,6 +453,7 @@ bool is_windows_drive_letter(std::string_view s) {
   return s.size() == 2 && is_alpha(s[0]) && (s[1] == ':' || s[1] == '|');
 }
 
+// "C:" only.
 bool is_normalized_windows_drive_letter(std::string_view s) {
   return s.size() == 2 && is_alpha(s[0]) && s[1] == ':';
 }
@@ -471,6 +484,7 @@ std::vector<std::string> split_path(std::string_view path) {
 
 // ---- the state machine ------------------------------------------------------------------------
 
+// The parser's states, named as in the standard.
 enum class State {
   scheme_start,
   scheme,
@@ -496,6 +510,8 @@ enum class State {
 
 constexpr int kEof = -1;
 
+// One run of the basic URL parser: walks the input byte by byte through the states,
+// building the URL record; the path is kept as a segment list until the end.
 class Parser {
 public:
   Parser(std::string input, const Url *base) : input_(std::move(input)), base_(base) {
@@ -505,20 +521,24 @@ public:
   Result<Url> run();
 
 private:
+  // The byte at the pointer, or kEof past the end.
   int c() const { return at(pointer_); }
   int at(std::ptrdiff_t i) const {
     return i >= 0 && i < static_cast<std::ptrdiff_t>(input_.size())
                ? static_cast<unsigned char>(input_[static_cast<std::size_t>(i)])
                : kEof;
   }
+  // The input after the pointer.
   std::string_view remaining() const {
     const auto next = static_cast<std::size_t>(pointer_ + 1);
     return next <= input_.size() ? std::string_view(input_).substr(next) : std::string_view();
   }
+  // Whether the scheme read so far is special.
   bool special() const { return is_special_scheme(url_.scheme); }
   // A slash, or for special URLs also a backslash.
   bool is_slash(int ch) const { return ch == '/' || (special() && ch == '\\'); }
 
+  // Takes username, password, host and port from the base URL.
   void copy_authority_from_base() {
     url_.username = base_->username;
     url_.password = base_->password;
@@ -552,6 +572,7 @@ private:
   bool password_token_seen_ = false;
 };
 
+// Runs the state machine to the end of the input and joins the path.
 Result<Url> Parser::run() {
   for (;; ++pointer_) {
     auto result = step();
@@ -570,6 +591,8 @@ Result<Url> Parser::run() {
   return std::move(url_);
 }
 
+// Handles the byte at the pointer in the current state. The pointer moves on by one after
+// each step; states that want a byte read again step it back first.
 Result<void> Parser::step() {
   const int ch = c();
   switch (state_) {
@@ -937,6 +960,7 @@ Result<void> Parser::step() {
   return {};
 }
 
+// C0 controls and space, trimmed from both ends of the input.
 bool is_c0_or_space(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 
 } // namespace
