@@ -125,9 +125,9 @@ class Program:
     def command(self, args):
         return (["wine64", EXE] if WINE else [EXE]) + list(args)
 
-    def run(self, args, input=b"", env=None):
+    def run(self, args, input=b"", env=None, cwd=None):
         proc = subprocess.run(self.command(args), input=input, capture_output=True,
-                              env=env or self.env, timeout=TIMEOUT)
+                              env=env or self.env, timeout=TIMEOUT, cwd=cwd or self.tmp)
         return Completed(proc)
 
     def call(self, app, tool, args=None, raw=None, env=None):
@@ -155,7 +155,7 @@ class Program:
         args = ([app] if app else []) + list(extra)
         popen = subprocess.Popen(self.command(args), stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 env=env or self.env)
+                                 env=env or self.env, cwd=self.tmp)
         return Session(popen)
 
     def tool(self, name):
