@@ -2,11 +2,14 @@
 // dispatch over its tools.
 #include "apps/handlers.hpp"
 #include "apps/wallet/rules.hpp"
+#include "platform/platform.hpp"
 #include "server/pipeline.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <set>
 #include <string>
@@ -213,6 +216,39 @@ TEST(WalletHandler, DispatchesItsSevenToolsAndNamesUnknownOnes) {
   auto result = vft::apps::dispatch(handler, call);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "Unknown Wallet operation");
+}
+
+std::string slurp(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Exports are made with create_new_file: whatever is at the name when the file is created,
+// even if it appeared after every check, stays as it is.
+TEST(WalletExportFile, IsCreatedNewAndNeverReplacesAnything) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(testing::TempDir()) /
+                          ("wallet-export-" + std::to_string(vft::platform::process_id()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  const fs::path fresh = folder / "fresh.pdf";
+  ASSERT_TRUE(vft::platform::create_new_file(fresh.string(), "%PDF-new"));
+  EXPECT_EQ(slurp(fresh), "%PDF-new");
+
+  auto again = vft::platform::create_new_file(fresh.string(), "other");
+  ASSERT_FALSE(again);
+  EXPECT_FALSE(again.error().empty());
+  EXPECT_EQ(slurp(fresh), "%PDF-new");
+
+  ASSERT_FALSE(vft::platform::create_new_file((folder / "no" / "x.pdf").string(), "x"));
+  EXPECT_FALSE(fs::exists(folder / "no"));
+#ifndef _WIN32
+  const fs::path link = folder / "link.pdf";
+  fs::create_symlink(folder / "target.pdf", link);
+  EXPECT_FALSE(vft::platform::create_new_file(link.string(), "x"));
+  EXPECT_FALSE(fs::exists(folder / "target.pdf"));
+#endif
+  fs::remove_all(folder);
 }
 
 } // namespace
