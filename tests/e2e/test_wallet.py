@@ -148,6 +148,18 @@ def test_type_check_accepts_the_shortest_signatures_and_any_case(vft, tmp_path):
         assert import_ok(vft, put(tmp_path, name, data))["document"]["extension"] == extension
 
 
+@linux_only
+def test_the_given_name_sets_the_type_and_the_canonical_name_is_recorded(vft, tmp_path):
+    target = put(tmp_path, "scan-0001.bin", PDF)
+    link = tmp_path / "Passport.PDF"
+    link.symlink_to(target)
+    doc = import_ok(vft, link)["document"]
+    assert doc["extension"] == "pdf" and doc["originalFilename"] == "scan-0001.bin"
+    other = tmp_path / "other.bin"
+    other.symlink_to(put(tmp_path, "real.txt", b"text"))
+    assert import_err(vft, other) == UNSUPPORTED
+
+
 def test_selected_file_must_be_an_absolute_regular_file(vft, tmp_path):
     args = {"path": "relative.pdf", "title": "T", "kind": "k"}
     assert vft.err("wallet", "import_document", args) == "Choose an absolute local file path"

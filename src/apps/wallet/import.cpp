@@ -65,10 +65,8 @@ Result<Json> import_document(ToolCall &call) {
   auto selected = store::read_selected_file(path.value());
   if (!selected) return fail(selected.error());
   const std::string &content = selected->bytes;
-  // The canonical name decides, so that a link named like a PDF cannot pass off its
-  // target's content under that name.
-  const std::string file_name = path_text(file_name_of(selected->path));
-  auto type = check_document_type(file_name, content);
+  // The name the caller chose promises the type; the content must keep that promise.
+  auto type = check_document_type(path_text(file_name_of(path.value())), content);
   if (!type) return fail(type.error());
   const std::string sha256 = store::fingerprint(content);
 
@@ -84,7 +82,7 @@ Result<Json> import_document(ToolCall &call) {
   record["sha256"] = sha256;
   record["bytes"] = static_cast<std::uint64_t>(content.size());
   record["extension"] = type->extension;
-  record["originalFilename"] = file_name;
+  record["originalFilename"] = path_text(file_name_of(selected->path));
   const auto fields = args.find("fields");
   record["fields"] = fields != args.end() ? *fields : Json::object();
   if (auto metadata = add_metadata(args, record); !metadata) return fail(metadata.error());
