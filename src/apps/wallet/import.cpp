@@ -2,6 +2,7 @@
 #include "apps/wallet/rules.hpp"
 #include "apps/wallet/wallet.hpp"
 
+#include "platform/platform.hpp"
 #include "platform/texts.hpp"
 #include "store/records.hpp"
 #include "store/selected_file.hpp"
