@@ -247,17 +247,30 @@ Json bounded_search(const Json &document, const Json &args,
       }
     }
     if (filtered_out) continue;
-    Json copy = record;
-    if (copy.is_object()) {
+    bool has_omitted = false;
+    for (const std::string_view name : omitted) {
+      has_omitted = has_omitted || member(record, name) != nullptr;
+    }
+    // Records past the limit are only counted, so they are copied only when the match must
+    // not see their omitted members.
+    const bool in_page = kept.size() < limit;
+    if (!in_page && query.empty()) {
+      ++total;
+      continue;
+    }
+    Json copy;
+    if (in_page || has_omitted) {
+      copy = record;
       for (const std::string_view name : omitted) {
         if (auto found = copy.find(name); found != copy.end()) copy.erase(found);
       }
     }
-    if (!query.empty() && text::to_lower(to_compact(copy)).find(query) == std::string::npos) {
+    const Json &shown = in_page || has_omitted ? copy : record;
+    if (!query.empty() && text::to_lower(to_compact(shown)).find(query) == std::string::npos) {
       continue;
     }
     ++total;
-    if (kept.size() < limit) kept.push_back(std::move(copy));
+    if (in_page) kept.push_back(std::move(copy));
   }
   return Json{{"limit", limit}, {"records", std::move(kept)}, {"total", total}};
 }

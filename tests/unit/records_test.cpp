@@ -411,3 +411,24 @@ TEST(BoundedSearch, FiltersAreExactAndNeedTheMember) {
   EXPECT_EQ(store::bounded_search(doc, Json{{"folder", ""}}, {})["total"], 0U);
   EXPECT_EQ(store::bounded_search(doc, Json{{"category", "Work"}}, {})["total"], 0U);
 }
+
+TEST(BoundedSearch, RecordsPastTheLimitAreMatchedLikeTheOthers) {
+  Json records = Json::array();
+  for (int i = 0; i < 5; ++i) {
+    Json r = rec("r" + std::to_string(i), i % 2 == 0 ? "even" : "odd");
+    r["content"] = "secretword";
+    records.push_back(r);
+  }
+  const Json doc = doc_with(records);
+  const Json limit1{{"limit", 1U}};
+  EXPECT_EQ(store::bounded_search(doc, Json{{"query", "secretword"}, {"limit", 1U}},
+                                  {"content"})["total"],
+            0U);
+  EXPECT_EQ(store::bounded_search(doc, Json{{"query", "secretword"}, {"limit", 1U}}, {})["total"],
+            5U);
+  const Json even = store::bounded_search(doc, Json{{"query", "EVEN"}, {"limit", 1U}}, {"content"});
+  EXPECT_EQ(even["total"], 3U);
+  EXPECT_EQ(ids(even), (std::vector<std::string>{"r4"}));
+  EXPECT_FALSE(even["records"][0].contains("content"));
+  EXPECT_EQ(store::bounded_search(doc, limit1, {"content"})["total"], 5U);
+}
