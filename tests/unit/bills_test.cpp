@@ -2,6 +2,8 @@
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
 #include "apps/bills/tools.hpp"
+#include "apps/handlers.hpp"
+#include "store/document.hpp"
 
 #include <gtest/gtest.h>
 
@@ -242,6 +244,55 @@ TEST(BillsIdentity, BillingKeyLowerCasesProviderAndLabelOnly) {
             "électricité|ω|2024-01-01|2024-01-31");
   EXPECT_NE(billing_key("ACME", " Home", "2024-01-01", "2024-01-31"),
             billing_key("ACME", "Home", "2024-01-01", "2024-01-31"));
+}
+
+// A call on an in-memory store whose folder can never be written.
+struct UnsavableCall {
+  store::Store store{"bills", "/proc/vft-bills-nowhere", store::empty_document("bills")};
+  store::Stamper stamper;
+  Json args;
+  apps::ToolCall call(std::string_view tool) { return apps::ToolCall{tool, args, store, stamper}; }
+};
+
+TEST(BillsHandler, UnknownToolNamesHaveTheAppsOwnMessage) {
+  UnsavableCall fixture;
+  auto call = fixture.call("delete_bill");
+  auto result = apps::dispatch(apps::bills_handler(), call);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "Unknown Bills operation");
+}
+
+TEST(BillsHandler, FailedSaveIsAFailureNotASuccess) {
+  UnsavableCall fixture;
+  fixture.args =
+      Json{{"title", "Power"},          {"provider", "ACME"},      {"periodStart", "2024-01-01"},
+           {"periodEnd", "2024-01-31"}, {"dueDate", "2024-02-10"}, {"amountMinor", 100U},
+           {"currency", "eur"}};
+  // With the period already taken the same arguments pass every check and write nothing...
+  fixture.store.document["records"].push_back(
+      Json{{"billingKey", "acme||2024-01-01|2024-01-31"}, {"id", "bill-1-1"}});
+  auto duplicate_call = fixture.call("save_bill");
+  auto duplicate = apps::dispatch(apps::bills_handler(), duplicate_call);
+  ASSERT_TRUE(duplicate) << duplicate.error();
+  EXPECT_EQ((*duplicate)["duplicate"], true);
+  // ...so without it the only failure left is the save itself.
+  fixture.store.document["records"].clear();
+  auto call = fixture.call("save_bill");
+  auto result = apps::dispatch(apps::bills_handler(), call);
+  ASSERT_FALSE(result);
+  EXPECT_FALSE(result.error().empty());
+}
+
+TEST(BillsHandler, ReadingToolsWorkWithoutWriting) {
+  UnsavableCall fixture;
+  fixture.args = Json{{"asOf", "2024-02-29"}};
+  auto summary_call = fixture.call("summarize_bills");
+  auto summary = apps::dispatch(apps::bills_handler(), summary_call);
+  ASSERT_TRUE(summary) << summary.error();
+  EXPECT_EQ((*summary)["byCurrency"], Json::object());
+  fixture.args = Json{{"id", "bill-1-1"}};
+  auto get_call = fixture.call("get_bill");
+  EXPECT_EQ(apps::dispatch(apps::bills_handler(), get_call).error(), "Record not found");
 }
 
 } // namespace
