@@ -72,7 +72,10 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
   const auto folder = platform::parent_path(destination);
   if (!folder) return fail(kNoParent);
   if (auto made = platform::create_directories(*folder); !made) return made;
-  const std::string temp = platform::join_path(*folder, "." + stamper.name("write") + ".tmp");
+  std::string temp_name = ".";
+  temp_name += stamper.name("write");
+  temp_name += ".tmp";
+  const std::string temp = platform::join_path(*folder, temp_name);
   if (auto written = platform::write_new_file(temp, bytes); !written) return written;
   if (auto moved = platform::replace_file(temp, destination); !moved) {
     platform::remove_file_quietly(temp);

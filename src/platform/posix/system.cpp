@@ -133,11 +133,13 @@ Result<Existence> file_existence(const std::string &path) {
 
 Result<std::optional<std::string>> read_file_up_to(const std::string &path,
                                                    std::uint64_t max_bytes) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking open: a FIFO swapped in for the file must not hang the call (and its lock).
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return last_error();
   struct stat st{};
   if (::fstat(fd.get(), &st) != 0) return last_error();
   if (S_ISDIR(st.st_mode)) return system_error(EISDIR);
+  if (!S_ISREG(st.st_mode)) return system_error(EINVAL);
   if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
     return std::optional<std::string>();
   }
