@@ -36,7 +36,9 @@ Result<std::string> read_key(const std::string &path) {
   auto data = read_file_up_to(path, kKeySize);
   if (!data) return fail(data.error());
   if (!data.value() || data.value()->size() != kKeySize) return fail("damaged key");
-  return std::move(*data.value());
+  std::string key;
+  key.swap(*data.value());
+  return key;
 }
 
 // The user's key; created (once, race-free through a hard link) when create is true.
