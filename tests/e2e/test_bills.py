@@ -245,8 +245,9 @@ def test_save_bill_accepts_the_edges(bills):
 
 
 def test_currency_is_upper_cased_by_full_unicode_mapping(bills):
-    cases = [("usd", "USD"), (" eur ", "EUR"), ("ßd", "SSD"), ("ﬀa", "FFA"), ("usı", "USI"),
-             ("Chf", "CHF")]
+    cases = [("usd", "USD"), (" eur ", "EUR"), ("usı", "USI"), ("Chf", "CHF")]
+    if not WINE:  # Wine has no icu.dll, and its fallback maps case one character to one
+        cases += [("ßd", "SSD"), ("ﬀa", "FFA")]
     for number, (given, stored) in enumerate(cases):
         bill = bills.save(currency=given, provider=f"P{number}")
         assert bill["currency"] == stored, given
@@ -281,7 +282,8 @@ def test_evidence_files_by_extension_and_content(bills, vft, tmp_path):
 
     current = bills.get(bill["id"])
     args = {"id": bill["id"], "expectedVersion": current["version"]}
-    for name in ("letter.docx", "noext", ".pdf", "trailing."):
+    # Windows drops a trailing dot from a file name, so "trailing." is only a name elsewhere.
+    for name in ("letter.docx", "noext", ".pdf") + (() if WINE else ("trailing.",)):
         path = evidence_file(tmp_path, name)
         assert bills.err("add_bill_source", dict(args, sourcePath=vft.path(path))) == \
             SELECT_EVIDENCE, name
