@@ -1,67 +1,12 @@
 #include "server/session.hpp"
 
+#include "text/unicode.hpp"
 
 namespace vft::server {
 
 namespace {
 
 constexpr std::size_t kReadChunk = 1 << 16;
-
-// Checks UTF-8 across piece boundaries, so that a line is judged whole even when only its
-// first bytes are kept.
-class Utf8Stream {
-public:
-  void feed(std::string_view bytes) {
-    for (const char c : bytes) {
-      if (!ok_) return;
-      step(static_cast<unsigned char>(c));
-    }
-  }
-  bool finish() const { return ok_ && pending_ == 0; }
-
-private:
-  void step(unsigned char b) {
-    if (pending_ > 0) {
-      if (b < lo_ || b > hi_) {
-        ok_ = false;
-        return;
-      }
-      --pending_;
-      lo_ = 0x80;
-      hi_ = 0xBF;
-      return;
-    }
-    if (b < 0x80) return;
-    lo_ = 0x80;
-    hi_ = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      pending_ = 1;
-    } else if (b == 0xE0) {
-      pending_ = 2;
-      lo_ = 0xA0;
-    } else if (b == 0xED) {
-      pending_ = 2;
-      hi_ = 0x9F;
-    } else if (b >= 0xE1 && b <= 0xEF) {
-      pending_ = 2;
-    } else if (b == 0xF0) {
-      pending_ = 3;
-      lo_ = 0x90;
-    } else if (b >= 0xF1 && b <= 0xF3) {
-      pending_ = 3;
-    } else if (b == 0xF4) {
-      pending_ = 3;
-      hi_ = 0x8F;
-    } else {
-      ok_ = false;
-    }
-  }
-
-  bool ok_ = true;
-  int pending_ = 0;
-  unsigned char lo_ = 0x80;
-  unsigned char hi_ = 0xBF;
-};
 
 } // namespace
 
@@ -90,7 +35,7 @@ LineReader::Status LineReader::next(std::string &line) {
   // feed can still be removed from a line of exactly the limit.
   const std::size_t keep = max_line_ + 1;
   std::size_t total = 0;
-  Utf8Stream utf8;
+  text::Utf8Validator utf8;
   bool last_was_cr = false;
   bool ended_by_line_feed = false;
   for (;;) {

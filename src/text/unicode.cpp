@@ -25,54 +25,61 @@ char32_t decode_at(std::string_view s, std::size_t &i) {
 // Length of the scalar that ends just before end, for valid UTF-8.
 std::size_t last_scalar_length(std::string_view s, std::size_t end) {
   std::size_t start = end - 1;
-  while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+  while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
+    --start;
   return end - start;
 }
 
 } // namespace
 
-bool is_valid_utf8(std::string_view bytes) {
-  const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = p[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1;
-    } else if (b == 0xE0) {
-      extra = 2;
-      lo = 0xA0;
-    } else if (b == 0xED) {
-      extra = 2;
-      hi = 0x9F; // no surrogates
-    } else if (b >= 0xE1 && b <= 0xEF) {
-      extra = 2;
-    } else if (b == 0xF0) {
-      extra = 3;
-      lo = 0x90;
-    } else if (b >= 0xF1 && b <= 0xF3) {
-      extra = 3;
-    } else if (b == 0xF4) {
-      extra = 3;
-      hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k <= extra; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += extra + 1;
+void Utf8Validator::feed(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (!ok_) return;
+    step(static_cast<unsigned char>(c));
   }
-  return true;
+}
+
+void Utf8Validator::step(unsigned char b) {
+  if (pending_ > 0) {
+    if (b < lo_ || b > hi_) {
+      ok_ = false;
+      return;
+    }
+    --pending_;
+    lo_ = 0x80;
+    hi_ = 0xBF;
+    return;
+  }
+  if (b < 0x80) return;
+  lo_ = 0x80;
+  hi_ = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    pending_ = 1;
+  } else if (b == 0xE0) {
+    pending_ = 2;
+    lo_ = 0xA0; // no overlong forms
+  } else if (b == 0xED) {
+    pending_ = 2;
+    hi_ = 0x9F; // no surrogates
+  } else if (b >= 0xE1 && b <= 0xEF) {
+    pending_ = 2;
+  } else if (b == 0xF0) {
+    pending_ = 3;
+    lo_ = 0x90;
+  } else if (b >= 0xF1 && b <= 0xF3) {
+    pending_ = 3;
+  } else if (b == 0xF4) {
+    pending_ = 3;
+    hi_ = 0x8F; // nothing above U+10FFFF
+  } else {
+    ok_ = false;
+  }
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  Utf8Validator validator;
+  validator.feed(bytes);
+  return validator.finish();
 }
 
 std::size_t scalar_count(std::string_view utf8) {
@@ -85,8 +92,8 @@ std::size_t scalar_count(std::string_view utf8) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim_white_space(std::string_view utf8) {

@@ -13,6 +13,22 @@ namespace vft::text {
 
 bool is_valid_utf8(std::string_view bytes);
 
+// Checks UTF-8 fed in pieces, so that text can be judged whole without being held whole.
+class Utf8Validator {
+public:
+  void feed(std::string_view bytes);
+  // True when everything fed so far is valid and no sequence is left open.
+  bool finish() const { return ok_ && pending_ == 0; }
+
+private:
+  void step(unsigned char byte);
+
+  bool ok_ = true;
+  int pending_ = 0;
+  unsigned char lo_ = 0x80;
+  unsigned char hi_ = 0xBF;
+};
+
 // Number of Unicode scalar values of valid UTF-8 text.
 std::size_t scalar_count(std::string_view utf8);
 

@@ -1,6 +1,7 @@
 // The bookmarks app: saved http(s) destinations with folder, tags and note. Nothing that
 // carries credentials is ever stored, and the stored address is the parser's normal form.
 #include "apps/handlers.hpp"
+#include "server/pipeline.hpp"
 #include "store/records.hpp"
 #include "text/unicode.hpp"
 #include "text/url.hpp"
@@ -22,7 +23,6 @@ constexpr const char *kCredentialParameter =
 constexpr const char *kLimitReached = "Bookmark limit reached (5000)";
 constexpr const char *kTagsNotArray = "tags must be an array";
 constexpr const char *kBadTags = "At most 20 short text tags";
-constexpr const char *kTooLong = " is too long";
 
 constexpr std::string_view kPrefix = "bookmark";
 constexpr std::size_t kMaxRecords = 5000;
@@ -82,7 +82,7 @@ Result<void> apply_bounded_text(const Json &args, std::string_view name, std::si
   if (value == nullptr) return {};
   if (!value->is_string()) return fail(std::string(name) + store::kMustBeText);
   if (value->get_ref<const std::string &>().size() > max_bytes) {
-    return fail(std::string(name) + kTooLong);
+    return fail(std::string(name) + server::kTooLong);
   }
   record[std::string(name)] = *value;
   return {};
