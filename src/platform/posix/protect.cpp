@@ -32,17 +32,20 @@ std::optional<std::string> key_folder() {
   return std::nullopt;
 }
 
-Result<std::string> read_key(const std::string &path) {
+using Key = std::array<unsigned char, kKeySize>;
+
+Result<Key> read_key(const std::string &path) {
   auto data = read_file_up_to(path, kKeySize);
   if (!data) return fail(data.error());
-  if (!data.value() || data.value()->size() != kKeySize) return fail("damaged key");
-  std::string key;
-  key.swap(*data.value());
+  const std::optional<std::string> &bytes = data.value();
+  if (!bytes || bytes->size() != kKeySize) return fail("damaged key");
+  Key key{};
+  std::copy(bytes->begin(), bytes->end(), key.begin());
   return key;
 }
 
 // The user's key; created (once, race-free through a hard link) when create is true.
-Result<std::string> user_key(bool create) {
+Result<Key> user_key(bool create) {
   const auto folder = key_folder();
   if (!folder) return fail("no home");
   const std::string path = join_path(*folder, "user.key");
@@ -51,22 +54,20 @@ Result<std::string> user_key(bool create) {
   if (exists.value() == Existence::present || !create) return read_key(path);
 
   if (auto made = create_directories(*folder); !made) return fail(made.error());
-  std::array<unsigned char, kKeySize> key{};
+  Key key{};
   if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return fail("no randomness");
-  const std::string temp =
-      join_path(*folder, ".key-" + std::to_string(now_nanos()) + "-" +
-                             std::to_string(process_id()) + ".tmp");
-  auto written = write_new_file(temp, std::string_view(reinterpret_cast<char *>(key.data()),
-                                                       key.size()));
+  const std::string temp = join_path(*folder, ".key-" + std::to_string(now_nanos()) + "-" +
+                                                  std::to_string(process_id()) + ".tmp");
+  auto written =
+      write_new_file(temp, std::string_view(reinterpret_cast<char *>(key.data()), key.size()));
   if (!written) return fail(written.error());
   (void)hard_link(temp, path); // another process may have won the race: its key counts
   remove_file_quietly(temp);
   return read_key(path);
 }
 
-Result<std::array<unsigned char, kKeySize>> derive_key(const std::string &user_key,
-                                                       std::string_view entropy) {
-  std::array<unsigned char, kKeySize> out{};
+Result<Key> derive_key(const Key &user_key, std::string_view entropy) {
+  Key out{};
   std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
       EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr), &EVP_PKEY_CTX_free);
   std::size_t length = out.size();
@@ -76,9 +77,8 @@ Result<std::array<unsigned char, kKeySize>> derive_key(const std::string &user_k
       EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) <= 0 ||
       EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), reinterpret_cast<const unsigned char *>(kKeySalt),
                                   sizeof kKeySalt - 1) <= 0 ||
-      EVP_PKEY_CTX_set1_hkdf_key(ctx.get(),
-                                 reinterpret_cast<const unsigned char *>(user_key.data()),
-                                 static_cast<int>(user_key.size())) <= 0 ||
+      EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), user_key.data(), static_cast<int>(user_key.size())) <=
+          0 ||
       EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), info, static_cast<int>(entropy.size())) <= 0 ||
       EVP_PKEY_derive(ctx.get(), out.data(), &length) <= 0 || length != out.size()) {
     return fail("key derivation failed");
@@ -102,7 +102,8 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
   if (RAND_bytes(o + 1, kNonceSize) != 1) return fail("no randomness");
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   int n = 0;
-  if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), o + 1) != 1 ||
+  if (!ctx ||
+      EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), o + 1) != 1 ||
       EVP_EncryptUpdate(ctx.get(), nullptr, &n, o, 1) != 1) {
     return fail("encryption failed");
   }
@@ -141,7 +142,8 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   auto *o = reinterpret_cast<unsigned char *>(out.data());
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   int n = 0;
-  if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), in + 1) != 1 ||
+  if (!ctx ||
+      EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), in + 1) != 1 ||
       EVP_DecryptUpdate(ctx.get(), nullptr, &n, in, 1) != 1) {
     return fail("decryption failed");
   }
