@@ -11,8 +11,14 @@ target_compile_definitions(vft_core PUBLIC
 target_link_options(vft_core PUBLIC -static -static-libgcc -static-libstdc++)
 target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32)
 
-# A program the black-box tests under Wine start as a second process that holds a store lock.
+# The black-box suite under Wine drives these portable helpers from tests/tools as Windows
+# programs too (a second process holding a store lock, prepared protected stores). Built on
+# request only: cmake --build --preset windows --target vft_test_tools
 if(CMAKE_CROSSCOMPILING)
-  add_executable(hold_lock EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/tools/hold_lock.cpp)
-  target_link_libraries(hold_lock PRIVATE vft_core)
+  add_custom_target(vft_test_tools)
+  foreach(name hold_lock sealed_store store_churn)
+    add_executable(${name} EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/tools/${name}.cpp)
+    target_link_libraries(${name} PRIVATE vft_core)
+    add_dependencies(vft_test_tools ${name})
+  endforeach()
 endif()

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import WINE, linux_only
+from conftest import WINE, linux_only, linux_only_because
 
 UNSUPPORTED = "Unsupported record store; original preserved"
 PROTECTION = "Windows data protection failed" if WINE else "User data protection failed"
@@ -25,6 +25,7 @@ def test_storage_paths_and_protection_flags(vft):
         assert not vft.store_file(app).exists()
 
 
+@linux_only_because("Wine sets LOCALAPPDATA from its prefix; test_windows.py sets it via cmd.exe")
 def test_data_home_fallbacks(vft, tmp_path):
     env = dict(vft.env)
     del env["VEYMORA_DATA_HOME"]

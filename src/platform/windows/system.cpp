@@ -13,6 +13,8 @@ namespace vft::platform {
 namespace {
 
 constexpr ULONGLONG kUnixEpochAsFiletime = 116444736000000000ULL; // 1970-01-01 in 100 ns
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 version 1803), missing from older headers.
+constexpr DWORD kHighResolutionTimer = 0x00000002;
 // ReadFile and WriteFile take DWORD sizes; stay well inside them.
 constexpr std::size_t kMaxIo = 1 << 30;
 
@@ -145,7 +147,21 @@ std::uint64_t now_nanos() {
 
 std::uint64_t process_id() { return ::GetCurrentProcessId(); }
 
-void sleep_ms(unsigned milliseconds) { ::Sleep(milliseconds); }
+void sleep_ms(unsigned milliseconds) {
+  // Sleep() rounds up to the system timer tick (often 15.6 ms), which would stretch the
+  // lock's 100 waits of 20 ms to over 3 s; a high-resolution timer keeps them near 20 ms.
+  win::Handle timer(::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
+                                             TIMER_MODIFY_STATE | SYNCHRONIZE));
+  if (timer.valid()) {
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000; // relative, in 100 ns
+    if (::SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE) &&
+        ::WaitForSingleObject(timer.get(), INFINITE) == WAIT_OBJECT_0) {
+      return;
+    }
+  }
+  ::Sleep(milliseconds);
+}
 
 void prepare_stdio() {
   // The C runtime must never turn "\n" into "\r\n"; our own writes bypass it, but keep the

@@ -57,9 +57,11 @@ template <class Fn> Fn lookup(HMODULE module, const char *name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void *>(::GetProcAddress(module, name)));
 }
 
-// The system ICU's functions, looked up afresh for each use. Once loaded, icu.dll stays in
-// the process like any system library, so later lookups only find it again.
+// The system ICU's functions, looked up afresh for each use; the module reference is
+// released when the struct goes. The first load pins icu.dll in the process like any system
+// library, so later loads are only a reference count.
 struct Icu {
+  HMODULE module = nullptr;
   CaseMapOpenFn casemap_open = nullptr;
   CaseMapCloseFn casemap_close = nullptr;
   CaseMapFn to_lower = nullptr;
@@ -68,26 +70,31 @@ struct Icu {
   IdnaCloseFn idna_close = nullptr;
   IdnaToAsciiFn name_to_ascii = nullptr;
 
+  Icu() = default;
+  Icu(const Icu &) = delete;
+  Icu &operator=(const Icu &) = delete;
+  ~Icu() {
+    if (module != nullptr) ::FreeLibrary(module);
+  }
+
   bool has_case_mapping() const { return casemap_open && casemap_close && to_lower && to_upper; }
   bool has_idna() const { return idna_open && idna_close && name_to_ascii; }
 };
 
-Icu system_icu() {
-  Icu icu;
-  HMODULE module = ::GetModuleHandleW(L"icu.dll");
-  if (module == nullptr) {
-    // Only the copy in System32: never a DLL planted beside the program or in the path.
-    module = ::LoadLibraryExW(L"icu.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  }
-  if (module == nullptr) return icu;
-  icu.casemap_open = lookup<CaseMapOpenFn>(module, "ucasemap_open");
-  icu.casemap_close = lookup<CaseMapCloseFn>(module, "ucasemap_close");
-  icu.to_lower = lookup<CaseMapFn>(module, "ucasemap_utf8ToLower");
-  icu.to_upper = lookup<CaseMapFn>(module, "ucasemap_utf8ToUpper");
-  icu.idna_open = lookup<IdnaOpenFn>(module, "uidna_openUTS46");
-  icu.idna_close = lookup<IdnaCloseFn>(module, "uidna_close");
-  icu.name_to_ascii = lookup<IdnaToAsciiFn>(module, "uidna_nameToASCII_UTF8");
-  return icu;
+void load_system_icu(Icu &icu) {
+  // Only the copy in System32: never a DLL planted beside the program or in the path.
+  icu.module = ::LoadLibraryExW(L"icu.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (icu.module == nullptr) return;
+  HMODULE pinned = nullptr;
+  (void)::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCWSTR>(icu.module), &pinned);
+  icu.casemap_open = lookup<CaseMapOpenFn>(icu.module, "ucasemap_open");
+  icu.casemap_close = lookup<CaseMapCloseFn>(icu.module, "ucasemap_close");
+  icu.to_lower = lookup<CaseMapFn>(icu.module, "ucasemap_utf8ToLower");
+  icu.to_upper = lookup<CaseMapFn>(icu.module, "ucasemap_utf8ToUpper");
+  icu.idna_open = lookup<IdnaOpenFn>(icu.module, "uidna_openUTS46");
+  icu.idna_close = lookup<IdnaCloseFn>(icu.module, "uidna_close");
+  icu.name_to_ascii = lookup<IdnaToAsciiFn>(icu.module, "uidna_nameToASCII_UTF8");
 }
 
 // Full case mapping with the root locale. None when ICU fails.
@@ -118,30 +125,128 @@ std::optional<std::string> icu_map_case(const Icu &icu, std::string_view utf8, b
 
 // ---- Win32 NLS ---------------------------------------------------------------------------
 
-// LCMapStringEx with the invariant locale: simple (one-to-one) case mapping.
+// The NLS case tables leave out every mapping that does not survive the round trip (the
+// Kelvin sign lower-cases to k, but k upper-cases to K): these are the Unicode mappings they
+// lack. Expansions in upper case (ß to SS and the like) stay out, as does the final sigma.
+struct CaseException {
+  char32_t from;
+  const wchar_t *to;
+};
+
+constexpr CaseException kLowerExceptions[] = {
+    {0x0130, L"\u0069\u0307"}, // Latin capital letter I with dot above
+    {0x01C5, L"\u01C6"},       // Latin capital letter D with small letter Z with caron
+    {0x01C8, L"\u01C9"},       // Latin capital letter L with small letter J
+    {0x01CB, L"\u01CC"},       // Latin capital letter N with small letter J
+    {0x01F2, L"\u01F3"},       // Latin capital letter D with small letter Z
+    {0x03F4, L"\u03B8"},       // Greek capital theta symbol
+    {0x1E9E, L"\u00DF"},       // Latin capital letter sharp S
+    {0x2126, L"\u03C9"},       // Ohm sign
+    {0x212A, L"\u006B"},       // Kelvin sign
+    {0x212B, L"\u00E5"},       // Angstrom sign
+};
+
+constexpr CaseException kUpperExceptions[] = {
+    {0x00B5, L"\u039C"}, // Micro sign
+    {0x0131, L"\u0049"}, // Latin small letter dotless I
+    {0x017F, L"\u0053"}, // Latin small letter long S
+    {0x01C5, L"\u01C4"}, // Latin capital letter D with small letter Z with caron
+    {0x01C8, L"\u01C7"}, // Latin capital letter L with small letter J
+    {0x01CB, L"\u01CA"}, // Latin capital letter N with small letter J
+    {0x01F2, L"\u01F1"}, // Latin capital letter D with small letter Z
+    {0x0345, L"\u0399"}, // Combining Greek ypogegrammeni
+    {0x03C2, L"\u03A3"}, // Greek small letter final sigma
+    {0x03D0, L"\u0392"}, // Greek beta symbol
+    {0x03D1, L"\u0398"}, // Greek theta symbol
+    {0x03D5, L"\u03A6"}, // Greek phi symbol
+    {0x03D6, L"\u03A0"}, // Greek pi symbol
+    {0x03F0, L"\u039A"}, // Greek kappa symbol
+    {0x03F1, L"\u03A1"}, // Greek rho symbol
+    {0x03F5, L"\u0395"}, // Greek lunate epsilon symbol
+    {0x1C80, L"\u0412"}, // Cyrillic small letter rounded ve
+    {0x1C81, L"\u0414"}, // Cyrillic small letter long-legged de
+    {0x1C82, L"\u041E"}, // Cyrillic small letter narrow o
+    {0x1C83, L"\u0421"}, // Cyrillic small letter wide es
+    {0x1C84, L"\u0422"}, // Cyrillic small letter tall te
+    {0x1C85, L"\u0422"}, // Cyrillic small letter three-legged te
+    {0x1C86, L"\u042A"}, // Cyrillic small letter tall hard sign
+    {0x1C87, L"\u0462"}, // Cyrillic small letter tall yat
+    {0x1C88, L"\uA64A"}, // Cyrillic small letter unblended uk
+    {0x1E9B, L"\u1E60"}, // Latin small letter long S with dot above
+    {0x1FBE, L"\u0399"}, // Greek prosgegrammeni
+};
+
+template <std::size_t N>
+const wchar_t *case_exception(const CaseException (&table)[N], wchar_t unit) {
+  for (const CaseException &entry : table) {
+    if (entry.from == static_cast<char32_t>(unit)) return entry.to;
+  }
+  return nullptr;
+}
+
+// LCMapStringEx with the invariant locale (simple, one-to-one case mapping) on a run of text.
+bool nls_map_run(std::wstring_view run, DWORD flags, std::wstring &out) {
+  if (run.empty()) return true;
+  if (run.size() > static_cast<std::size_t>(INT_MAX)) return false;
+  const int length = static_cast<int>(run.size());
+  const int needed = ::LCMapStringEx(LOCALE_NAME_INVARIANT, flags, run.data(), length, nullptr, 0,
+                                     nullptr, nullptr, 0);
+  if (needed <= 0) return false;
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(needed));
+  const int written = ::LCMapStringEx(LOCALE_NAME_INVARIANT, flags, run.data(), length,
+                                      out.data() + start, needed, nullptr, nullptr, 0);
+  if (written <= 0) return false;
+  out.resize(start + static_cast<std::size_t>(written));
+  return true;
+}
+
 std::optional<std::string> nls_map_case(std::string_view utf8, bool upper) {
   const std::wstring wide = win::widen(utf8);
-  if (wide.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
   const DWORD flags = upper ? LCMAP_UPPERCASE : LCMAP_LOWERCASE;
-  const int length = static_cast<int>(wide.size());
-  const int needed = ::LCMapStringEx(LOCALE_NAME_INVARIANT, flags, wide.data(), length, nullptr, 0,
-                                     nullptr, nullptr, 0);
-  if (needed <= 0) return std::nullopt;
-  std::wstring out(static_cast<std::size_t>(needed), L'\0');
-  const int written = ::LCMapStringEx(LOCALE_NAME_INVARIANT, flags, wide.data(), length, out.data(),
-                                      needed, nullptr, nullptr, 0);
-  if (written <= 0) return std::nullopt;
-  out.resize(static_cast<std::size_t>(written));
+  std::wstring out;
+  out.reserve(wide.size());
+  std::size_t run_start = 0;
+  // Every exception lies in the Basic Multilingual Plane, so one UTF-16 unit identifies it.
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    const wchar_t *exception = upper ? case_exception(kUpperExceptions, wide[i])
+                                     : case_exception(kLowerExceptions, wide[i]);
+    if (exception == nullptr) continue;
+    if (!nls_map_run(std::wstring_view(wide).substr(run_start, i - run_start), flags, out)) {
+      return std::nullopt;
+    }
+    out += exception;
+    run_start = i + 1;
+  }
+  if (!nls_map_run(std::wstring_view(wide).substr(run_start), flags, out)) return std::nullopt;
   return win::narrow(out);
 }
 
+bool is_ascii_text(std::string_view utf8) {
+  for (const char c : utf8) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
 std::string map_case(std::string_view utf8, bool upper) {
-  if (utf8.empty() || utf8.size() > static_cast<std::size_t>(INT32_MAX)) return std::string(utf8);
-  if (const Icu icu = system_icu(); icu.has_case_mapping()) {
+  std::string out(utf8);
+  // ASCII letters map to ASCII letters alone, whatever the library: no need to load one.
+  if (is_ascii_text(utf8)) {
+    for (char &c : out) {
+      if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return out;
+  }
+  if (utf8.size() > static_cast<std::size_t>(INT32_MAX)) return out;
+  Icu icu;
+  load_system_icu(icu);
+  if (icu.has_case_mapping()) {
     if (auto mapped = icu_map_case(icu, utf8, upper)) return std::move(*mapped);
   }
   if (auto mapped = nls_map_case(utf8, upper)) return std::move(*mapped);
-  return std::string(utf8);
+  return out;
 }
 
 constexpr const char *kIdnaRefused = "the system refused the internationalised domain name";
@@ -262,8 +367,9 @@ std::string to_upper(std::string_view utf8) { return map_case(utf8, true); }
 
 Result<std::string> domain_to_ascii(std::string_view domain, bool be_strict) {
   if (domain.size() > INT32_MAX / 4) return fail(kIdnaFailed);
-  if (const Icu icu = system_icu(); icu.has_idna())
-    return icu_domain_to_ascii(icu, domain, be_strict);
+  Icu icu;
+  load_system_icu(icu);
+  if (icu.has_idna()) return icu_domain_to_ascii(icu, domain, be_strict);
   return nls_domain_to_ascii(domain, be_strict);
 }
 
