@@ -21,7 +21,7 @@ ALREADY_CONFIRMED = ("This confirmation or evidence is already recorded; inspect
 CONFLICT = "Version conflict: read this record again; current version is "
 
 needs_sealed_store = pytest.mark.skipif(
-    WINE or not TOOLS_DIR, reason="prepared stores need the Linux helper sealed_store")
+    not TOOLS_DIR, reason="prepared stores need the helper sealed_store")
 
 
 # -- helpers ----------------------------------------------------------------------------------
@@ -97,8 +97,8 @@ def evidence_file(tmp_path, name, data=None):
 
 
 def sealed_store(vft, mode, data=None):
-    proc = subprocess.run([os.path.join(TOOLS_DIR, "sealed_store"), mode, "bills",
-                           str(vft.folder("bills"))], input=data, capture_output=True,
+    proc = subprocess.run(vft.tool_command("sealed_store") + [mode, "bills",
+                          vft.path(vft.folder("bills"))], input=data, capture_output=True,
                           env=vft.env, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout

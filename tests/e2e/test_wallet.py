@@ -28,7 +28,7 @@ PNG = b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\
 JPEG = b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
 
 needs_sealed_store = pytest.mark.skipif(
-    WINE or not TOOLS_DIR, reason="prepared stores need the Linux helper sealed_store")
+    not TOOLS_DIR, reason="prepared stores need the helper sealed_store")
 
 
 # -- helpers ----------------------------------------------------------------------------------
@@ -67,8 +67,8 @@ def export(vft, doc_id, destination):
 
 
 def sealed_store(vft, mode, data=None):
-    proc = subprocess.run([os.path.join(TOOLS_DIR, "sealed_store"), mode, "wallet",
-                           str(vft.folder("wallet"))], input=data, capture_output=True,
+    proc = subprocess.run(vft.tool_command("sealed_store") + [mode, "wallet",
+                          vft.path(vft.folder("wallet"))], input=data, capture_output=True,
                           env=vft.env, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
