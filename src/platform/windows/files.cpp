@@ -74,6 +74,10 @@ Result<std::optional<std::string>> read_file_up_to(const std::string &path,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                             nullptr));
   if (!file.valid()) return win::last_error();
+  // Only files on a disk: a pipe or a console device could keep the call (and its lock)
+  // waiting for input.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+    return win::system_error(ERROR_INVALID_PARAMETER);
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return win::last_error();
   if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) return std::optional<std::string>();
