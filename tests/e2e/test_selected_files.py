@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from conftest import WINE, linux_only, snapshot
+from conftest import WINE, linux_only_because, snapshot
 
 ABSOLUTE = "Choose an absolute local file path"
 REGULAR = "Choose a regular file no larger than 20 MiB"
@@ -98,7 +98,7 @@ def test_dot_segments_give_the_same_file_and_fingerprint(vft, tmp_path, tool):
     assert snapshot(target) == before
 
 
-@linux_only
+@linux_only_because("host symbolic links, which Wine shows as the files they point to")
 def test_links_resolve_to_their_target(vft, tmp_path, tool):
     target = tmp_path / "receipt.json"
     target.write_bytes(json.dumps(RECEIPT).encode())
@@ -120,7 +120,7 @@ def test_links_resolve_to_their_target(vft, tmp_path, tool):
     assert os.path.islink(tmp_path / "link.json")
 
 
-@linux_only
+@linux_only_because("FIFOs and /dev/null")
 def test_special_files_are_refused_without_waiting(vft, tmp_path, tool):
     fifo = tmp_path / "pipe.json"
     os.mkfifo(fifo)
@@ -128,7 +128,7 @@ def test_special_files_are_refused_without_waiting(vft, tmp_path, tool):
     assert error(tool("/dev/null")) == REGULAR
 
 
-@linux_only
+@linux_only_because("Linux permission bits and their error text")
 @pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root reads anything")
 def test_unreadable_file_gives_the_system_text(vft, tmp_path, tool):
     locked = tmp_path / "locked.json"

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import TIMEOUT, TOOLS_DIR, WINE, linux_only, snapshot
+from conftest import TIMEOUT, TOOLS_DIR, WINE, linux_only_because, snapshot
 
 LABEL = "Windows DPAPI current user" if WINE else "Current user key (AES-256-GCM)"
 PROTECTION = "Windows data protection failed" if WINE else "User data protection failed"
@@ -148,7 +148,7 @@ def test_type_check_accepts_the_shortest_signatures_and_any_case(vft, tmp_path):
         assert import_ok(vft, put(tmp_path, name, data))["document"]["extension"] == extension
 
 
-@linux_only
+@linux_only_because("host symbolic links, which Wine shows as the files they point to")
 def test_the_given_name_sets_the_type_and_the_canonical_name_is_recorded(vft, tmp_path):
     target = put(tmp_path, "scan-0001.bin", PDF)
     link = tmp_path / "Passport.PDF"
@@ -379,7 +379,7 @@ def test_archived_documents_must_be_restored_before_export(vft, tmp_path):
     assert destination.read_bytes() == PDF
 
 
-@linux_only
+@linux_only_because("host symbolic links, which Wine shows as the files they point to")
 def test_export_does_not_follow_a_dangling_link_at_the_destination(vft, tmp_path):
     doc = import_ok(vft, put(tmp_path, "a.pdf", PDF))["document"]
     link = tmp_path / "link.pdf"
@@ -431,7 +431,7 @@ def call_with_file_size_limit(vft, tool, args, limit):
     return proc.stderr.decode()
 
 
-@linux_only
+@linux_only_because("a file size limit (RLIMIT_FSIZE) makes the write fail")
 def test_a_failed_export_write_removes_its_partial_file(vft, tmp_path):
     data = b"long letter " * 40000
     doc = import_ok(vft, put(tmp_path, "long.txt", data))["document"]
@@ -530,7 +530,7 @@ def test_the_thousand_document_bound_counts_archived_documents(vft, tmp_path):
     assert import_ok(vft, put(tmp_path, "d.txt", b"the thousandth"))["duplicate"] is True
 
 
-@linux_only
+@linux_only_because("a file size limit (RLIMIT_FSIZE) makes the save fail")
 def test_a_failed_save_leaves_no_content_file_behind(vft, tmp_path):
     # Large fields make the store far bigger than a small document's content file, so a
     # file size limit between the two lets the content file be written and the save fail.
