@@ -22,3 +22,20 @@ if(CMAKE_CROSSCOMPILING)
     add_dependencies(vft_test_tools ${name})
   endforeach()
 endif()
+
+# Unit tests of the Win32 layer itself (tests/unit/windows), run under Wine by
+# scripts/test-windows.sh. GoogleTest is built from the sources Debian's googletest package
+# installs, with the cross compiler.
+set(VFT_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH "GoogleTest sources")
+if(CMAKE_CROSSCOMPILING AND EXISTS ${VFT_GTEST_SOURCE}/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${VFT_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(target gtest gtest_main)
+    target_compile_options(${target} PRIVATE -w) # not our code
+  endforeach()
+  file(GLOB VFT_WINDOWS_UNIT_SOURCES CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/tests/unit/windows/*_test.cpp)
+  add_executable(windows_unit_tests EXCLUDE_FROM_ALL ${VFT_WINDOWS_UNIT_SOURCES})
+  target_link_libraries(windows_unit_tests PRIVATE vft_core gtest gtest_main)
+  add_dependencies(vft_test_tools windows_unit_tests)
+endif()

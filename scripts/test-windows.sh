@@ -3,6 +3,7 @@
 # suite against it under Wine, in a fresh Wine prefix that is removed afterwards.
 #
 # Usage: scripts/test-windows.sh [pytest arguments...]   (default: the whole tests/e2e suite)
+# Needs: cmake, ninja, g++-mingw-w64-x86-64-posix, wine64, googletest (sources), python3-pytest.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,6 +25,8 @@ fi
 command -v wine64 >/dev/null 2>&1 || { echo "wine64 is not installed" >&2; exit 1; }
 
 export WINEDEBUG=-all
+# Wine converts command lines and paths with the locale's character set.
+export LC_ALL=C.UTF-8
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vft-wine.XXXXXX")
 cleanup() {
@@ -44,6 +47,9 @@ if [ "$probe" != "$expected" ]; then
   echo "unexpected Wine path mapping: $probe (expected $expected)" >&2
   exit 1
 fi
+
+# Unit tests of the Win32 layer, then the black-box suite against the .exe.
+wine64 "$build/windows_unit_tests.exe" --gtest_brief=1
 
 export VFT_WINE=1
 export VFT_EXE="$build/veymora-free-tools.exe"
