@@ -35,10 +35,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# One wineserver for the whole run keeps each program start quick.
+# Start the wineserver and Wine's background services (services.exe and those it starts)
+# now, with their output on /dev/null, and keep them for the whole run: each program start
+# stays quick, and no service is started by a program under test, whose pipes it would
+# inherit and hold open after the program has ended.
 wineserver -p
 # No Mono or Gecko installers: the prefix only runs console programs.
-WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 </dev/null
 
 # The suite passes host paths to the program as Z:\... (the Z: drive maps the host's root).
 probe=$(winepath -w "$root/tests/e2e" 2>/dev/null)
