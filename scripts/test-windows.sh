@@ -39,7 +39,7 @@ trap cleanup EXIT
 # now, with their output on /dev/null, and keep them for the whole run: each program start
 # stays quick, and no service is started by a program under test, whose pipes it would
 # inherit and hold open after the program has ended.
-wineserver -p
+wineserver -p </dev/null >/dev/null 2>&1
 # No Mono or Gecko installers: the prefix only runs console programs.
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 </dev/null
 
