@@ -5,7 +5,14 @@ namespace vft::apps {
 
 Result<Json> dispatch(const AppHandler &handler, ToolCall &call) {
   for (const ToolEntry &entry : handler.tools) {
-    if (entry.name == call.tool) return entry.run(call);
+    if (entry.name != call.tool) continue;
+    // The tools check the shapes they read; should a hand-edited store still surprise the
+    // JSON library, the call fails with the store message instead of ending the process.
+    try {
+      return entry.run(call);
+    } catch (const Json::exception &) {
+      return fail(store::kUnsupportedStore);
+    }
   }
   return fail(std::string(handler.unknown_operation));
 }
