@@ -10,20 +10,9 @@ namespace {
 using win::Handle;
 
 // ReadFile and WriteFile take DWORD sizes; stay well inside them.
-constexpr std::size_t kMaxIo = 1 << 30;
 
 bool is_missing_error(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-bool write_all(HANDLE handle, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD written = 0;
-    const auto chunk = static_cast<DWORD>(std::min(bytes.size(), kMaxIo));
-    if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
 }
 
 } // namespace
@@ -103,7 +92,7 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
   Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &security,
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return win::last_error();
-  if (!write_all(file.get(), bytes)) return win::last_error();
+  if (!win::write_all(file.get(), bytes)) return win::last_error();
   if (!::FlushFileBuffers(file.get())) return win::last_error();
   if (!::CloseHandle(file.release())) return win::last_error();
   return {};

@@ -89,14 +89,8 @@ bool write_all(DWORD which, std::string_view bytes) {
     }
     return true;
   }
-  while (!bytes.empty()) {
-    DWORD written = 0;
-    const auto chunk = static_cast<DWORD>(std::min(bytes.size(), kMaxIo));
-    // A reader that went away shows as ERROR_BROKEN_PIPE or ERROR_NO_DATA.
-    if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
+  // A reader that went away shows as ERROR_BROKEN_PIPE or ERROR_NO_DATA.
+  return win::write_all(handle, bytes);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Text conversion, error texts and long paths for the Win32 platform layer.
 #include "platform/windows/win.hpp"
 
+#include <algorithm>
 #include <climits>
 
 namespace vft::platform::win {
@@ -109,6 +110,17 @@ std::int64_t filetime_to_unix_nanos(const FILETIME &time) {
   const ULONGLONG before = kUnixEpochAsFiletime - ticks;
   return before > static_cast<ULONGLONG>(kLimit) ? INT64_MIN
                                                  : -static_cast<std::int64_t>(before) * 100;
+}
+
+bool write_all(HANDLE handle, std::string_view bytes) {
+  constexpr std::size_t kMaxWrite = 1 << 30;
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min(bytes.size(), kMaxWrite));
+    if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
 }
 
 } // namespace vft::platform::win

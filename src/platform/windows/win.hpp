@@ -58,4 +58,7 @@ private:
 // FILETIME (100 ns units since 1601-01-01 UTC) as nanoseconds since 1970-01-01 UTC.
 std::int64_t filetime_to_unix_nanos(const FILETIME &time);
 
+// Writes all bytes to a file or pipe handle, in pieces WriteFile can take; false on failure.
+bool write_all(HANDLE handle, std::string_view bytes);
+
 } // namespace vft::platform::win
