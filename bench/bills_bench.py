@@ -10,13 +10,11 @@ save_bill creation latency as the store grows, then, at 3000 bills, ROUNDS corre
 ROUNDS duplicate answers, the refused 3001st bill and ROUNDS summaries. A PROGRAM ending in
 .exe is run under wine64.
 """
-import json
 import os
-import statistics
-import subprocess
 import sys
 import tempfile
-import time
+
+from benchlib import Session, report
 
 LIMIT = 3000
 CURRENCIES = ["EUR", "USD", "GBP", "CHF"]
@@ -38,39 +36,6 @@ def bill_args(n):
             "invoiceReference": f"INV-{n:06d}", "note": "Monthly statement " * 4}
 
 
-class Session:
-    def __init__(self, program, env):
-        command = ["wine64", program] if program.lower().endswith(".exe") else [program]
-        self.proc = subprocess.Popen(command + ["bills"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, env=env)
-        self.next_id = 0
-
-    def call(self, tool, args, expect_error=False):
-        self.next_id += 1
-        line = json.dumps({"jsonrpc": "2.0", "id": self.next_id, "method": "tools/call",
-                           "params": {"name": tool, "arguments": args}})
-        start = time.perf_counter()
-        self.proc.stdin.write(line.encode() + b"\n")
-        self.proc.stdin.flush()
-        response = self.proc.stdout.readline()
-        elapsed = time.perf_counter() - start
-        result = json.loads(response)["result"]
-        if result["isError"] != expect_error:
-            raise SystemExit(f"{tool}: {result['content'][0]['text']}")
-        return elapsed, result.get("structuredContent")
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
-
-
-def report(name, seconds):
-    ms = sorted(s * 1000 for s in seconds)
-    p95 = ms[min(len(ms) - 1, int(len(ms) * 0.95))]
-    print(f"{name:<50} n={len(ms):<4} median {statistics.median(ms):8.2f} ms   "
-          f"p95 {p95:8.2f} ms   max {ms[-1]:8.2f} ms", flush=True)
-
-
 def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__)
@@ -82,7 +47,7 @@ def main():
         env.pop("LOCALAPPDATA", None)
         evidence = os.path.join(home, "evidence")
         os.mkdir(evidence)
-        session = Session(program, env)
+        session = Session(program, "bills", env)
 
         bills = []
         creations = []

@@ -10,11 +10,10 @@ in .exe is run under wine64.
 """
 import json
 import os
-import statistics
-import subprocess
 import sys
 import tempfile
-import time
+
+from benchlib import Session, report
 
 PREFILL = 4900
 LIMIT = 5000
@@ -39,39 +38,6 @@ def bookmark(n):
     }
 
 
-class Session:
-    def __init__(self, program, env):
-        command = ["wine64", program] if program.lower().endswith(".exe") else [program]
-        self.proc = subprocess.Popen(command + ["bookmarks"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, env=env)
-        self.next_id = 0
-
-    def call(self, tool, args):
-        self.next_id += 1
-        line = json.dumps({"jsonrpc": "2.0", "id": self.next_id, "method": "tools/call",
-                           "params": {"name": tool, "arguments": args}})
-        start = time.perf_counter()
-        self.proc.stdin.write(line.encode() + b"\n")
-        self.proc.stdin.flush()
-        response = self.proc.stdout.readline()
-        elapsed = time.perf_counter() - start
-        result = json.loads(response)["result"]
-        if result["isError"]:
-            raise SystemExit(f"{tool} failed: {result['content'][0]['text']}")
-        return elapsed, result["structuredContent"]
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
-
-
-def report(name, seconds):
-    ms = sorted(s * 1000 for s in seconds)
-    p95 = ms[min(len(ms) - 1, int(len(ms) * 0.95))]
-    print(f"{name:<44} n={len(ms):<4} median {statistics.median(ms):8.2f} ms   "
-          f"p95 {p95:8.2f} ms   max {ms[-1]:8.2f} ms")
-
-
 def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__)
@@ -89,7 +55,7 @@ def main():
         env.pop("LOCALAPPDATA", None)
         print(f"store: {PREFILL} bookmarks, {os.path.getsize(store) / 1048576:.1f} MiB")
 
-        session = Session(program, env)
+        session = Session(program, "bookmarks", env)
         created = []
         for n in range(LIMIT - PREFILL):
             elapsed, record = session.call("save_bookmark", {
