@@ -226,6 +226,33 @@ def test_save_bill_checks_its_arguments_in_order(bills):
     assert bills.count() == 0
 
 
+def test_save_bill_checks_records_in_order_after_the_arguments(bills, vft, tmp_path):
+    docx = vft.path(evidence_file(tmp_path, "bill.docx"))
+    # The evidence file is judged before the bill is even looked up.
+    assert bills.err("save_bill", bill_args(id="bill-0-0", expectedVersion=1,
+                                            sourcePath=docx)) == SELECT_EVIDENCE
+    bill = bills.save()
+    # The duplicate answer comes before the free texts are checked.
+    dup = bills.ok("save_bill", bill_args(note="n" * 2001, invoiceReference="i" * 2001))
+    assert dup["duplicate"] is True and dup["bill"] == bill
+    bills.ok("archive_bill", {"id": bill["id"], "expectedVersion": 1})
+    assert bills.err("save_bill", bill_args(id=bill["id"], expectedVersion=2,
+                                            note="n" * 2001)) == \
+        "Restore the bill before changing it"
+    bills.ok("restore_bill", {"id": bill["id"], "expectedVersion": 2})
+    version = 3
+    files = [evidence_file(tmp_path, f"s{n}.txt") for n in range(30)]
+    for path in files:
+        version = bills.ok("add_bill_source", {"id": bill["id"], "expectedVersion": version,
+                                               "sourcePath": vft.path(path)})["version"]
+    full = bill_args(id=bill["id"], expectedVersion=version, sourcePath=vft.path(files[3]))
+    # Free texts before the source limit, and the limit even for a file already attached.
+    assert bills.err("save_bill", dict(full, invoiceReference="i" * 2001)) == \
+        "invoiceReference is too long"
+    assert bills.err("save_bill", full) == "Source limit reached (30)"
+    assert bills.get(bill["id"])["version"] == version
+
+
 def test_save_bill_accepts_the_edges(bills):
     bill = bills.save(periodStart="2024-03-05", periodEnd="2024-03-05", dueDate="2024-01-01",
                       amountMinor=1000000000000, title="  Water \u2003", provider=" Aqua ")
