@@ -355,6 +355,13 @@ def test_export_refuses_destinations_outside_existing_folders(vft, tmp_path):
         assert vft.err("wallet", "export_document",
                        {"id": doc["id"], "destinationPath": destination}) == CHOOSE_DESTINATION
     assert not (tmp_path / "missing").exists() and a_file.read_bytes() == b"x"
+    # A NUL would cut the name short: the file made would not be the one named.
+    out = tmp_path / "out"
+    out.mkdir()
+    assert vft.err("wallet", "export_document",
+                   {"id": doc["id"], "destinationPath": vft.path(out / "a") + "\u0000b.pdf"}) \
+        == CHOOSE_DESTINATION
+    assert os.listdir(out) == []
     # The destination is judged before the content file is read.
     (documents(vft) / (doc["id"] + ".dpapi")).unlink()
     assert vft.err("wallet", "export_document",
@@ -542,7 +549,19 @@ def test_a_failed_save_leaves_no_content_file_behind(vft, tmp_path):
     assert call_with_file_size_limit(vft, "import_document", args, 65536) == "File too large\n"
     assert content_files(vft) == kept
     assert snapshot(vft.store_file("wallet")) == before
+    assert [p.name for p in vft.folder("wallet").iterdir() if p.name.endswith(".tmp")] == []
     assert vft.ok("wallet", "get_storage_info")["recordCount"] == 1
     # Without the limit the same import goes through.
     assert import_ok(vft, put(tmp_path, "b.pdf", PDF))["duplicate"] is False
     assert len(content_files(vft)) == 2
+
+
+@linux_only_because("a file size limit (RLIMIT_FSIZE) makes the content write fail")
+def test_a_failed_content_write_leaves_the_documents_folder_as_it_was(vft, tmp_path):
+    import_ok(vft, put(tmp_path, "a.txt", b"kept"))
+    kept = content_files(vft)
+    before = snapshot(vft.store_file("wallet"))
+    args = import_args(vft, put(tmp_path, "big.txt", b"a long letter " * 10000))
+    assert call_with_file_size_limit(vft, "import_document", args, 65536) == "File too large\n"
+    assert content_files(vft) == kept
+    assert snapshot(vft.store_file("wallet")) == before
