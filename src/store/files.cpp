@@ -76,7 +76,12 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
   temp_name += stamper.name("write");
   temp_name += ".tmp";
   const std::string temp = platform::join_path(*folder, temp_name);
-  if (auto written = platform::write_new_file(temp, bytes); !written) return written;
+  if (auto written = platform::write_new_file(temp, bytes); !written) {
+    // The name carries this process's id and a time no earlier call used, so whatever is
+    // there is our partial copy; a failed call leaves no file behind.
+    platform::remove_file_quietly(temp);
+    return written;
+  }
   if (auto moved = platform::replace_file(temp, destination); !moved) {
     platform::remove_file_quietly(temp);
     return moved;
