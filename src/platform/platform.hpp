@@ -42,6 +42,8 @@ std::string join_path(std::string_view folder, std::string_view name);
 // The folder part of a path, or none when it has none.
 std::optional<std::string> parent_path(std::string_view path);
 bool is_absolute_path(std::string_view path);
+// The last component of a path (everything after its last separator).
+std::string_view file_name(std::string_view path);
 
 // ---- files and folders -----------------------------------------------------------------
 

@@ -22,6 +22,13 @@ Result<SelectedFile> read_selected_file(std::string_view path) {
   return SelectedFile{std::move(canonical.value()), std::move(*bytes.value())};
 }
 
+std::optional<std::string_view> file_extension(std::string_view path) {
+  const std::string_view name = platform::file_name(path);
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  return name.substr(dot + 1);
+}
+
 std::string fingerprint(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   const std::string digest = platform::sha256(bytes);

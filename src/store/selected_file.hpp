@@ -4,6 +4,7 @@
 #include "result.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ struct SelectedFile {
 };
 
 Result<SelectedFile> read_selected_file(std::string_view path);
+
+// The extension of a path's file name as written (after its last dot); none when the name
+// has no dot or only a leading one.
+std::optional<std::string_view> file_extension(std::string_view path);
 
 // SHA-256 as 64 lowercase hexadecimal digits.
 std::string fingerprint(std::string_view bytes);

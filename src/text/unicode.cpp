@@ -82,6 +82,59 @@ bool is_valid_utf8(std::string_view bytes) {
   return validator.finish();
 }
 
+std::string utf8_decode_lossy(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    int need = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      need = 2;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      need = 3;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    } else {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    bool valid = true;
+    for (int k = 0; k < need; ++k, ++j) {
+      const auto next = j < n ? static_cast<unsigned char>(bytes[j]) : 0;
+      if (j >= n || next < low || next > high) {
+        valid = false;
+        break;
+      }
+      low = 0x80;
+      high = 0xBF;
+    }
+    if (valid) {
+      out.append(bytes.substr(i, j - i));
+    } else {
+      // The byte that broke the sequence is read again as the start of the next one.
+      out += kReplacement;
+    }
+    i = j;
+  }
+  return out;
+}
+
 std::size_t scalar_count(std::string_view utf8) {
   std::size_t count = 0;
   for (const char c : utf8) {

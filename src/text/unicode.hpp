@@ -29,6 +29,11 @@ private:
   unsigned char hi_ = 0xBF;
 };
 
+// Reads bytes as UTF-8, replacing every invalid sequence (maximal subpart) with U+FFFD;
+// a leading byte order mark is kept. Used wherever bytes of unknown encoding (a URL's
+// percent-decoded parts, a file system path) must become text.
+std::string utf8_decode_lossy(std::string_view bytes);
+
 // Number of Unicode scalar values of valid UTF-8 text.
 std::size_t scalar_count(std::string_view utf8);
 

@@ -981,59 +981,6 @@ std::string percent_decode(std::string_view input) {
   return out;
 }
 
-std::string utf8_decode_lossy(std::string_view bytes) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    int need = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      need = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2;
-      if (b == 0xE0) low = 0xA0;
-      if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3;
-      if (b == 0xF0) low = 0x90;
-      if (b == 0xF4) high = 0x8F;
-    } else {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    bool valid = true;
-    for (int k = 0; k < need; ++k, ++j) {
-      const auto next = j < n ? static_cast<unsigned char>(bytes[j]) : 0;
-      if (j >= n || next < low || next > high) {
-        valid = false;
-        break;
-      }
-      low = 0x80;
-      high = 0xBF;
-    }
-    if (valid) {
-      out.append(bytes.substr(i, j - i));
-    } else {
-      // The byte that broke the sequence is read again as the start of the next one.
-      out += kReplacement;
-    }
-    i = j;
-  }
-  return out;
-}
-
 Result<Url> parse_url(std::string_view input, const Url *base) {
   while (!input.empty() && is_c0_or_space(input.front()))
     input.remove_prefix(1);

@@ -84,8 +84,4 @@ std::vector<std::pair<std::string, std::string>> parse_urlencoded(std::string_vi
 // else is copied. The result may be invalid UTF-8.
 std::string percent_decode(std::string_view input);
 
-// Reads bytes as UTF-8, replacing every invalid sequence (maximal subpart) with U+FFFD;
-// a leading byte order mark is kept.
-std::string utf8_decode_lossy(std::string_view bytes);
-
 } // namespace vft::text

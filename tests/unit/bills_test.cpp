@@ -5,6 +5,10 @@
 #include "apps/handlers.hpp"
 #include "store/document.hpp"
 
+#include "store/selected_file.hpp"
+
+#include "text/unicode.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -210,6 +214,7 @@ TEST(BillsSummary, EmptyAndForeignStores) {
 }
 
 TEST(BillsEvidence, ExtensionOfTheFileNameOnly) {
+  using vft::store::file_extension;
   EXPECT_EQ(file_extension("/tmp/bill.PDF").value(), "PDF");
   EXPECT_EQ(file_extension("/tmp/archive.tar.txt").value(), "txt");
   EXPECT_EQ(file_extension("/tmp/.hidden.png").value(), "png");
@@ -229,6 +234,9 @@ TEST(BillsEvidence, AcceptedExtensionsIgnoreLetterCase) {
 }
 
 TEST(BillsEvidence, PathTextReplacesOnlyInvalidBytes) {
+  const auto to_valid_text = [](std::string_view bytes) {
+    return vft::text::utf8_decode_lossy(bytes);
+  };
   EXPECT_EQ(to_valid_text("/tmp/été.pdf"), "/tmp/été.pdf");
   EXPECT_EQ(to_valid_text("/tmp/a\xFF"
                           "b.pdf"),

@@ -11,34 +11,11 @@ namespace vft::bills {
 
 namespace {
 
-#ifdef _WIN32
-constexpr std::string_view kPathSeparators = "\\/";
-#else
-constexpr std::string_view kPathSeparators = "/";
-#endif
-
 // Checked in this order; the first match accepts the file.
 constexpr std::array<std::string_view, 5> kEvidenceExtensions = {"pdf", "png", "jpg", "jpeg",
                                                                  "txt"};
 
-// Length of the valid UTF-8 sequence at i, or 0 when the bytes there are not one.
-std::size_t valid_sequence_length(std::string_view s, std::size_t i) {
-  for (std::size_t length = 1; length <= 4 && i + length <= s.size(); ++length) {
-    if (text::is_valid_utf8(s.substr(i, length))) return length;
-  }
-  return 0;
-}
-
 } // namespace
-
-std::optional<std::string_view> file_extension(std::string_view path) {
-  const auto separator = path.find_last_of(kPathSeparators);
-  const std::string_view name =
-      separator == std::string_view::npos ? path : path.substr(separator + 1);
-  const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
-  return name.substr(dot + 1);
-}
 
 bool is_evidence_extension(std::string_view extension) {
   const std::string lowered = text::to_lower(extension);
@@ -48,32 +25,15 @@ bool is_evidence_extension(std::string_view extension) {
   return false;
 }
 
-std::string to_valid_text(std::string_view bytes) {
-  if (text::is_valid_utf8(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() + 8);
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t length = valid_sequence_length(bytes, i);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out.append(bytes.substr(i, length));
-      i += length;
-    }
-  }
-  return out;
-}
-
 Result<Json> evidence_step(std::string_view path) {
   auto file = store::read_selected_file(path);
   if (!file) return fail(file.error());
-  const auto extension = file_extension(path);
+  const auto extension = store::file_extension(path);
   if (!extension || !is_evidence_extension(*extension)) return fail(kSelectEvidence);
   return Json{{"bytes", static_cast<std::uint64_t>(file->bytes.size())},
               {"meaning", kEvidenceMeaning},
               {"observedAt", store::Stamper::now_seconds()},
-              {"path", to_valid_text(file->path)},
+              {"path", text::utf8_decode_lossy(file->path)},
               {"sha256", store::fingerprint(file->bytes)}};
 }
 

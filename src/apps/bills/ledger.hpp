@@ -22,15 +22,8 @@ inline constexpr const char *kSourceLimit = "Source limit reached (30)";
 inline constexpr const char *kEvidenceMeaning =
     "User-selected evidence; contents are not automatically verified";
 
-// The extension of the last path component (text after its last dot), or none when the name
-// has no dot or its only dot is its first character.
-std::optional<std::string_view> file_extension(std::string_view path);
-
 // Whether a file extension, lower-cased, is one of pdf, png, jpg, jpeg, txt.
 bool is_evidence_extension(std::string_view extension);
-
-// Text that is valid UTF-8 as it is; other bytes become U+FFFD.
-std::string to_valid_text(std::string_view bytes);
 
 // Reads the selected file first (so a missing or oversized file is reported as such), then
 // requires an evidence extension, and describes the file as an evidence object.

@@ -109,9 +109,14 @@ std::optional<std::string> parent_path(std::string_view path) {
 
 bool is_absolute_path(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
+std::string_view file_name(std::string_view path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 Result<void> create_directories(const std::string &path) {
   if (path.empty()) return system_error(ENOENT);
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return {};
     return system_error(ENOTDIR);
@@ -125,7 +130,7 @@ Result<void> create_directories(const std::string &path) {
 }
 
 Result<Existence> file_existence(const std::string &path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return Existence::present;
   if (errno == ENOENT) return Existence::missing;
   return last_error();
@@ -136,7 +141,7 @@ Result<std::optional<std::string>> read_file_up_to(const std::string &path,
   // Non-blocking open: a FIFO swapped in for the file must not hang the call (and its lock).
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return last_error();
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return last_error();
   if (S_ISDIR(st.st_mode)) return system_error(EISDIR);
   if (!S_ISREG(st.st_mode)) return system_error(EINVAL);
@@ -213,14 +218,14 @@ Result<std::string> canonical_path(const std::string &path) {
 }
 
 Result<FileInfo> file_info(const std::string &path) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return last_error();
   FileInfo info;
   info.regular = S_ISREG(st.st_mode);
   info.directory = S_ISDIR(st.st_mode);
   info.size = static_cast<std::uint64_t>(st.st_size);
-  info.modified_nanos = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL +
-                        st.st_mtim.tv_nsec;
+  info.modified_nanos =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   return info;
 }
 

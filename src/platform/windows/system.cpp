@@ -204,6 +204,11 @@ std::optional<std::string> parent_path(std::string_view path) {
   return std::string(path.substr(0, separator));
 }
 
+std::string_view file_name(std::string_view path) {
+  const auto separator = path.find_last_of("\\/");
+  return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
 bool is_absolute_path(std::string_view path) {
   if (path.size() >= 3 && is_drive_letter(path[0]) && path[1] == ':' && is_separator(path[2])) {
     return true;
