@@ -5,6 +5,8 @@
 #include "platform/platform.hpp"
 #include "server/pipeline.hpp"
 
+#include "text/unicode.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -180,11 +182,13 @@ TEST(WalletReference, NamesAPlainFileInTheDocumentsFolder) {
 }
 
 TEST(WalletPaths, FileNamesAndText) {
+  using vft::platform::file_name;
+  const auto path_text = [](std::string_view bytes) { return vft::text::utf8_decode_lossy(bytes); };
 #ifndef _WIN32
-  EXPECT_EQ(file_name_of("/home/me/Scan.PDF"), "Scan.PDF");
-  EXPECT_EQ(file_name_of("/Scan.PDF"), "Scan.PDF");
-  EXPECT_EQ(file_name_of("/a/\\odd.txt"), "\\odd.txt");
-  EXPECT_EQ(file_name_of("/\\odd.txt"), "\\odd.txt");
+  EXPECT_EQ(file_name("/home/me/Scan.PDF"), "Scan.PDF");
+  EXPECT_EQ(file_name("/Scan.PDF"), "Scan.PDF");
+  EXPECT_EQ(file_name("/a/\\odd.txt"), "\\odd.txt");
+  EXPECT_EQ(file_name("/\\odd.txt"), "\\odd.txt");
 #endif
   EXPECT_EQ(path_text("/valid/\xC3\xA9t\xC3\xA9"), "/valid/\xC3\xA9t\xC3\xA9");
   EXPECT_EQ(path_text("a\xFF"

@@ -1,6 +1,7 @@
 // import_document: a selected file becomes a protected copy with a record beside it.
 #include "apps/wallet/rules.hpp"
 #include "apps/wallet/wallet.hpp"
+#include "text/unicode.hpp"
 
 #include "platform/platform.hpp"
 #include "platform/texts.hpp"
@@ -67,7 +68,8 @@ Result<Json> import_document(ToolCall &call) {
   if (!selected) return fail(selected.error());
   const std::string &content = selected->bytes;
   // The name the caller chose promises the type; the content must keep that promise.
-  auto type = check_document_type(path_text(file_name_of(path.value())), content);
+  auto type =
+      check_document_type(text::utf8_decode_lossy(platform::file_name(path.value())), content);
   if (!type) return fail(type.error());
   const std::string sha256 = store::fingerprint(content);
 
@@ -83,7 +85,7 @@ Result<Json> import_document(ToolCall &call) {
   record["sha256"] = sha256;
   record["bytes"] = static_cast<std::uint64_t>(content.size());
   record["extension"] = type->extension;
-  record["originalFilename"] = path_text(file_name_of(selected->path));
+  record["originalFilename"] = text::utf8_decode_lossy(platform::file_name(selected->path));
   const auto fields = args.find("fields");
   record["fields"] = fields != args.end() ? *fields : Json::object();
   if (auto metadata = add_metadata(args, record); !metadata) return fail(metadata.error());

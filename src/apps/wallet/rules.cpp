@@ -1,5 +1,7 @@
 #include "apps/wallet/rules.hpp"
 
+#include "store/selected_file.hpp"
+
 #include "platform/platform.hpp"
 #include "store/records.hpp"
 #include "text/unicode.hpp"
@@ -40,20 +42,12 @@ bool is_device_name(std::string_view name) {
   return false;
 }
 
-// Length of the valid UTF-8 sequence at the start of bytes, or 0 when it is not one.
-std::size_t valid_sequence_length(std::string_view bytes) {
-  for (std::size_t length = 1; length <= 4 && length <= bytes.size(); ++length) {
-    if (text::is_valid_utf8(bytes.substr(0, length))) return length;
-  }
-  return 0;
-}
-
 } // namespace
 
 std::string extension_of(std::string_view file_name) {
-  const std::size_t dot = file_name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return {};
-  return text::to_lower(path_text(file_name.substr(dot + 1)));
+  const auto extension = store::file_extension(file_name);
+  if (!extension) return {};
+  return text::to_lower(text::utf8_decode_lossy(*extension));
 }
 
 Result<DocumentType> check_document_type(std::string_view file_name, std::string_view content) {
@@ -104,36 +98,6 @@ Result<std::string> content_file_name(const Json &record) {
   }
   if (!plain || is_device_name(name)) return fail(kInvalidReference);
   return name;
-}
-
-std::string file_name_of(std::string_view path) {
-  const auto parent = platform::parent_path(path);
-  if (!parent || parent->size() >= path.size()) return std::string(path);
-  std::string_view name = path.substr(parent->size());
-  // parent_path drops the separator after the folder, unless the folder is a root that
-  // ends with one.
-  const char last = parent->empty() ? '\0' : parent->back();
-  if (last != '/' && last != '\\' && !name.empty() && (name[0] == '/' || name[0] == '\\')) {
-    name.remove_prefix(1);
-  }
-  return std::string(name);
-}
-
-std::string path_text(std::string_view path) {
-  if (text::is_valid_utf8(path)) return std::string(path);
-  std::string out;
-  out.reserve(path.size() + 8);
-  while (!path.empty()) {
-    const std::size_t length = valid_sequence_length(path);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      path.remove_prefix(1);
-    } else {
-      out.append(path.substr(0, length));
-      path.remove_prefix(length);
-    }
-  }
-  return out;
 }
 
 } // namespace vft::apps::wallet

@@ -41,11 +41,4 @@ Result<void> check_capacity(const Json &records, std::uint64_t new_bytes);
 // The record's `blob`, once it is sure to name a plain file inside the documents folder.
 Result<std::string> content_file_name(const Json &record);
 
-// The last component of a path.
-std::string file_name_of(std::string_view path);
-
-// A path as valid UTF-8 text: valid text comes out unchanged, each invalid byte becomes
-// U+FFFD.
-std::string path_text(std::string_view path);
-
 } // namespace vft::apps::wallet
