@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -84,6 +86,15 @@ TEST_F(StoreTest, RefusedStoresAreLeftAsTheyAre) {
   auto deep = load_store("inventory", dir);
   ASSERT_FALSE(deep);
   EXPECT_EQ(deep.error().rfind(kInvalidStore, 0), 0U);
+}
+
+TEST_F(StoreTest, AStoreThatCannotBeLookedAtIsNeverTakenForMissing) {
+  // The "folder" is a file, so whether the store exists cannot be established.
+  const auto not_a_folder = root_ / "plain-file";
+  write(not_a_folder, "x");
+  auto loaded = load_store("studio", not_a_folder.string());
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error(), std::strerror(ENOTDIR));
 }
 
 TEST_F(StoreTest, SizeLimitsOnLoadAndSave) {
