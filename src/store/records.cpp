@@ -174,6 +174,11 @@ Result<void> fields_rule(const Json &args) {
   return {};
 }
 
+bool is_archived(const Json &record) {
+  const Json *flag = member(record, "archived");
+  return flag != nullptr && flag->is_boolean() && flag->get<bool>();
+}
+
 Result<std::size_t> lookup_by_id(const Json &document, const Json &args) {
   auto id = text_rule(args, "id");
   if (!id) return fail(id.error());
@@ -231,10 +236,7 @@ Json bounded_search(const Json &document, const Json &args,
   const Json &records = records_of(document);
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
     const Json &record = *it;
-    if (!include_archived) {
-      const Json *flag = member(record, "archived");
-      if (flag != nullptr && flag->is_boolean() && flag->get<bool>()) continue;
-    }
+    if (!include_archived && is_archived(record)) continue;
     bool filtered_out = false;
     for (const std::string_view filter : {"folder", "category", "kind"}) {
       const Json *wanted = member(args, filter);

@@ -49,6 +49,9 @@ Result<void> date_rule(std::string_view text);
 // The optional free-form `fields` argument: at most 40 short text values, no secrets.
 Result<void> fields_rule(const Json &args);
 
+// Whether the record is an object whose `archived` member is true.
+bool is_archived(const Json &record);
+
 // Index in `records` of the record whose id is the `id` argument (archived ones included).
 Result<std::size_t> lookup_by_id(const Json &document, const Json &args);
 

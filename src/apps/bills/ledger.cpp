@@ -55,12 +55,6 @@ Json &array_member(Json &record, const char *name) {
   return member;
 }
 
-bool is_archived(const Json &record) {
-  if (!record.is_object()) return false;
-  const auto archived = record.find("archived");
-  return archived != record.end() && archived->is_boolean() && archived->get<bool>();
-}
-
 bool has_text(const Json &record, std::string_view name, std::string_view value) {
   if (!record.is_object()) return false;
   const auto member = record.find(name);
@@ -75,7 +69,7 @@ Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archi
   if (auto checked = store::version_check(record, call.args); !checked) {
     return fail(checked.error());
   }
-  if (is_archived(record)) return fail(archived_message);
+  if (store::is_archived(record)) return fail(archived_message);
   return index.value();
 }
 

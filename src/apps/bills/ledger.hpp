@@ -36,8 +36,6 @@ std::string billing_key(std::string_view provider, std::string_view account_labe
 // The member as an array, made an empty one when it is missing or of another kind.
 Json &array_member(Json &record, const char *name);
 
-bool is_archived(const Json &record);
-
 // True when the record's member NAME is a string equal to value.
 bool has_text(const Json &record, std::string_view name, std::string_view value);
 

@@ -67,7 +67,7 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
   Json by_currency = Json::object();
   Json bills = Json::array();
   for (const Json &record : records) {
-    if (!record.is_object() || is_archived(record) || has_text(record, "status", "paid")) {
+    if (!record.is_object() || store::is_archived(record) || has_text(record, "status", "paid")) {
       continue;
     }
     auto currency = stored_text(record, "currency");

@@ -141,7 +141,7 @@ Result<Json> save_bill(apps::ToolCall &call) {
     if (auto checked = store::version_check(record, call.args); !checked) {
       return fail(checked.error());
     }
-    if (is_archived(record)) return fail(kRestoreBeforeChanging);
+    if (store::is_archived(record)) return fail(kRestoreBeforeChanging);
     const std::string own_id = call.args["id"].get<std::string>();
     if (find_period(records, in.key, &own_id) != nullptr) return fail(kDuplicatePeriod);
   } else {

@@ -66,10 +66,7 @@ Result<Json> export_document(ToolCall &call) {
   auto index = store::lookup_by_id(call.store.document, call.args);
   if (!index) return fail(index.error());
   const Json &record = call.records()[index.value()];
-  if (const auto archived = record.find("archived");
-      archived != record.end() && archived->is_boolean() && archived->get<bool>()) {
-    return fail(kRestoreFirst);
-  }
+  if (store::is_archived(record)) return fail(kRestoreFirst);
   auto destination = store::text_rule(call.args, "destinationPath");
   if (!destination) return fail(destination.error());
   // Everything about the destination is settled before the content is read, and the

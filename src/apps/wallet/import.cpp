@@ -19,15 +19,10 @@ constexpr std::size_t kMaxTitle = 160;
 constexpr std::size_t kMaxKind = 100;
 constexpr std::size_t kMaxMetadataBytes = 200;
 
-bool is_archived(const Json &record) {
-  const auto flag = record.is_object() ? record.find("archived") : record.end();
-  return flag != record.end() && flag->is_boolean() && flag->get<bool>();
-}
-
 // The first active document with the same content, in store order.
 const Json *active_twin(const Json &records, const std::string &sha256) {
   for (const Json &record : records) {
-    if (!record.is_object() || is_archived(record)) continue;
+    if (!record.is_object() || store::is_archived(record)) continue;
     const auto digest = record.find("sha256");
     if (digest != record.end() && digest->is_string() &&
         digest->get_ref<const std::string &>() == sha256) {
