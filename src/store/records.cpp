@@ -207,11 +207,19 @@ Result<void> version_check(const Json &record, const Json &args) {
   return fail(kVersionConflict + (stored == nullptr ? std::string("null") : to_compact(*stored)));
 }
 
+Result<std::size_t> lookup_for_change(const Json &document, const Json &args) {
+  auto index = lookup_by_id(document, args);
+  if (!index) return fail(index.error());
+  if (auto checked = version_check(records_of(document)[index.value()], args); !checked) {
+    return fail(checked.error());
+  }
+  return index;
+}
+
 Result<Json> set_archived(apps::ToolCall &call, bool archived) {
-  auto index = lookup_by_id(call.store.document, call.args);
+  auto index = lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
   Json &record = call.records()[index.value()];
-  if (auto checked = version_check(record, call.args); !checked) return fail(checked.error());
   record["archived"] = archived;
   touch(record);
   if (auto saved = call.save(); !saved) return fail(saved.error());

@@ -61,6 +61,10 @@ Result<Json> get_by_id(const Json &document, const Json &args);
 // The `expectedVersion` argument must match the record's version.
 Result<void> version_check(const Json &record, const Json &args);
 
+// lookup_by_id, then version_check on the record found: the opening of every change to a
+// stored record. Returns its index.
+Result<std::size_t> lookup_for_change(const Json &document, const Json &args);
+
 // archive_* (archived true) and restore_* (false): lookup, version check, set, touch, save.
 Result<Json> set_archived(apps::ToolCall &call, bool archived);
 

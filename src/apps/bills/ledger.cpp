@@ -63,13 +63,9 @@ bool has_text(const Json &record, std::string_view name, std::string_view value)
 }
 
 Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archived_message) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
+  auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  const Json &record = call.records()[index.value()];
-  if (auto checked = store::version_check(record, call.args); !checked) {
-    return fail(checked.error());
-  }
-  if (store::is_archived(record)) return fail(archived_message);
+  if (store::is_archived(call.records()[index.value()])) return fail(archived_message);
   return index.value();
 }
 

@@ -135,12 +135,9 @@ Result<Json> save_bill(apps::ToolCall &call) {
 
   Json record;
   if (call.args.contains("id")) {
-    auto index = store::lookup_by_id(call.store.document, call.args);
+    auto index = store::lookup_for_change(call.store.document, call.args);
     if (!index) return fail(index.error());
     record = records[index.value()];
-    if (auto checked = store::version_check(record, call.args); !checked) {
-      return fail(checked.error());
-    }
     if (store::is_archived(record)) return fail(kRestoreBeforeChanging);
     const std::string own_id = call.args["id"].get<std::string>();
     if (find_period(records, in.key, &own_id) != nullptr) return fail(kDuplicatePeriod);

@@ -123,12 +123,9 @@ Result<Json> save_bookmark(ToolCall &call) {
   std::size_t index = 0;
   const bool correction = argument(call.args, "id") != nullptr;
   if (correction) {
-    auto found = store::lookup_by_id(call.store.document, call.args);
+    auto found = store::lookup_for_change(call.store.document, call.args);
     if (!found) return fail(found.error());
     index = found.value();
-    if (auto checked = store::version_check(records[index], call.args); !checked) {
-      return fail(checked.error());
-    }
     // Archived bookmarks can be corrected and stay archived.
     record = records[index];
   } else {

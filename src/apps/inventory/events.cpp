@@ -63,12 +63,9 @@ void recompute_mileage(Json &item) {
 }
 
 Result<Json> record_item_event(ToolCall &call) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
+  auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
   Json item = call.records()[index.value()];
-  if (auto checked = store::version_check(item, call.args); !checked) {
-    return fail(checked.error());
-  }
   auto date = store::required_text(call.args, "eventDate", kMaxEventDate);
   if (!date) return fail(date.error());
   if (auto valid = store::date_rule(date.value()); !valid) return fail(valid.error());

@@ -44,13 +44,10 @@ Result<Json> save_item(ToolCall &call) {
   std::size_t index = 0;
   Json item;
   if (correction) {
-    auto found = store::lookup_by_id(call.store.document, call.args);
+    auto found = store::lookup_for_change(call.store.document, call.args);
     if (!found) return fail(found.error());
     index = found.value();
     item = call.records()[index];
-    if (auto checked = store::version_check(item, call.args); !checked) {
-      return fail(checked.error());
-    }
   } else {
     if (call.records().size() >= kMaxItems) return fail(kItemLimit);
     item = store::record_base(call.stamper, title.value(), "item");

@@ -117,12 +117,9 @@ void append_evidence(Json &record, Json entry) {
 }
 
 Result<Json> record_tool_evidence(ToolCall &call) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
+  auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
   Json &stored = call.records()[index.value()];
-  if (auto checked = store::version_check(stored, call.args); !checked) {
-    return fail(checked.error());
-  }
   if (member_or_null(call.args, "toolVersion") != member_or_null(stored, "toolVersion")) {
     return fail(kOtherToolVersion);
   }

@@ -31,13 +31,9 @@ bool is_free(const Json &record) {
 
 // The stored record the call names, after its version check.
 Result<Json *> checked_record(ToolCall &call) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
+  auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  Json &record = call.records()[index.value()];
-  if (auto checked = store::version_check(record, call.args); !checked) {
-    return fail(checked.error());
-  }
-  return &record;
+  return &call.records()[index.value()];
 }
 
 } // namespace

@@ -130,12 +130,9 @@ Result<Json> register_free_tool(ToolCall &call) {
 }
 
 Result<Json> update_free_tool(ToolCall &call) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
+  auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
   Json &stored = call.records()[index.value()];
-  if (auto checked = store::version_check(stored, call.args); !checked) {
-    return fail(checked.error());
-  }
   const auto patch = call.args.find("patch");
   if (patch == call.args.end() || !patch->is_object()) return fail(kPatchNotObject);
   // Every member is checked before any is applied, so one bad member changes nothing.

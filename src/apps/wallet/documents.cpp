@@ -46,13 +46,10 @@ Result<Json> get_document(ToolCall &call) {
 
 Result<Json> update_document(ToolCall &call) {
   if (auto fields = store::fields_rule(call.args); !fields) return fail(fields.error());
-  auto index = store::lookup_by_id(call.store.document, call.args);
+  auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
   // Changes are made on a copy, so that a failing check leaves the record as it was.
   Json record = call.records()[index.value()];
-  if (auto checked = store::version_check(record, call.args); !checked) {
-    return fail(checked.error());
-  }
   // A correction stores labels exactly as given, within its own bounds.
   for (const std::string_view name :
        std::array<std::string_view, 3>{"title", "issuer", "expiresOn"}) {
