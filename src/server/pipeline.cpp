@@ -3,6 +3,7 @@
 #include "apps/app.hpp"
 #include "server/catalog.hpp"
 #include "store/document.hpp"
+#include "store/records.hpp"
 #include "text/unicode.hpp"
 
 namespace vft::server {
@@ -28,13 +29,14 @@ Result<void> check_argument(const std::string &name, const Json &schema, const J
   }
   if (auto allowed = schema.find("enum"); allowed != schema.end() && allowed->is_array()) {
     bool found = false;
-    for (const Json &candidate : *allowed) found = found || candidate == value;
+    for (const Json &candidate : *allowed)
+      found = found || candidate == value;
     if (!found) return fail(kInvalidValue + name);
   }
   if (auto max = schema.find("maxLength");
       max != schema.end() && max->is_number_unsigned() && value.is_string()) {
     if (text::scalar_count(value.get_ref<const std::string &>()) > max->get<std::uint64_t>()) {
-      return fail(name + kTooLong);
+      return fail(name + store::kTooLong);
     }
   }
   return {};

@@ -18,7 +18,6 @@ inline constexpr const char *kUnknownArgument = "Unknown argument: ";
 inline constexpr const char *kMissingArgument = "Missing argument: ";
 inline constexpr const char *kInvalidType = "Invalid type for ";
 inline constexpr const char *kInvalidValue = "Invalid value for ";
-inline constexpr const char *kTooLong = " is too long";
 inline constexpr const char *kBrokenCatalog = "The build has no valid bundled specifications";
 
 inline constexpr const char *kServerVersion = "0.1.0";

@@ -113,6 +113,15 @@ Result<std::string> text_rule(const Json &args, std::string_view name) {
   return value->get<std::string>();
 }
 
+Result<std::optional<std::string>> optional_text(const Json &args, std::string_view name,
+                                                 std::size_t max_bytes) {
+  if (member(args, name) == nullptr) return std::optional<std::string>();
+  auto value = text_rule(args, name);
+  if (!value) return fail(value.error());
+  if (value->size() > max_bytes) return fail(std::string(name) + kTooLong);
+  return std::optional<std::string>(std::move(value.value()));
+}
+
 std::string required_text_message(std::string_view name, std::size_t max) {
   return std::string(name) + kRequiredTextStart + std::to_string(max) + kRequiredTextEnd;
 }

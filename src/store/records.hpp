@@ -9,12 +9,14 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace vft::store {
 
 inline constexpr const char *kMustBeText = " must be text";
+inline constexpr const char *kTooLong = " is too long";
 inline constexpr const char *kDateShape = "Dates must use YYYY-MM-DD";
 inline constexpr const char *kInvalidDate = "Invalid calendar date";
 inline constexpr const char *kFieldsNotObject = "fields must be an object of text values";
@@ -36,6 +38,11 @@ void touch(Json &record);
 
 // The argument must be a string; returned untrimmed. Else NAME + " must be text".
 Result<std::string> text_rule(const Json &args, std::string_view name);
+
+// An optional argument: none when absent, else a string of at most max_bytes bytes, returned
+// as given. Else NAME + " must be text" or NAME + " is too long".
+Result<std::optional<std::string>> optional_text(const Json &args, std::string_view name,
+                                                 std::size_t max_bytes);
 
 // A string, trimmed of Unicode white space, 1 to max characters, without NUL.
 Result<std::string> required_text(const Json &args, std::string_view name, std::size_t max);

@@ -26,7 +26,6 @@ constexpr const char *kShortAccountLabel = "Use a short account label, not accou
 constexpr const char *kRestoreBeforeChanging = "Restore the bill before changing it";
 constexpr const char *kDuplicatePeriod = "This would duplicate another billing period";
 constexpr const char *kBillLimit = "Bill limit reached (3000)";
-constexpr const char *kTooLong = " is too long";
 constexpr const char *kDuplicateNote =
     "This billing period already exists, including archived records. Read and correct or "
     "restore it explicitly; no payment state was changed.";
@@ -105,11 +104,9 @@ Result<BillInput> read_input(const Json &args) {
 // invoiceReference and note: stored exactly as given when present, kept when absent.
 Result<void> set_free_texts(const Json &args, Json &record) {
   for (const char *name : {"invoiceReference", "note"}) {
-    if (!args.contains(name)) continue;
-    auto value = store::text_rule(args, name);
+    auto value = store::optional_text(args, name, kMaxFreeTextBytes);
     if (!value) return fail(value.error());
-    if (value->size() > kMaxFreeTextBytes) return fail(std::string(name) + kTooLong);
-    record[name] = std::move(value.value());
+    if (value.value()) record[name] = std::move(*value.value());
   }
   return {};
 }

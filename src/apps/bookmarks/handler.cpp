@@ -1,7 +1,6 @@
 // The bookmarks app: saved http(s) destinations with folder, tags and note. Nothing that
 // carries credentials is ever stored, and the stored address is the parser's normal form.
 #include "apps/handlers.hpp"
-#include "server/pipeline.hpp"
 #include "store/records.hpp"
 #include "text/unicode.hpp"
 #include "text/url.hpp"
@@ -78,13 +77,9 @@ Result<std::string> checked_address(std::string_view trimmed) {
 // folder and note: a string of at most max_bytes UTF-8 bytes, stored as given.
 Result<void> apply_bounded_text(const Json &args, std::string_view name, std::size_t max_bytes,
                                 Json &record) {
-  const Json *value = argument(args, name);
-  if (value == nullptr) return {};
-  if (!value->is_string()) return fail(std::string(name) + store::kMustBeText);
-  if (value->get_ref<const std::string &>().size() > max_bytes) {
-    return fail(std::string(name) + server::kTooLong);
-  }
-  record[std::string(name)] = *value;
+  auto value = store::optional_text(args, name, max_bytes);
+  if (!value) return fail(value.error());
+  if (value.value()) record[std::string(name)] = std::move(*value.value());
   return {};
 }
 

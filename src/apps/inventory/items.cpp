@@ -1,7 +1,6 @@
 // Creating and correcting items.
 #include "apps/inventory/inventory.hpp"
 
-#include "server/pipeline.hpp"
 #include "store/records.hpp"
 
 #include <array>
@@ -57,15 +56,14 @@ Result<Json> save_item(ToolCall &call) {
   item["category"] = category.value();
 
   for (const Detail &detail : kDetails) {
-    const std::string name(detail.name);
-    if (!call.args.contains(name)) continue;
-    auto value = store::text_rule(call.args, name);
+    auto value = store::optional_text(call.args, detail.name, kMaxDetail);
     if (!value) return fail(value.error());
-    if (value->size() > kMaxDetail) return fail(name + server::kTooLong);
-    if (detail.is_date && !value->empty()) {
-      if (auto valid = store::date_rule(value.value()); !valid) return fail(valid.error());
+    if (!value.value()) continue;
+    const std::string &text = *value.value();
+    if (detail.is_date && !text.empty()) {
+      if (auto valid = store::date_rule(text); !valid) return fail(valid.error());
     }
-    item[name] = value.value();
+    item[std::string(detail.name)] = text;
   }
 
   if (correction) {
