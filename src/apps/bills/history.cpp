@@ -76,7 +76,7 @@ Result<Json> add_bill_source(apps::ToolCall &call) {
   }
   if (sources.size() >= kMaxSources) return fail(kSourceLimit);
   sources.push_back(std::move(evidence.value()));
-  return commit_bill(call, std::move(record));
+  return commit_bill(call, std::move(record), index.value());
 }
 
 Result<Json> record_payment_attempt(apps::ToolCall &call) {
@@ -98,7 +98,7 @@ Result<Json> record_payment_attempt(apps::ToolCall &call) {
                           {"id", call.stamper.name("attempt")},
                           {"note", std::move(note.value())},
                           {"recordedAt", store::Stamper::now_seconds()}});
-  return commit_bill(call, std::move(record));
+  return commit_bill(call, std::move(record), index.value());
 }
 
 Result<Json> confirm_payment(apps::ToolCall &call) {
@@ -135,7 +135,7 @@ Result<Json> confirm_payment(apps::ToolCall &call) {
                                {"recordedAt", store::Stamper::now_seconds()},
                                {"reference", std::move(reference.value())},
                                {"voided", false}});
-  return commit_bill(call, std::move(record));
+  return commit_bill(call, std::move(record), index.value());
 }
 
 Result<Json> void_confirmation(apps::ToolCall &call) {
@@ -160,7 +160,7 @@ Result<Json> void_confirmation(apps::ToolCall &call) {
   (*target)["voided"] = true;
   (*target)["voidReason"] = std::move(reason.value());
   (*target)["voidedAt"] = store::Stamper::now_seconds();
-  return commit_bill(call, std::move(record));
+  return commit_bill(call, std::move(record), index.value());
 }
 
 } // namespace vft::bills

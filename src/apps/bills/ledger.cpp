@@ -69,14 +69,12 @@ Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archi
   return index.value();
 }
 
-Result<Json> commit_bill(apps::ToolCall &call, Json record) {
+Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::size_t> index) {
   if (auto derived = apply_payment_state(record); !derived) return fail(derived.error());
   Json &records = call.records();
-  if (call.args.contains("id")) {
-    auto index = store::lookup_by_id(call.store.document, call.args);
-    if (!index) return fail(index.error());
+  if (index) {
     store::touch(record);
-    records[index.value()] = record;
+    records[*index] = record;
   } else {
     records.push_back(record);
   }

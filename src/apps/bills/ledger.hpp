@@ -43,9 +43,9 @@ bool has_text(const Json &record, std::string_view name, std::string_view value)
 // archived bill with the given message. Returns the record's index.
 Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archived_message);
 
-// Re-derives the payment state, stores the record (replacing the one named by an `id`
-// argument, with its version raised; or appending a new one), saves the store and returns
-// the committed record.
-Result<Json> commit_bill(apps::ToolCall &call, Json record);
+// Re-derives the payment state, stores the record (replacing the one at index, found by the
+// call's opening, with its version raised; or appending a new one when index is none), saves
+// the store and returns the committed record.
+Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::size_t> index);
 
 } // namespace vft::bills

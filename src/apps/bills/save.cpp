@@ -131,10 +131,12 @@ Result<Json> save_bill(apps::ToolCall &call) {
   const Json &records = call.records();
 
   Json record;
+  std::optional<std::size_t> index;
   if (call.args.contains("id")) {
-    auto index = store::lookup_for_change(call.store.document, call.args);
-    if (!index) return fail(index.error());
-    record = records[index.value()];
+    auto found = store::lookup_for_change(call.store.document, call.args);
+    if (!found) return fail(found.error());
+    index = found.value();
+    record = records[*index];
     if (store::is_archived(record)) return fail(kRestoreBeforeChanging);
     const std::string own_id = call.args["id"].get<std::string>();
     if (find_period(records, in.key, &own_id) != nullptr) return fail(kDuplicatePeriod);
@@ -170,7 +172,7 @@ Result<Json> save_bill(apps::ToolCall &call) {
     if (!known) sources.push_back(std::move(*in.evidence));
   }
 
-  auto committed = commit_bill(call, std::move(record));
+  auto committed = commit_bill(call, std::move(record), index);
   if (!committed) return fail(committed.error());
   return Json{{"bill", std::move(committed.value())}, {"duplicate", false}};
 }
