@@ -1,38 +1,69 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on Debian 12 (run as root).
+# Installs the Debian 12 packages this project needs (run as root).
+#
+# Usage: scripts/install-deps.sh [build|all]
+#   build  only what building and running the program need
+#   all    (default) also everything the tests, fuzzing, benchmarks, packaging and the
+#          Windows build under Wine need, and the npm packages of the interop test
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  # build
-  build-essential cmake ninja-build ccache pkg-config git
+choice=${1:-all}
+case "$choice" in
+  build | all) ;;
+  *)
+    echo "usage: scripts/install-deps.sh [build|all]" >&2
+    exit 2
+    ;;
+esac
+
+build_packages=(
+  build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libicu-dev libssl-dev
-  # tests, fuzzing, benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev clang-format
-  python3 python3-pytest
-  # the Windows target and its test runner
-  g++-mingw-w64-x86-64-posix wine64
 )
+test_packages=(
+  # unit tests, black-box tests, benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest
+  # fuzzing (the fuzz preset's clang++ comes with the clang package) and formatting
+  clang clang-14 libclang-rt-14-dev clang-format
+  # the Windows target and its test runner (wineboot and winepath are in wine)
+  g++-mingw-w64-x86-64-posix wine64 wine
+  # the interop test: Debian 12 gives Node.js 18 with its npm
+  nodejs npm
+)
+
+packages=("${build_packages[@]}")
+[ "$choice" = all ] && packages+=("${test_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
+  # A Node.js of another origin that carries its own npm serves the interop test as well.
+  if [ "$p" = npm ] && command -v npm >/dev/null 2>&1; then continue; fi
+  if [ "$p" = nodejs ] && command -v node >/dev/null 2>&1; then continue; fi
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# Node.js for the interop test: Debian's own packages unless a Node.js 20 or newer (which
-# carries its own npm) is already there.
-node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
-if (( node_major < 20 )) || ! command -v npm >/dev/null; then
-  command -v node >/dev/null || missing+=(nodejs)
-  command -v npm >/dev/null || missing+=(npm)
-fi
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# Runs a step with its output kept aside; a failing step says what failed and shows the tail.
+step() {
+  local what=$1
+  shift
+  if ! "$@" >"$log" 2>&1; then
+    echo "install-deps: $what failed ($*); its last lines:" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+  fi
+}
+
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  echo "install-deps: installing ${missing[*]}"
+  step "apt-get update" apt-get update -q
+  step "apt-get install" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # The MCP SDK clients for the interop test, pinned by the lock file.
-if [ -f tests/interop/package-lock.json ]; then
-  npm ci --prefix tests/interop --no-audit --no-fund --loglevel=error
+if [ "$choice" = all ] && [ -f tests/interop/package-lock.json ]; then
+  step "npm ci (tests/interop)" npm ci --prefix tests/interop --no-audit --no-fund --loglevel=error
 fi

@@ -31,7 +31,7 @@ export WINEPREFIX
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vft-wine.XXXXXX")
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
 }
 trap cleanup EXIT
 
@@ -39,9 +39,21 @@ trap cleanup EXIT
 # now, with their output on /dev/null, and keep them for the whole run: each program start
 # stays quick, and no service is started by a program under test, whose pipes it would
 # inherit and hold open after the program has ended.
-wineserver -p </dev/null >/dev/null 2>&1
+for tool in wineserver wineboot winepath; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "$tool is not installed (Debian package wine)" >&2; exit 1; }
+done
+# Their output goes to a log that is shown when a step fails.
+winelog="$WINEPREFIX.log"
+wine_step() {
+  if ! "$@" </dev/null >>"$winelog" 2>&1; then
+    echo "test-windows: '$*' failed; its last lines:" >&2
+    tail -n 30 "$winelog" >&2
+    exit 1
+  fi
+}
+wine_step wineserver -p
 # No Mono or Gecko installers: the prefix only runs console programs.
-WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 </dev/null
+wine_step env WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i
 
 # The suite passes host paths to the program as Z:\... (the Z: drive maps the host's root).
 probe=$(winepath -w "$root/tests/e2e" 2>/dev/null)

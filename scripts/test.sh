@@ -5,13 +5,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+# A failing step names itself; the commands print their own output.
+trap 'echo "test.sh: failed: $BASH_COMMAND" >&2' ERR
+# Configures quietly, but shows the whole output when configuring fails.
+configure() {
+  local out
+  if ! out=$(cmake --preset "$1" 2>&1); then
+    printf '%s\n' "$out" | tail -n 40 >&2
+    return 1
+  fi
+}
+
 echo "== Linux build and tests"
-cmake --preset dev >/dev/null
+configure dev
 cmake --build --preset dev -j "$jobs"
 ctest --preset dev -j 1
 
 echo "== Sanitizers (ASan, UBSan)"
-cmake --preset sanitize >/dev/null
+configure sanitize
 cmake --build --preset sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset sanitize -j 1 -E interop

@@ -25,15 +25,7 @@ std::string testdata_dir() {
   if (const char *env = std::getenv("VFT_TESTDATA_DIR"); env != nullptr && *env != '\0') {
     return env;
   }
-#ifdef VFT_TESTDATA_DIR
   return VFT_TESTDATA_DIR;
-#else
-  // tests/unit/url_test.cpp -> <repo>/../shared/testdata
-  std::string here = __FILE__;
-  for (int i = 0; i < 3; ++i)
-    here = here.substr(0, here.find_last_of('/'));
-  return here + "/../shared/testdata";
-#endif
 }
 
 Json load(const std::string &name) {
