@@ -30,6 +30,9 @@ test_packages=(
   g++-mingw-w64-x86-64-posix wine64 wine
   # the interop test: Debian 12 gives Node.js 18 with its npm
   nodejs npm
+  # packaging: dpkg-shlibdeps (with file) computes the Debian package's dependencies; man
+  # checks the manual page
+  dpkg-dev file man-db groff-base
 )
 
 packages=("${build_packages[@]}")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux build (unit, black-box, interop), the same tests under
-# ASan and UBSan, a bounded fuzzing run, and the Windows build's black-box suite under Wine.
+# Builds and runs every test: the Linux build (unit, black-box, interop), what users install
+# (cmake --install, the Debian package, the manual page), the same tests under ASan and UBSan,
+# a bounded fuzzing run, and the Windows build's zip and black-box suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -20,6 +21,9 @@ echo "== Linux build and tests"
 configure dev
 cmake --build --preset dev -j "$jobs"
 ctest --preset dev -j 1
+
+echo "== Install, Debian package and manual page (release build)"
+scripts/test-packages.sh
 
 echo "== Sanitizers (ASan, UBSan)"
 configure sanitize
