@@ -67,20 +67,24 @@ check([r["title"] for r in saved] == ["Recipes"], "the bookmark is not in the st
 EOF
 }
 
-# The manual page renders without warnings and names every tool of the catalogue.
+# The manual page renders without warnings, carries the project's version and names every
+# tool of the catalogue.
 check_manual() {
-  local page=$1 warnings
+  local page=$1 warnings source
+  source=$(zcat -f "$page") || fail "$page cannot be read"
+  grep -q "^\.TH .* \"veymora-free-tools $version\"" <<<"$source" ||
+    fail "$page does not name version $version in its .TH line"
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) ||
     fail "man -l $page failed: $warnings"
   [ -z "$warnings" ] || fail "man -l $page warns:"$'\n'"$warnings"
-  zcat -f "$page" | python3 -c '
-import json, sys
+  python3 -c '
+import json, re, sys
 page = sys.stdin.read()
-missing = [t["name"] for tools in json.load(open("catalog/catalog.json")).values()
-           for t in tools if t["name"] not in page]
+names = [t["name"] for tools in json.load(open("catalog/catalog.json")).values() for t in tools]
+missing = [name for name in names if not re.search(r"\b" + name + r"\b", page)]
 if missing:
     sys.exit("test-packages: the manual page lacks the tools " + ", ".join(sorted(set(missing))))
-'
+' <<<"$source"
 }
 
 echo "test-packages: cmake --install"
