@@ -27,6 +27,9 @@ else()
     COMMENT "Compressing the manual page"
     VERBATIM)
   add_custom_target(vft_man_page ALL DEPENDS ${VFT_MAN_PAGE_GZ})
+  # Building only the program (as the README's first command does) still leaves everything
+  # the install rules need.
+  add_dependencies(veymora-free-tools vft_man_page)
 
   install(TARGETS veymora-free-tools RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
