@@ -38,6 +38,7 @@ export LC_ALL=C.UTF-8
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vft-wine.XXXXXX")
 cleanup() {
+  [ -n "${desktop_keeper:-}" ] && exec {desktop_keeper}>&-
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
 }
@@ -62,6 +63,14 @@ wine_step() {
 wine_step wineserver -p
 # No Mono or Gecko installers: the prefix only runs console programs.
 wine_step env WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i
+
+# Wine closes the desktop a moment after its last user process has ended, and explorer.exe
+# with it; the next program that loads user32 (every one does: crypt32 and shell32 import
+# it) then starts explorer.exe and its devices again. That costs seconds, hands the new
+# services the program's own pipes, and, when the start races the closing desktop, ends the
+# program with exit status 1 before main() (its error hidden by WINEDEBUG=-all). One idle
+# cmd.exe, reading a pipe that stays open until the script ends, keeps the desktop up.
+exec {desktop_keeper}> >(exec wine64 cmd.exe >/dev/null 2>&1)
 
 # The suite passes host paths to the program as Z:\... (the Z: drive maps the host's root).
 probe=$(winepath -w "$root/tests/e2e" 2>/dev/null)
