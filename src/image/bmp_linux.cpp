@@ -20,7 +20,10 @@ namespace vft::image {
 
 namespace {
 
-inline constexpr const char *kBmpTruncated = "BMP pixel data is truncated";
+inline constexpr const char *kBmpTruncated = "BMP data is truncated";
+inline constexpr const char *kBmpBadOffset = "BMP pixel data offset is invalid";
+inline constexpr const char *kBmpIndexBeyondPalette =
+    "BMP pixel refers to a colour beyond its palette";
 
 std::uint32_t u32_at(std::string_view bytes, std::size_t at) {
   std::uint32_t value = 0;
@@ -35,21 +38,41 @@ std::uint16_t u16_at(std::string_view bytes, std::size_t at) {
                                     static_cast<unsigned char>(bytes[at + 1]) << 8);
 }
 
-// Refuses, before stb allocates anything, an image whose decoded size passes the cap or
-// whose uncompressed pixel rows would run past the end of the file. Layouts this cannot
-// judge are left to stb, which refuses them itself.
+// The palette indices of 1, 4 and 8-bit rows must stay within the palette the file holds: stb
+// would look a larger one up in memory it never filled.
+Result<void> check_indices(std::string_view pixels, std::uint64_t width, std::uint64_t height,
+                           std::uint64_t bits, std::uint64_t stride, std::uint64_t palette) {
+  if (palette >= (std::uint64_t{1} << bits)) return {};
+  const unsigned mask = (1U << bits) - 1;
+  for (std::uint64_t y = 0; y < height; ++y) {
+    const std::string_view row = pixels.substr(y * stride, stride);
+    for (std::uint64_t x = 0; x < width; ++x) {
+      const std::uint64_t bit = x * bits;
+      const unsigned index =
+          (static_cast<unsigned char>(row[bit / 8]) >> (8 - bits - bit % 8)) & mask;
+      if (index >= palette) return fail(kBmpIndexBeyondPalette);
+    }
+  }
+  return {};
+}
+
+// Refuses, before stb allocates anything, a file too short for its own headers, an image
+// whose decoded size passes the cap, and uncompressed pixel rows that would run past the end
+// of the file. Layouts stb does not support are left to stb, which names them.
 Result<void> check_bmp(std::string_view encoded, std::size_t max_decoded) {
   constexpr std::size_t kFileHeader = 14;
-  if (encoded.size() < kFileHeader + 16) return {}; // stb names the fault
+  if (encoded.size() < kFileHeader + 4) return fail(kBmpTruncated);
   const std::uint64_t offset = u32_at(encoded, 10);
   const std::uint32_t header = u32_at(encoded, 14);
-  std::uint64_t width = 0, height = 0, bits = 0, compression = 0;
+  if (header != 12 && header != 40 && header != 56 && header != 108 && header != 124) return {};
+  if (encoded.size() < kFileHeader + header) return fail(kBmpTruncated);
+  std::uint64_t width = 0, height = 0, bits = 0, compression = 0, palette_entry = 4;
   if (header == 12) {
     width = u16_at(encoded, 18);
     height = u16_at(encoded, 20);
     bits = u16_at(encoded, 24);
+    palette_entry = 3;
   } else {
-    if (encoded.size() < kFileHeader + 20) return {};
     const auto signed_height = static_cast<std::int32_t>(u32_at(encoded, 22)); // < 0: top-down
     width = u32_at(encoded, 18);
     height = signed_height < 0
@@ -64,9 +87,17 @@ Result<void> check_bmp(std::string_view encoded, std::size_t max_decoded) {
   }
   if (compression != 0 && compression != 3) return {};
   if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return {};
+  const std::uint64_t masks = header == 40 && compression == 3 ? 12 : 0;
+  if (offset < kFileHeader + header + masks || offset > encoded.size()) {
+    return fail(kBmpBadOffset);
+  }
   const std::uint64_t stride = (width * bits + 31) / 32 * 4;
-  if (offset > encoded.size() || stride * height > encoded.size() - offset) {
-    return fail(kBmpTruncated);
+  if (stride * height > encoded.size() - offset) return fail(kBmpTruncated);
+  if (bits <= 8) {
+    // stb places an OS/2 palette 12 bytes further on; the count follows stb's reading.
+    const std::uint64_t start = kFileHeader + (header == 12 ? 24 : header);
+    const std::uint64_t palette = offset > start ? (offset - start) / palette_entry : 0;
+    return check_indices(encoded.substr(offset), width, height, bits, stride, palette);
   }
   return {};
 }

@@ -212,6 +212,23 @@ bool write_image(png_structp png, png_infop info, const PngImage *image) {
   return true;
 }
 
+// The largest palette index the rows use.
+std::size_t largest_index(const Raster &raster) {
+  std::size_t largest = 0;
+  const auto *pixels = reinterpret_cast<const unsigned char *>(raster.pixels.data());
+  const std::size_t depth = static_cast<std::size_t>(raster.bit_depth);
+  const unsigned mask = (1U << depth) - 1;
+  for (std::size_t y = 0; y < raster.height; ++y) {
+    const unsigned char *row = pixels + y * raster.row_bytes;
+    for (std::size_t x = 0; x < raster.width; ++x) {
+      const std::size_t bit = x * depth;
+      const std::size_t index = (row[bit / 8] >> (8 - depth - bit % 8)) & mask;
+      if (index > largest) largest = index;
+    }
+  }
+  return largest;
+}
+
 } // namespace
 
 Result<Raster> decode_png(std::string_view encoded, std::size_t max_decoded) {
@@ -250,6 +267,12 @@ Result<Raster> decode_png(std::string_view encoded, std::size_t max_decoded) {
   auto rows = row_pointers(reinterpret_cast<unsigned char *>(raster.pixels.data()), raster.height,
                            raster.row_bytes);
   if (!read_rows(read.png(), rows.data())) return fail(errors.message);
+  // libpng shows an index beyond the palette as black but refuses to write one: the palette
+  // grows by black entries, so the image converts and looks as it did.
+  if (raster.colour == Colour::palette) {
+    const std::size_t needed = largest_index(raster) + 1;
+    if (needed > raster.palette.size()) raster.palette.resize(needed);
+  }
   return raster;
 }
 

@@ -336,8 +336,7 @@ TEST(ImageLimits, HostileInputIsAnErrorBeforeAnyLargeAllocation) {
   std::string zero_width = bmp;
   put_u32_at(zero_width, 18, 0);
   expect_error(image::to_bmp24_file(zero_width), "Image has no pixels (zero width or height)");
-  expect_error(image::normalise_to_png(bmp.substr(0, bmp.size() - 1)),
-               "BMP pixel data is truncated");
+  expect_error(image::normalise_to_png(bmp.substr(0, bmp.size() - 1)), "BMP data is truncated");
 
   expect_error(image::normalise_to_png("GIF89a"), "Image format is not PNG, JPEG or BMP");
   expect_error(image::to_bmp24_file(""), "Image format is not PNG, JPEG or BMP");
