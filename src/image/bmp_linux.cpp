@@ -85,9 +85,13 @@ Result<void> check_bmp(std::string_view encoded, std::size_t max_decoded) {
   if (const auto row = row_bytes_within(width, height, 32, max_decoded); !row) {
     return fail(row.error());
   }
-  if (compression != 0 && compression != 3) return {};
+  // stb reads the compression field as a signed number and refuses RLE (1, 2) and 4 and up;
+  // anything else, negative numbers too, it decodes as uncompressed rows.
+  if (compression == 1 || compression == 2 || (compression >= 4 && compression <= INT32_MAX)) {
+    return {};
+  }
   if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return {};
-  const std::uint64_t masks = header == 40 && compression == 3 ? 12 : 0;
+  const std::uint64_t masks = header == 40 && compression == 3 && bits >= 16 ? 12 : 0;
   if (offset < kFileHeader + header + masks || offset > encoded.size()) {
     return fail(kBmpBadOffset);
   }

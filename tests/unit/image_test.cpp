@@ -120,6 +120,19 @@ std::string dib(std::int32_t width, std::int32_t height, std::uint16_t bits,
   return out + rest;
 }
 
+std::string chunk(const std::string &type, const std::string &data) {
+  std::string out;
+  for (int i = 0; i < 4; ++i)
+    out += static_cast<char>(data.size() >> (24 - 8 * i));
+  const std::string body = type + data;
+  const auto crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef *>(body.data()), body.size()));
+  out += body;
+  for (int i = 0; i < 4; ++i)
+    out += static_cast<char>(crc >> (24 - 8 * i));
+  return out;
+}
+
 void expect_error(const vft::Result<std::string> &result, const std::string &message) {
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), message);
@@ -162,6 +175,21 @@ TEST(ImagePng, EveryColourTypeComesBackAsItWent) {
     }
     EXPECT_EQ(back.transparent, cases[i].transparent);
   }
+}
+
+TEST(ImagePng, IndicesBeyondThePaletteShowBlack) {
+  // Indices 0 1 2 3 in a file whose palette holds two colours.
+  Raster four = raster(4, 1, Colour::palette, 2, std::string("\x1b", 1));
+  four.palette = {{1, 1, 1, 255}, {2, 2, 2, 255}, {3, 3, 3, 255}, {4, 4, 4, 255}};
+  std::string png = png_of(four);
+  ASSERT_EQ(png.substr(37, 4), "PLTE");
+  png.replace(33, 4 + 4 + 12 + 4, chunk("PLTE", std::string("\x01\x01\x01\x02\x02\x02", 6)));
+  const auto bmp = image::to_bmp24_file(png);
+  ASSERT_TRUE(bmp) << bmp.error();
+  EXPECT_EQ(bmp->substr(54), std::string("\x01\x01\x01\x02\x02\x02\0\0\0\0\0\0", 12));
+  const auto out = image::normalise_to_png(png);
+  ASSERT_TRUE(out) << out.error();
+  EXPECT_EQ(decoded(*out).palette.size(), 4U);
 }
 
 TEST(ImageJpeg, DecodesToRgbOrGray) {
@@ -337,6 +365,21 @@ TEST(ImageLimits, HostileInputIsAnErrorBeforeAnyLargeAllocation) {
   put_u32_at(zero_width, 18, 0);
   expect_error(image::to_bmp24_file(zero_width), "Image has no pixels (zero width or height)");
   expect_error(image::normalise_to_png(bmp.substr(0, bmp.size() - 1)), "BMP data is truncated");
+
+  // 8-bit rows with a two-colour palette, one pixel using colour 200.
+  std::string indexed = *image::dib_to_bmp_file(
+      dib(2, 1, 8, 0, 2, std::string("\0\0\0\0\xff\xff\xff\0\x01\xc8\0\0", 12)));
+  expect_error(image::normalise_to_png(indexed), "BMP pixel refers to a colour beyond its palette");
+  indexed[55 + 8] = '\x00';
+  EXPECT_TRUE(image::normalise_to_png(indexed));
+  std::string bad_offset = bmp;
+  put_u32_at(bad_offset, 10, 20);
+  expect_error(image::normalise_to_png(bad_offset), "BMP pixel data offset is invalid");
+  // stb takes a negative compression for none: the rows must still be in the file.
+  std::string odd_compression = bmp;
+  put_u32_at(odd_compression, 30, 0xFFFF0000);
+  put_u32_at(odd_compression, 22, 100);
+  expect_error(image::normalise_to_png(odd_compression), "BMP data is truncated");
 
   expect_error(image::normalise_to_png("GIF89a"), "Image format is not PNG, JPEG or BMP");
   expect_error(image::to_bmp24_file(""), "Image format is not PNG, JPEG or BMP");
