@@ -3,8 +3,6 @@
 #include "image.hpp"
 #include "raster.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace vft::image {
