@@ -85,7 +85,7 @@ std::string jpeg_of(std::uint32_t width, std::uint32_t height, int components,
   cinfo.image_width = width;
   cinfo.image_height = height;
   cinfo.input_components = components;
-  cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, 100, TRUE);
   jpeg_start_compress(&cinfo, TRUE);
@@ -209,6 +209,18 @@ TEST(ImageJpeg, DecodesToRgbOrGray) {
   const auto gray = image::normalise_to_png(jpeg_of(8, 8, 1, std::string(64, '\x80')));
   ASSERT_TRUE(gray) << gray.error();
   EXPECT_EQ(png_colour_type(*gray), 0);
+
+  // CMYK as Adobe writes it (inverted: 255 is no ink): full magenta only.
+  std::string cmyk;
+  for (int i = 0; i < 64; ++i)
+    cmyk += std::string("\xff\x00\xff\xff", 4);
+  const auto rgb = image::normalise_to_png(jpeg_of(8, 8, 4, cmyk));
+  ASSERT_TRUE(rgb) << rgb.error();
+  EXPECT_EQ(png_colour_type(*rgb), 2);
+  const Raster pink = decoded(*rgb);
+  EXPECT_NEAR(static_cast<unsigned char>(pink.pixels[0]), 255, 3);
+  EXPECT_NEAR(static_cast<unsigned char>(pink.pixels[1]), 0, 3);
+  EXPECT_NEAR(static_cast<unsigned char>(pink.pixels[2]), 255, 3);
 
   // A file cut short is an error, not an image padded with gray.
   const std::string whole = jpeg_of(64, 64, 3, std::string(64 * 64 * 3, '\x55'));
