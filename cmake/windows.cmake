@@ -9,7 +9,8 @@ target_compile_definitions(vft_core PUBLIC
 # The GCC runtime, the C++ library and winpthreads are linked in, so the executable runs
 # without MinGW DLLs beside it.
 target_link_options(vft_core PUBLIC -static -static-libgcc -static-libstdc++)
-target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32)
+# ole32 and windowscodecs: the Windows Imaging Component is the image codec on this target.
+target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32 ole32 windowscodecs uuid)
 
 # The black-box suite under Wine drives these portable helpers from tests/tools as Windows
 # programs too (a second process holding a store lock, prepared protected stores). Built on

@@ -20,6 +20,7 @@ esac
 build_packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libicu-dev libssl-dev
+  libpng-dev libjpeg62-turbo-dev libstb-dev
 )
 test_packages=(
   # unit tests, black-box tests, benchmarks
