@@ -1,10 +1,67 @@
+// The clipboard app's tool table and its four direct clipboard tools.
+#include "apps/clipboard/clipboard.hpp"
 #include "apps/handlers.hpp"
+
+#include <array>
 
 namespace vft::apps {
 
+namespace {
+
+using namespace clipboard;
+
+Result<Json> inspect_clipboard(ToolCall &) {
+  auto session = platform::open_clipboard();
+  if (!session) return fail(session.error());
+  auto formats = session->formats();
+  if (!formats) return fail(formats.error());
+  session->end();
+  return Json{{"empty", formats->empty},
+              {"textAvailable", formats->text},
+              {"imageAvailable", formats->image},
+              {"undoScope", kInspectScope}};
+}
+
+Result<Json> read_clipboard(ToolCall &call) {
+  const auto kind = call.args.find("kind");
+  return read_current(kind == call.args.end() ? Json(nullptr) : *kind);
+}
+
+Result<Json> write_clipboard(ToolCall &call) {
+  auto content = content_from_arguments(call.args);
+  if (!content) return fail(content.error());
+  return guarded_write(call, *content);
+}
+
+Result<Json> undo_clipboard(ToolCall &call) {
+  auto sequence = undo_sequence(call.store.document);
+  if (!sequence) return fail(sequence.error());
+  const Json &undo = call.store.document["undo"];
+  const auto previous = undo.find("previous");
+  // Any failure keeps the record, so a refusal repeats until a new write replaces it.
+  auto written = write_content(previous == undo.end() ? Json(nullptr) : *previous, true, *sequence);
+  if (!written) return fail(written.error());
+  call.store.document["undo"] = nullptr; // no redo
+  if (auto saved = call.save(); !saved) return fail(saved.error());
+  return Json{{"restored", true}};
+}
+
+} // namespace
+
 const AppHandler &clipboard_handler() {
-  // The app's tools arrive with their own change; until then every name is unknown here.
-  static constexpr AppHandler kHandler{"Unknown Clipboard operation", {}};
+  static constexpr std::array<ToolEntry, 10> kTools{{
+      {"inspect_clipboard", inspect_clipboard},
+      {"read_clipboard", read_clipboard},
+      {"write_clipboard", write_clipboard},
+      {"undo_clipboard", undo_clipboard},
+      {"search_clips", search_clips},
+      {"get_clip", get_clip},
+      {"save_clip", save_clip},
+      {"copy_saved_clip", copy_saved_clip},
+      {"archive_clip", archive_clip},
+      {"restore_clip", restore_clip},
+  }};
+  static constexpr AppHandler kHandler{kUnknownOperation, kTools};
   return kHandler;
 }
 

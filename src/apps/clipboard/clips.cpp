@@ -1,0 +1,106 @@
+// Saved clips: named texts and images kept in the app's encrypted store.
+#include "apps/clipboard/clipboard.hpp"
+#include "store/records.hpp"
+
+#include <string>
+
+namespace vft::apps::clipboard {
+
+namespace {
+
+constexpr const char *kClipLimit = "Saved clip limit reached (100)";
+constexpr const char *kRestoreFirst = "Restore this clip before copying it";
+constexpr std::string_view kPrefix = "clip";
+constexpr std::size_t kMaxClips = 100;
+constexpr std::size_t kMaxTitle = 160;
+
+bool has(const Json &args, std::string_view name) { return args.find(name) != args.end(); }
+
+// The content to save: from the arguments, else the current clipboard for `kind`.
+Result<Json> clip_content(const Json &args) {
+  if (has(args, "text") || has(args, "imagePath")) return content_from_arguments(args);
+  const auto kind = args.find("kind");
+  auto read = read_current(kind == args.end() ? Json("text") : *kind);
+  if (!read) return fail(read.error());
+  Json content = std::move(*read);
+  if (const auto image = content.find("_imageData"); image != content.end()) {
+    content["data"] = std::move(*image);
+    content.erase("_imageData");
+  }
+  return content;
+}
+
+Json without_content(Json record) {
+  record.erase("content");
+  return record;
+}
+
+} // namespace
+
+Result<Json> search_clips(ToolCall &call) {
+  return store::bounded_search(call.store.document, call.args, {"content"});
+}
+
+Result<Json> get_clip(ToolCall &call) {
+  auto record = store::get_by_id(call.store.document, call.args);
+  if (!record) return fail(record.error());
+  Json result{{"id", record->at("id")},
+              {"title", record->at("title")},
+              {"version", record->at("version")},
+              {"kind", record->at("kind")}};
+  const Json &content = record->at("content");
+  if (record->at("kind") == "text") {
+    result["text"] = content.at("text");
+  } else {
+    result["_imageData"] = content.at("data");
+    result["mimeType"] = "image/png";
+  }
+  return result;
+}
+
+Result<Json> save_clip(ToolCall &call) {
+  auto title = store::required_text(call.args, "title", kMaxTitle);
+  if (!title) return fail(title.error());
+  auto content = clip_content(call.args);
+  if (!content) return fail(content.error());
+
+  Json &records = call.records();
+  Json record;
+  std::size_t index = 0;
+  const bool correction = has(call.args, "id");
+  if (correction) {
+    auto found = store::lookup_for_change(call.store.document, call.args);
+    if (!found) return fail(found.error());
+    index = found.value();
+    record = records[index];
+  } else {
+    if (records.size() >= kMaxClips) return fail(kClipLimit);
+    record = store::record_base(call.stamper, title.value(), kPrefix);
+  }
+  record["title"] = title.value();
+  record["kind"] = content->at("kind");
+  record["content"] = std::move(*content);
+  if (correction) {
+    store::touch(record);
+    records[index] = record;
+  } else {
+    records.push_back(record);
+  }
+  if (auto saved = call.save(); !saved) return fail(saved.error());
+  return without_content(std::move(record));
+}
+
+Result<Json> copy_saved_clip(ToolCall &call) {
+  auto index = store::lookup_by_id(call.store.document, call.args);
+  if (!index) return fail(index.error());
+  const Json record = call.records()[*index];
+  if (store::is_archived(record)) return fail(kRestoreFirst);
+  const auto content = record.find("content");
+  return guarded_write(call, content == record.end() ? Json(nullptr) : *content);
+}
+
+Result<Json> archive_clip(ToolCall &call) { return store::set_archived(call, true); }
+
+Result<Json> restore_clip(ToolCall &call) { return store::set_archived(call, false); }
+
+} // namespace vft::apps::clipboard

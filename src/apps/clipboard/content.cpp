@@ -1,0 +1,158 @@
+// Contents on their way to and from the clipboard, and the guarded write with its undo.
+#include "apps/clipboard/clipboard.hpp"
+#include "image/image.hpp"
+#include "store/records.hpp"
+#include "store/selected_file.hpp"
+#include "text/base64.hpp"
+
+#include <string>
+
+namespace vft::apps::clipboard {
+
+namespace {
+
+const Json *member(const Json &object, std::string_view name) {
+  if (!object.is_object()) return nullptr;
+  const auto found = object.find(name);
+  return found == object.end() ? nullptr : &*found;
+}
+
+Json image_content(std::string_view png) {
+  return Json{{"kind", "image"}, {"data", text::base64_encode(png)}};
+}
+
+// What the clipboard holds now, for the undo: text, an image, "empty", or null when it
+// holds something else or its image cannot be read. Unreadable text ends the write.
+Result<Json> snapshot(platform::ClipboardSession &session) {
+  auto formats = session.formats();
+  if (!formats) return fail(formats.error());
+  if (formats->empty) return Json{{"kind", "empty"}};
+  if (formats->text) {
+    auto text = session.read_text();
+    if (!text) return fail(text.error());
+    return Json{{"kind", "text"}, {"text", std::move(*text)}};
+  }
+  auto png = session.read_image();
+  if (!png) return Json(nullptr);
+  return image_content(*png);
+}
+
+} // namespace
+
+Result<platform::ClipboardWrite> prepare_content(const Json &content) {
+  using Kind = platform::ClipboardWrite::Kind;
+  const Json *kind = member(content, "kind");
+  if (kind == nullptr || !kind->is_string()) return fail(kUnsupportedContent);
+  const std::string &name = kind->get_ref<const std::string &>();
+  platform::ClipboardWrite write;
+  if (name == "image") {
+    const Json *data = member(content, "data");
+    if (data == nullptr || !data->is_string()) return fail(kImageDataMissing);
+    auto png = text::base64_decode(data->get_ref<const std::string &>());
+    if (!png) return fail(png.error());
+    auto bmp = image::to_bmp24_file(*png);
+    if (!bmp) return fail(bmp.error());
+    write.kind = Kind::image;
+    write.png = std::move(*png);
+    write.bmp = std::move(*bmp);
+  } else if (name == "text") {
+    // Checked before the clipboard is cleared, so a damaged content never empties it.
+    const Json *text = member(content, "text");
+    if (text == nullptr || !text->is_string()) return fail(kTextMissing);
+    write.kind = Kind::text;
+    write.text = text->get<std::string>();
+  } else if (name == "empty") {
+    write.kind = Kind::empty;
+  } else {
+    return fail(kUnsupportedContent);
+  }
+  return write;
+}
+
+Result<Json> content_from_arguments(const Json &args) {
+  if (member(args, "text") != nullptr) {
+    auto text = store::text_rule(args, "text");
+    if (!text) return fail(text.error());
+    if (text->size() > kMaxTextArgument || text->find('\0') != std::string::npos) {
+      return fail(kTextTooLong);
+    }
+    if (member(args, "imagePath") != nullptr) return fail(kTextOrImage);
+    return Json{{"kind", "text"}, {"text", std::move(*text)}};
+  }
+  auto path = store::text_rule(args, "imagePath");
+  if (!path) return fail(path.error());
+  auto file = store::read_selected_file(*path);
+  if (!file) return fail(file.error());
+  auto png = image::normalise_to_png(file->bytes);
+  if (!png) return fail(png.error());
+  return image_content(*png);
+}
+
+Result<Json> read_current(const Json &kind) {
+  if (!kind.is_string()) return fail(kKindMustBeText);
+  auto session = platform::open_clipboard();
+  if (!session) return fail(session.error());
+  const std::string &name = kind.get_ref<const std::string &>();
+  Json result;
+  if (name == "text") {
+    auto text = session->read_text();
+    if (!text) return fail(text.error());
+    result = {{"kind", "text"}, {"text", std::move(*text)}};
+  } else if (name == "image") {
+    auto png = session->read_image();
+    if (!png) return fail(png.error());
+    result = {{"kind", "image"},
+              {"_imageData", text::base64_encode(*png)},
+              {"bytes", png->size()},
+              {"mimeType", "image/png"}};
+  } else {
+    return fail(kKindTextOrImage);
+  }
+  result["sequence"] = session->sequence();
+  session->end();
+  return result;
+}
+
+Result<Written> write_content(const Json &content, bool guard, std::uint32_t expected) {
+  auto session = platform::open_clipboard();
+  if (!session) return fail(session.error());
+  if (guard && session->sequence() != expected) return fail(kGuardRefusal);
+  auto previous = snapshot(*session);
+  if (!previous) return fail(previous.error());
+  auto prepared = prepare_content(content);
+  if (!prepared) return fail(prepared.error());
+  if (auto replaced = session->replace(*prepared); !replaced) return fail(replaced.error());
+  const std::uint32_t sequence = session->end();
+  return Written{std::move(*previous), sequence};
+}
+
+Result<Json> guarded_write(ToolCall &call, const Json &content) {
+  auto written = write_content(content, false, 0);
+  if (!written) return fail(written.error());
+  const bool recorded = !written->snapshot.is_null();
+  Json &undo = call.store.document["undo"];
+  undo = recorded ? Json{{"previous", written->snapshot}, {"sequence", written->sequence}}
+                  : Json(nullptr);
+  if (auto saved = call.save(); !saved) {
+    // Put the old content back, unless someone copied something meanwhile; without a
+    // snapshot there is nothing to put back.
+    if (recorded) (void)write_content(written->snapshot, true, written->sequence);
+    return fail(saved.error());
+  }
+  return Json{{"written", true},
+              {"kind", content.at("kind")},
+              {"sequence", written->sequence},
+              {"undoAvailable", recorded},
+              {"undoScope", kWriteScope}};
+}
+
+Result<std::uint32_t> undo_sequence(const Json &document) {
+  const Json *undo = member(document, "undo");
+  if (undo == nullptr || undo->is_null()) return fail(kNoUndo);
+  const Json *sequence = member(*undo, "sequence");
+  if (sequence == nullptr || !sequence->is_number_unsigned()) return fail(kInvalidUndo);
+  // Only the low 32 bits take part in the comparison.
+  return static_cast<std::uint32_t>(sequence->get<std::uint64_t>());
+}
+
+} // namespace vft::apps::clipboard

@@ -1,0 +1,275 @@
+// The clipboard on Linux: the X11 CLIPBOARD selection. Reading converts the selection into a
+// property of our own unmapped window (INCR transfers included); writing hands the content to
+// a detached holder process (clipboard_holder.cpp) that owns the selection until another
+// program takes it.
+#include "platform/clipboard.hpp"
+
+#include "image/image.hpp"
+#include "platform/posix/clipboard_holder.hpp"
+#include "platform/posix/x11.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+namespace vft::platform {
+
+namespace {
+
+using x11::Clock;
+using x11::Event;
+using x11::Reply;
+
+// The bytes and type of a property, or why it could not be had.
+struct Property {
+  xcb_atom_t type = XCB_NONE;
+  std::string bytes;
+};
+
+enum class Refusal { none, refused, too_large };
+
+// Reads the whole property of our window and deletes it. Properties larger than max bytes
+// are refused without being read.
+Result<Property> take_property(x11::Display &display, std::uint64_t max, Refusal &refusal) {
+  xcb_connection_t *connection = display.connection();
+  Property property;
+  std::uint32_t offset = 0; // in 32-bit units
+  constexpr std::uint32_t kChunkUnits = 1 << 18;
+  while (true) {
+    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        connection,
+        xcb_get_property(connection, 0, display.window(), display.atoms().transfer,
+                         XCB_GET_PROPERTY_TYPE_ANY, offset, kChunkUnits),
+        nullptr));
+    if (!reply) return fail(kClipboardBusy);
+    const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
+    if (offset == 0) {
+      property.type = reply->type;
+      if (length + reply->bytes_after > max) {
+        refusal = Refusal::too_large;
+        break;
+      }
+    }
+    const char *value = static_cast<const char *>(xcb_get_property_value(reply.get()));
+    property.bytes.append(value, length);
+    if (reply->bytes_after == 0) break;
+    offset += static_cast<std::uint32_t>(length / 4);
+  }
+  xcb_delete_property(connection, display.window(), display.atoms().transfer);
+  xcb_flush(connection);
+  return property;
+}
+
+bool is_transfer_change(xcb_generic_event_t *event, const x11::Display &display) {
+  if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
+  auto *change = reinterpret_cast<xcb_property_notify_event_t *>(event);
+  return change->window == display.window() && change->atom == display.atoms().transfer &&
+         change->state == XCB_PROPERTY_NEW_VALUE;
+}
+
+// Asks the owner for the selection in the target. None when the owner refuses it; the busy
+// message when it does not answer in time.
+Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t target,
+                                           std::uint64_t max, bool &too_large) {
+  xcb_connection_t *connection = display.connection();
+  const x11::Atoms &atoms = display.atoms();
+  xcb_delete_property(connection, display.window(), atoms.transfer);
+  xcb_convert_selection(connection, display.window(), atoms.clipboard, target, atoms.transfer,
+                        XCB_CURRENT_TIME);
+  xcb_flush(connection);
+  const xcb_window_t window = display.window();
+  Event answer = display.wait_for(Clock::now() + x11::kAnswerTime, [&](xcb_generic_event_t *e) {
+    if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
+    return reinterpret_cast<xcb_selection_notify_event_t *>(e)->requestor == window;
+  });
+  if (!answer) return fail(kClipboardBusy);
+  if (reinterpret_cast<xcb_selection_notify_event_t *>(answer.get())->property == XCB_NONE) {
+    return std::optional<std::string>();
+  }
+  Refusal refusal = Refusal::none;
+  auto first = take_property(display, max, refusal);
+  if (!first) return fail(first.error());
+  if (refusal == Refusal::too_large) {
+    too_large = true;
+    return std::optional<std::string>();
+  }
+  if (first->type != atoms.incr) return std::optional<std::string>(std::move(first->bytes));
+
+  // INCR: the owner sends the data in pieces, each after we deleted the previous one (the
+  // deletion of the INCR property above started the transfer); an empty piece ends it.
+  std::string data;
+  while (true) {
+    Event piece = display.wait_for(Clock::now() + x11::kAnswerTime, [&](xcb_generic_event_t *e) {
+      return is_transfer_change(e, display);
+    });
+    if (!piece) return fail(kClipboardBusy);
+    auto chunk = take_property(display, max - data.size(), refusal);
+    if (!chunk) return fail(chunk.error());
+    if (refusal == Refusal::too_large) {
+      // Refusing a transfer midway leaves the owner waiting for us; it gives up on its own.
+      too_large = true;
+      return std::optional<std::string>();
+    }
+    if (chunk->bytes.empty()) break;
+    data += chunk->bytes;
+  }
+  return std::optional<std::string>(std::move(data));
+}
+
+// The bytes of the first target the owner gives, within the payload limit.
+Result<std::string> read_payload(x11::Display &display, std::initializer_list<xcb_atom_t> targets,
+                                 bool allow_empty) {
+  if (display.selection_owner() == XCB_NONE) return fail(kClipboardFormatUnavailable);
+  for (const xcb_atom_t target : targets) {
+    bool too_large = false;
+    auto data = convert(display, target, kMaxClipboardPayload, too_large);
+    if (!data) return fail(data.error());
+    if (too_large) return fail(kClipboardPayloadSize);
+    if (!data.value()) continue;
+    if (data.value()->empty() && !allow_empty) return fail(kClipboardPayloadSize);
+    return std::move(*data.value());
+  }
+  return fail(kClipboardFormatUnavailable);
+}
+
+bool valid_utf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    std::uint32_t point = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xc2 && lead <= 0xdf) {
+      length = 2;
+      point = lead & 0x1f;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      length = 3;
+      point = lead & 0x0f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      length = 4;
+      point = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < smallest[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+} // namespace
+
+struct ClipboardSession::Impl {
+  x11::Display display;
+  std::optional<std::uint32_t> written; // the holder's sequence number after a write
+};
+
+ClipboardSession::ClipboardSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ClipboardSession::ClipboardSession(ClipboardSession &&) noexcept = default;
+ClipboardSession &ClipboardSession::operator=(ClipboardSession &&) noexcept = default;
+ClipboardSession::~ClipboardSession() = default;
+
+Result<ClipboardSession> open_clipboard() {
+  auto display = x11::Display::open();
+  if (!display) return fail(display.error());
+  return ClipboardSession(
+      std::make_unique<ClipboardSession::Impl>(ClipboardSession::Impl{std::move(*display), {}}));
+}
+
+Result<ClipboardFormats> ClipboardSession::formats() {
+  x11::Display &display = impl_->display;
+  ClipboardFormats formats;
+  if (display.selection_owner() == XCB_NONE) return formats;
+  bool too_large = false;
+  auto list = convert(display, display.atoms().targets, kMaxClipboardPayload, too_large);
+  if (!list) return fail(list.error());
+  formats.empty = false;
+  if (!list.value()) return formats; // an owner that lists nothing offers nothing we know
+  const x11::Atoms &atoms = display.atoms();
+  bool only_meta = true;
+  const std::string &bytes = *list.value();
+  for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+    xcb_atom_t atom = 0;
+    std::memcpy(&atom, bytes.data() + at, 4);
+    if (atom == atoms.utf8_string || atom == atoms.text_plain_utf8) formats.text = true;
+    if (atom == atoms.image_png || atom == atoms.image_bmp) formats.image = true;
+    if (atom != atoms.targets && atom != atoms.timestamp && atom != atoms.multiple &&
+        atom != atoms.save_targets && atom != atoms.delete_target) {
+      only_meta = false;
+    }
+  }
+  formats.empty = only_meta;
+  return formats;
+}
+
+Result<std::string> ClipboardSession::read_text() {
+  x11::Display &display = impl_->display;
+  // An empty selection text is the empty string, as a lone terminating zero is on Windows.
+  auto bytes =
+      read_payload(display, {display.atoms().utf8_string, display.atoms().text_plain_utf8}, true);
+  if (!bytes) return fail(bytes.error());
+  std::string text = std::move(*bytes);
+  if (const auto zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
+  if (!valid_utf8(text)) return fail(kClipboardTextNotUnicode);
+  return text;
+}
+
+Result<std::string> ClipboardSession::read_image() {
+  x11::Display &display = impl_->display;
+  // image/bmp holds a whole BMP file, so both are plain encoded images.
+  auto bytes = read_payload(display, {display.atoms().image_png, display.atoms().image_bmp}, false);
+  if (!bytes) return fail(bytes.error());
+  return image::normalise_to_png(*bytes);
+}
+
+std::uint32_t ClipboardSession::sequence() {
+  x11::Display &display = impl_->display;
+  const xcb_window_t owner = display.selection_owner();
+  if (owner == XCB_NONE) return 0;
+  bool too_large = false;
+  auto answer = convert(display, display.atoms().timestamp, 64, too_large);
+  std::optional<xcb_timestamp_t> time;
+  if (answer && answer.value() && answer.value()->size() == 4) {
+    xcb_timestamp_t value = 0;
+    std::memcpy(&value, answer.value()->data(), 4);
+    time = value;
+  }
+  return x11::sequence_of(owner, time);
+}
+
+Result<void> ClipboardSession::replace(const ClipboardWrite &content) {
+  x11::Display &display = impl_->display;
+  if (content.kind == ClipboardWrite::Kind::empty) {
+    // No owner is the empty clipboard; a holder of ours sees SelectionClear and exits.
+    xcb_set_selection_owner(display.connection(), XCB_NONE, display.atoms().clipboard,
+                            XCB_CURRENT_TIME);
+    if (display.selection_owner() != XCB_NONE) {
+      return fail(std::string(kClipboardNotCleared) + ": the X11 server kept the owner");
+    }
+    impl_->written = 0;
+    return {};
+  }
+  auto sequence = start_holder(content);
+  if (!sequence) return fail(sequence.error());
+  impl_->written = *sequence;
+  return {};
+}
+
+std::uint32_t ClipboardSession::end() {
+  const std::uint32_t result = impl_->written ? *impl_->written : sequence();
+  impl_.reset();
+  return result;
+}
+
+} // namespace vft::platform
