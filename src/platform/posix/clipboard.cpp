@@ -8,9 +8,11 @@
 #include "platform/posix/clipboard_holder.hpp"
 #include "platform/posix/x11.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace vft::platform {
 
@@ -67,6 +69,26 @@ bool is_transfer_change(xcb_generic_event_t *event, const x11::Display &display)
          change->state == XCB_PROPERTY_NEW_VALUE;
 }
 
+// How long the rest of a refused INCR transfer is taken and dropped.
+constexpr std::chrono::seconds kDrainTime{10};
+
+void drain(x11::Display &display, Clock::time_point deadline) {
+  while (true) {
+    Event piece =
+        display.wait_for(std::min(deadline, Clock::now() + x11::kAnswerTime),
+                         [&](xcb_generic_event_t *e) { return is_transfer_change(e, display); });
+    if (!piece) return;
+    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        display.connection(),
+        xcb_get_property(display.connection(), 0, display.window(), display.atoms().transfer,
+                         XCB_GET_PROPERTY_TYPE_ANY, 0, 0),
+        nullptr));
+    xcb_delete_property(display.connection(), display.window(), display.atoms().transfer);
+    xcb_flush(display.connection());
+    if (!reply || reply->bytes_after == 0) return; // the empty piece ends the transfer
+  }
+}
+
 // Asks the owner for the selection in the target. None when the owner refuses it; the busy
 // message when it does not answer in time.
 Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t target,
@@ -106,8 +128,9 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
     auto chunk = take_property(display, max - data.size(), refusal);
     if (!chunk) return fail(chunk.error());
     if (refusal == Refusal::too_large) {
-      // Refusing a transfer midway leaves the owner waiting for us; it gives up on its own.
+      // An owner stopped midway would wait for us for ever: take the rest and drop it.
       too_large = true;
+      drain(display, Clock::now() + kDrainTime);
       return std::optional<std::string>();
     }
     if (chunk->bytes.empty()) break;
@@ -116,11 +139,30 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
   return std::optional<std::string>(std::move(data));
 }
 
-// The bytes of the first target the owner gives, within the payload limit.
+// The targets the owner offers; none when it does not say.
+Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &display) {
+  bool too_large = false;
+  auto list = convert(display, display.atoms().targets, kMaxClipboardPayload, too_large);
+  if (!list) return fail(list.error());
+  if (!list.value()) return std::optional<std::vector<xcb_atom_t>>();
+  const std::string &bytes = *list.value();
+  std::vector<xcb_atom_t> atoms(bytes.size() / 4);
+  std::memcpy(atoms.data(), bytes.data(), atoms.size() * 4);
+  return std::optional<std::vector<xcb_atom_t>>(std::move(atoms));
+}
+
+// The bytes of the first of the targets that the owner offers, within the payload limit.
+// Owners that do not list their targets are asked for each in turn.
 Result<std::string> read_payload(x11::Display &display, std::initializer_list<xcb_atom_t> targets,
                                  bool allow_empty) {
   if (display.selection_owner() == XCB_NONE) return fail(kClipboardFormatUnavailable);
+  auto offered = offered_targets(display);
+  if (!offered) return fail(offered.error());
   for (const xcb_atom_t target : targets) {
+    if (offered.value() && std::find(offered.value()->begin(), offered.value()->end(), target) ==
+                               offered.value()->end()) {
+      continue;
+    }
     bool too_large = false;
     auto data = convert(display, target, kMaxClipboardPayload, too_large);
     if (!data) return fail(data.error());
@@ -191,17 +233,13 @@ Result<ClipboardFormats> ClipboardSession::formats() {
   x11::Display &display = impl_->display;
   ClipboardFormats formats;
   if (display.selection_owner() == XCB_NONE) return formats;
-  bool too_large = false;
-  auto list = convert(display, display.atoms().targets, kMaxClipboardPayload, too_large);
-  if (!list) return fail(list.error());
+  auto offered = offered_targets(display);
+  if (!offered) return fail(offered.error());
   formats.empty = false;
-  if (!list.value()) return formats; // an owner that lists nothing offers nothing we know
+  if (!offered.value()) return formats; // an owner that lists nothing offers nothing we know
   const x11::Atoms &atoms = display.atoms();
   bool only_meta = true;
-  const std::string &bytes = *list.value();
-  for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
-    xcb_atom_t atom = 0;
-    std::memcpy(&atom, bytes.data() + at, 4);
+  for (const xcb_atom_t atom : *offered.value()) {
     if (atom == atoms.utf8_string || atom == atoms.text_plain_utf8) formats.text = true;
     if (atom == atoms.image_png || atom == atoms.image_bmp) formats.image = true;
     if (atom != atoms.targets && atom != atoms.timestamp && atom != atoms.multiple &&
@@ -237,9 +275,16 @@ std::uint32_t ClipboardSession::sequence() {
   x11::Display &display = impl_->display;
   const xcb_window_t owner = display.selection_owner();
   if (owner == XCB_NONE) return 0;
+  // Only an owner that lists TIMESTAMP is asked: some answer any target with their data.
+  std::optional<xcb_timestamp_t> time;
+  auto offered = offered_targets(display);
+  if (!offered || !offered.value() ||
+      std::find(offered.value()->begin(), offered.value()->end(), display.atoms().timestamp) ==
+          offered.value()->end()) {
+    return x11::sequence_of(owner, time);
+  }
   bool too_large = false;
   auto answer = convert(display, display.atoms().timestamp, 64, too_large);
-  std::optional<xcb_timestamp_t> time;
   if (answer && answer.value() && answer.value()->size() == 4) {
     xcb_timestamp_t value = 0;
     std::memcpy(&value, answer.value()->data(), 4);
