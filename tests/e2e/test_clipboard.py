@@ -4,9 +4,11 @@ import base64
 import json
 import os
 import select
+import signal
 import struct
 import subprocess
 import zlib
+from contextlib import contextmanager
 
 import pytest
 
@@ -129,6 +131,23 @@ class XDesktop:
                               env=self.env, capture_output=True, timeout=TIMEOUT)
         return done.stdout if done.returncode == 0 else None
 
+    @contextmanager
+    def busy(self):
+        """An owner that stops answering: xclip in the foreground, stopped."""
+        owner = subprocess.Popen(["xclip", "-selection", "clipboard", "-i", "-quiet"],
+                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL, env=self.env)
+        try:
+            owner.stdin.write(b"frozen")
+            owner.stdin.close()
+            # It owns the selection once it answers; bounded, it waits for that to happen.
+            assert any(self.paste() == b"frozen" for _ in range(200))
+            owner.send_signal(signal.SIGSTOP)
+            yield
+        finally:
+            owner.kill()
+            owner.wait(timeout=TIMEOUT)
+
     def stop(self):
         self.server.terminate()
         self.server.wait(timeout=TIMEOUT)
@@ -154,6 +173,18 @@ class WineDesktop:
     def paste(self, kind="text"):
         done = self.run("paste", kind)
         return done.stdout if done.returncode == 0 else None
+
+    @contextmanager
+    def busy(self):
+        """Another program that keeps the clipboard open."""
+        holder = subprocess.Popen(self.vft.tool_command("clip_tool") + ["hold"], env=self.env,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            assert holder.stdout.readline() == b"held\n"
+            yield
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=TIMEOUT)
 
     def stop(self):
         pass
@@ -230,6 +261,16 @@ def test_inspect_and_read_name_what_is_there(vft, desktop):
     assert (found["empty"], found["textAvailable"], found["imageAvailable"]) == (False, False, True)
     assert vft.err("clipboard", "read_clipboard", {"kind": "text"}) == UNAVAILABLE
     # No store is made by looking.
+    assert not vft.store_file("clipboard").exists()
+
+
+def test_a_clipboard_that_does_not_answer_is_busy(vft, desktop):
+    busy = "Clipboard is busy; try again"
+    with desktop.busy():
+        assert vft.err("clipboard", "inspect_clipboard") == busy
+        assert vft.err("clipboard", "read_clipboard", {"kind": "text"}) == busy
+        assert vft.err("clipboard", "write_clipboard", {"text": "x"}) == busy
+        assert vft.err("clipboard", "save_clip", {"title": "t"}) == busy
     assert not vft.store_file("clipboard").exists()
 
 
