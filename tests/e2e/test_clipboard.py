@@ -246,6 +246,15 @@ def test_one_mebibyte_of_text_and_the_argument_rules(vft, desktop):
     assert vft.err("clipboard", "write_clipboard", {}) == "imagePath must be text"
     assert desktop.paste() == huge.encode()  # refused writes changed nothing
 
+    # A previous text beyond the read limit cannot be kept for the undo: nothing is written.
+    beyond = b"z" * (24 * 1048576 + 1)
+    desktop.copy(beyond)
+    assert vft.err("clipboard", "write_clipboard", {"text": "x"}) == \
+        "Clipboard payload is empty or exceeds 24 MiB"
+    assert vft.err("clipboard", "read_clipboard", {"kind": "text"}) == \
+        "Clipboard payload is empty or exceeds 24 MiB"
+    assert desktop.paste() == beyond
+
 
 def test_inspect_and_read_name_what_is_there(vft, desktop):
     scope = "Unicode text or PNG/bitmap content; other application-specific formats are not restored"
@@ -540,3 +549,6 @@ def test_without_a_display_the_window_cannot_be_created(vft):
     assert vft.err("clipboard", "write_clipboard", {"text": "x"}, env=env) == \
         "Clipboard owner window could not be created: cannot connect to the X11 display \":4093\""
     assert vft.err("clipboard", "undo_clipboard", env=env) == NO_UNDO
+    # Clips from supplied text need no clipboard.
+    made = vft.ok("clipboard", "save_clip", {"title": "t", "text": "x"}, env=env)
+    assert vft.ok("clipboard", "get_clip", {"id": made["id"]}, env=env)["text"] == "x"
