@@ -50,7 +50,7 @@ public:
   explicit ClipboardSession(std::unique_ptr<Impl> impl);
   ClipboardSession(ClipboardSession &&) noexcept;
   ClipboardSession &operator=(ClipboardSession &&) noexcept;
-  ~ClipboardSession(); // ends the session if end() was not called
+  ~ClipboardSession(); // ends the session
 
   Result<ClipboardFormats> formats();
   // The current text as UTF-8.
@@ -61,7 +61,7 @@ public:
   std::uint32_t sequence();
   // Clears the clipboard and puts the content on it.
   Result<void> replace(const ClipboardWrite &content);
-  // Ends the session and returns the sequence number read after it has ended.
+  // Ends the session after a write and returns the sequence number read after it has ended.
   std::uint32_t end();
 
 private:

@@ -109,7 +109,6 @@ Result<Json> read_current(const Json &kind) {
     return fail(kKindTextOrImage);
   }
   result["sequence"] = session->sequence();
-  session->end();
   return result;
 }
 

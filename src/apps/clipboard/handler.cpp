@@ -15,7 +15,6 @@ Result<Json> inspect_clipboard(ToolCall &) {
   if (!session) return fail(session.error());
   auto formats = session->formats();
   if (!formats) return fail(formats.error());
-  session->end();
   return Json{{"empty", formats->empty},
               {"textAvailable", formats->text},
               {"imageAvailable", formats->image},

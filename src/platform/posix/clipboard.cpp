@@ -102,7 +102,9 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
   const xcb_window_t window = display.window();
   Event answer = display.wait_for(Clock::now() + x11::kAnswerTime, [&](xcb_generic_event_t *e) {
     if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
-    return reinterpret_cast<xcb_selection_notify_event_t *>(e)->requestor == window;
+    // A late answer to an earlier request names another target.
+    auto *notify = reinterpret_cast<xcb_selection_notify_event_t *>(e);
+    return notify->requestor == window && notify->target == target;
   });
   if (!answer) return fail(kClipboardBusy);
   if (reinterpret_cast<xcb_selection_notify_event_t *>(answer.get())->property == XCB_NONE) {
