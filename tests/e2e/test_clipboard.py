@@ -141,7 +141,7 @@ class XDesktop:
             owner.stdin.write(b"frozen")
             owner.stdin.close()
             # It owns the selection once it answers; bounded, it waits for that to happen.
-            assert any(self.paste() == b"frozen" for _ in range(200))
+            assert any(self.paste() == b"frozen" for _ in range(2000))
             owner.send_signal(signal.SIGSTOP)
             yield
         finally:
