@@ -121,10 +121,18 @@ class XDesktop:
         vft.env["DISPLAY"] = self.env["DISPLAY"]
 
     def copy(self, data, kind="text"):
-        # xclip stays behind as the owner until another program takes the selection.
+        # xclip stays behind as the owner until another program takes the selection; it
+        # takes it after its first process has returned, so wait (bounded) until it serves.
         subprocess.run(["xclip", "-selection", "clipboard", "-i", "-t", self.TARGETS[kind]],
                        input=data, env=self.env, check=True, timeout=TIMEOUT,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        listed = ["TARGETS", self.TARGETS[kind]]  # xclip's own list, unlike any other owner's
+        assert any(self.targets() == listed and self.paste(kind) == data for _ in range(2000))
+
+    def targets(self):
+        done = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", "TARGETS"],
+                              env=self.env, capture_output=True, timeout=TIMEOUT)
+        return done.stdout.decode().split()
 
     def paste(self, kind="text"):
         done = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", self.TARGETS[kind]],
