@@ -9,15 +9,16 @@ target_compile_definitions(vft_core PUBLIC
 # The GCC runtime, the C++ library and winpthreads are linked in, so the executable runs
 # without MinGW DLLs beside it.
 target_link_options(vft_core PUBLIC -static -static-libgcc -static-libstdc++)
-# ole32 and windowscodecs: the Windows Imaging Component is the image codec on this target.
-target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32 ole32 windowscodecs uuid)
+# ole32 and windowscodecs: the Windows Imaging Component is the image codec on this target;
+# user32: the clipboard.
+target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32 ole32 windowscodecs uuid user32)
 
 # The black-box suite under Wine drives these portable helpers from tests/tools as Windows
 # programs too (a second process holding a store lock, prepared protected stores). Built on
 # request only: cmake --build --preset windows --target vft_test_tools
 if(CMAKE_CROSSCOMPILING)
   add_custom_target(vft_test_tools)
-  foreach(name hold_lock sealed_store store_churn)
+  foreach(name hold_lock sealed_store store_churn clip_tool)
     add_executable(${name} EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/tools/${name}.cpp)
     target_link_libraries(${name} PRIVATE vft_core)
     add_dependencies(vft_test_tools ${name})

@@ -21,10 +21,14 @@ build_packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libicu-dev libssl-dev
   libpng-dev libjpeg62-turbo-dev libstb-dev
+  # the desktop clipboard (the X11 CLIPBOARD selection)
+  libxcb1-dev
 )
 test_packages=(
   # unit tests, black-box tests, benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest
+  # the clipboard tests: a virtual X server and another program on its clipboard
+  xvfb xclip
   # fuzzing (the fuzz preset's clang++ comes with the clang package) and formatting
   clang clang-14 libclang-rt-14-dev clang-format
   # the Windows target and its test runner (wineboot and winepath are in wine)

@@ -33,6 +33,9 @@ fi
 command -v wine64 >/dev/null 2>&1 || { echo "wine64 is not installed" >&2; exit 1; }
 
 export WINEDEBUG=-all
+# Without a display Wine keeps the clipboard itself, shared by the programs of the prefix:
+# the clipboard tests need no X server, and one that is set must not take part.
+unset DISPLAY WAYLAND_DISPLAY
 # Wine converts command lines and paths with the locale's character set.
 export LC_ALL=C.UTF-8
 export WINEPREFIX
