@@ -62,16 +62,6 @@ Raster decoded(const std::string &encoded) {
   return out ? *out : Raster{};
 }
 
-std::uint32_t crc32(const std::string &bytes) {
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (const char c : bytes) {
-    crc ^= static_cast<unsigned char>(c);
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-  }
-  return ~crc;
-}
-
 } // namespace
 
 TEST(WindowsImage, PngKeepsItsColourTypeAndPixels) {
