@@ -46,19 +46,23 @@ int run_one_shot(const std::string &app, const std::string &tool, const std::str
 int run_session(const std::string &app) {
   using namespace vft;
   store::Stamper stamper;
-  const server::ToolRunner run_tool = [&](const std::string &tool, const Json &args) {
-    return server::call_tool(app, tool, args, stamper);
+  const server::ToolRunner run_tool = [&](const std::string &tool, const Json &args,
+                                          const apps::Progress *progress) {
+    return server::call_tool(app, tool, args, stamper, progress);
   };
-  server::SessionIo io{
-      platform::read_stdin,
-      [](std::string_view bytes) {
-        if (!platform::write_stdout(bytes)) return false;
-        platform::flush_stdout();
-        return true;
-      },
-      platform::write_stderr};
-  server::run_session(
-      io, [&](std::string_view line) { return server::respond_to_line(line, app, run_tool); });
+  server::SessionIo io{platform::read_stdin,
+                       [](std::string_view bytes) {
+                         if (!platform::write_stdout(bytes)) return false;
+                         platform::flush_stdout();
+                         return true;
+                       },
+                       platform::write_stderr};
+  // Progress lines go out between the request and its response; a reader that went away
+  // ends the session at the response.
+  const server::Notify notify = [&](const std::string &line) { (void)io.write(line + "\n"); };
+  server::run_session(io, [&](std::string_view line) {
+    return server::respond_to_line(line, app, run_tool, notify);
+  });
   return 0;
 }
 

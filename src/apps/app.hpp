@@ -5,19 +5,29 @@
 #include "result.hpp"
 #include "store/document.hpp"
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace vft::apps {
 
-// One tool call after validation: the loaded store (writable), the validated arguments
-// and the process's stamper for ids and times.
+// Tells whoever asked how far a long tool call has come: an amount done of an amount in all
+// (seconds, say) and a short message. Empty when nobody asked.
+using Progress = std::function<void(double done, double total, std::string_view message)>;
+
+// One tool call after validation: the loaded store (writable), the validated arguments,
+// the process's stamper for ids and times, and where to report progress.
 struct ToolCall {
   std::string_view tool;
   const Json &args;
   store::Store &store;
   store::Stamper &stamper;
+  const Progress *progress = nullptr;
+
+  void report(double done, double total, std::string_view message) const {
+    if (progress != nullptr && *progress) (*progress)(done, total, message);
+  }
 
   Json &records() { return store.document["records"]; }
   Result<void> save() { return store::save_store(store, stamper); }

@@ -108,6 +108,46 @@ Result<FileInfo> file_info(const std::string &path);
 // Makes a second name for an existing file; fails if the new name exists.
 Result<void> hard_link(const std::string &existing, const std::string &new_name);
 
+// Creates the file, or empties it when it is there; private to the user.
+Result<void> create_empty_file(const std::string &path);
+
+// The folder that holds the running executable.
+Result<std::string> executable_folder();
+
+// ---- child processes -------------------------------------------------------------------
+
+// A started child process. While it runs, it and whatever it started can be ended; an
+// object destroyed before its child has been seen to end kills and reaps it, so that no path
+// leaves a process running or unreaped.
+class ChildProcess {
+public:
+  ChildProcess() = default;
+  ChildProcess(std::intptr_t process, std::intptr_t group) : process_(process), group_(group) {}
+  ChildProcess(ChildProcess &&other) noexcept;
+  ChildProcess &operator=(ChildProcess &&other) noexcept;
+  ChildProcess(const ChildProcess &) = delete;
+  ChildProcess &operator=(const ChildProcess &) = delete;
+  ~ChildProcess();
+
+  // Asks without waiting: the exit code once it has ended (a death by signal counts as a
+  // non-zero code), none while it runs. A failure carries the system's text.
+  Result<std::optional<int>> poll_exit();
+  // Ends the child and what it started, then waits without limit for it; errors ignored.
+  void kill();
+
+private:
+  void release();
+
+  std::intptr_t process_ = -1; // process id (POSIX) or process handle (Windows)
+  std::intptr_t group_ = -1;   // process group (POSIX) or job object (Windows), -1 if none
+};
+
+// Starts a program (searched for the way the system's shell would when the name has no
+// folder) with separate arguments, without a console window, standard input and output on
+// the null device and standard error appended to an existing file. It inherits nothing else.
+Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
+                                 const std::string &stderr_path);
+
 // ---- cryptography ----------------------------------------------------------------------
 
 // SHA-256 of the bytes: 32 raw bytes.

@@ -87,7 +87,7 @@ Result<void> validate_arguments(const Json &input_schema, const Json &args) {
 }
 
 Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       store::Stamper &stamper) {
+                       store::Stamper &stamper, const apps::Progress *progress) {
   auto tools = catalog_tools(app);
   if (!tools) return fail(tools.error());
   const Json *entry = nullptr;
@@ -116,7 +116,7 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
 
   const apps::AppHandler *handler = apps::handler_for(app);
   if (handler == nullptr) return fail(kUnknownApp);
-  apps::ToolCall call{tool, args, store.value(), stamper};
+  apps::ToolCall call{tool, args, store.value(), stamper, progress};
   return apps::dispatch(*handler, call);
   // The lock is released here, on every path, when it goes out of scope.
 }

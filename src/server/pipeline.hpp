@@ -2,6 +2,7 @@
 // tool, validate its arguments, then lock, load and run it against the app's store.
 #pragma once
 
+#include "apps/app.hpp"
 #include "json.hpp"
 #include "result.hpp"
 #include "store/files.hpp"
@@ -28,8 +29,8 @@ Result<Json> catalog_tools(const std::string &app);
 // Checks arguments against a tool's input schema (top level only).
 Result<void> validate_arguments(const Json &input_schema, const Json &args);
 
-// Runs one tool call from start to end.
+// Runs one tool call from start to end; a long one reports to progress, when given.
 Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       store::Stamper &stamper);
+                       store::Stamper &stamper, const apps::Progress *progress = nullptr);
 
 } // namespace vft::server

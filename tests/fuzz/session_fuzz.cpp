@@ -10,27 +10,26 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
   using namespace vft;
   std::size_t offset = 0;
   // Short reads exercise lines split across reads.
-  server::SessionIo io{
-      [&](char *buffer, std::size_t capacity) -> long long {
-        const std::size_t n = std::min<std::size_t>({capacity, size - offset, 7});
-        std::memcpy(buffer, data + offset, n);
-        offset += n;
-        return static_cast<long long>(n);
-      },
-      [](std::string_view line) {
-        if (line.empty() || line.back() != '\n') std::abort();
-        const auto body = line.substr(0, line.size() - 1);
-        if (body.find('\n') != std::string_view::npos) std::abort();
-        if (!parse_json(body)) std::abort();
-        return true;
-      },
-      [](std::string_view) {}};
-  const server::ToolRunner runner = [](const std::string &tool, const Json &args) -> Result<Json> {
+  server::SessionIo io{[&](char *buffer, std::size_t capacity) -> long long {
+                         const std::size_t n = std::min<std::size_t>({capacity, size - offset, 7});
+                         std::memcpy(buffer, data + offset, n);
+                         offset += n;
+                         return static_cast<long long>(n);
+                       },
+                       [](std::string_view line) {
+                         if (line.empty() || line.back() != '\n') std::abort();
+                         const auto body = line.substr(0, line.size() - 1);
+                         if (body.find('\n') != std::string_view::npos) std::abort();
+                         if (!parse_json(body)) std::abort();
+                         return true;
+                       },
+                       [](std::string_view) {}};
+  const server::ToolRunner runner = [](const std::string &tool, const Json &args,
+                                       const apps::Progress *) -> Result<Json> {
     if (tool.empty()) return fail("Unknown tool");
     return Json{{"tool", tool}, {"args", args}, {"_imageData", "aGk="}};
   };
-  server::run_session(io, [&](std::string_view line) {
-    return server::respond_to_line(line, "studio", runner);
-  });
+  server::run_session(
+      io, [&](std::string_view line) { return server::respond_to_line(line, "studio", runner); });
   return 0;
 }

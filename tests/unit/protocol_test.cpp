@@ -9,7 +9,8 @@ using namespace vft::server;
 
 namespace {
 
-const ToolRunner kEcho = [](const std::string &tool, const Json &args) -> Result<Json> {
+const ToolRunner kEcho = [](const std::string &tool, const Json &args,
+                            const vft::apps::Progress *) -> Result<Json> {
   if (tool == "fail") return vft::fail("it broke");
   return Json{{"tool", tool}, {"args", args}};
 };
@@ -24,13 +25,15 @@ TEST(Protocol, AnswersOnlyObjectsWithAnId) {
   EXPECT_FALSE(respond(R"({"method":"tools/call","params":{"name":"x"}})"));
   EXPECT_FALSE(respond("[1,2]"));
   EXPECT_FALSE(respond(" \t\xC2\xA0\xE3\x80\x80 "));
-  EXPECT_EQ(*respond(R"({"id":null,"method":"ping"})"), R"({"id":null,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(*respond(R"({"id":null,"method":"ping"})"),
+            R"({"id":null,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(*respond(R"({"id":{"b":[1.0,-2]},"method":"ping"})"),
             R"({"id":{"b":[1.0,-2]},"jsonrpc":"2.0","result":{}})");
 }
 
 TEST(Protocol, ParseErrorsAndUnknownMethods) {
-  const std::string invalid = R"({"error":{"code":-32700,"message":"Invalid JSON"},"id":null,"jsonrpc":"2.0"})";
+  const std::string invalid =
+      R"({"error":{"code":-32700,"message":"Invalid JSON"},"id":null,"jsonrpc":"2.0"})";
   EXPECT_EQ(*respond("{} {}"), invalid);
   EXPECT_EQ(*respond("{\"id\":1"), invalid);
   EXPECT_EQ(*respond("\xC2\xA0{}"), invalid); // only ASCII white space may surround a value
@@ -43,7 +46,8 @@ TEST(Protocol, ParseErrorsAndUnknownMethods) {
 
 TEST(Protocol, InitializeNamesTheApp) {
   const auto response = Json::parse(*respond(R"({"id":1,"method":"initialize","params":{"x":1}})"));
-  EXPECT_EQ(response["result"]["serverInfo"], (Json{{"name", "Veymora wallet"}, {"version", "0.1.0"}}));
+  EXPECT_EQ(response["result"]["serverInfo"],
+            (Json{{"name", "Veymora wallet"}, {"version", "0.1.0"}}));
   EXPECT_EQ(response["result"]["protocolVersion"], "2025-06-18");
   EXPECT_EQ(response["result"]["capabilities"], Json::parse(R"({"tools":{}})"));
 }
@@ -52,10 +56,12 @@ TEST(Protocol, ToolsCallReadsNameAndArguments) {
   auto call = [](std::string_view line) { return Json::parse(*respond(line))["result"]; };
   EXPECT_EQ(call(R"({"id":1,"method":"tools/call"})")["structuredContent"],
             Json::parse(R"({"tool":"","args":{}})"));
-  EXPECT_EQ(call(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})")["structuredContent"],
+  EXPECT_EQ(call(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})")
+                ["structuredContent"],
             Json::parse(R"({"tool":"","args":"s"})"));
   const Json failed = call(R"({"id":1,"method":"tools/call","params":{"name":"fail"}})");
-  EXPECT_EQ(failed, Json::parse(R"({"content":[{"text":"it broke","type":"text"}],"isError":true})"));
+  EXPECT_EQ(failed,
+            Json::parse(R"({"content":[{"text":"it broke","type":"text"}],"isError":true})"));
 }
 
 TEST(Protocol, EnvelopeTurnsImageDataIntoAnImageItem) {

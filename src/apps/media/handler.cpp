@@ -1,10 +1,41 @@
+// The media app's tool table.
 #include "apps/handlers.hpp"
+#include "apps/media/media.hpp"
+#include "store/records.hpp"
+
+#include <array>
 
 namespace vft::apps {
 
+namespace {
+
+Result<Json> search_projects(ToolCall &call) {
+  return store::bounded_search(call.store.document, call.args, {"edits", "exports"});
+}
+
+Result<Json> get_project(ToolCall &call) {
+  return store::get_by_id(call.store.document, call.args);
+}
+
+Result<Json> archive_project(ToolCall &call) { return store::set_archived(call, true); }
+
+Result<Json> restore_project(ToolCall &call) { return store::set_archived(call, false); }
+
+} // namespace
+
 const AppHandler &media_handler() {
-  // The app's tools arrive with their own change; until then every name is unknown here.
-  static constexpr AppHandler kHandler{"Unknown Media operation", {}};
+  static constexpr std::array<ToolEntry, 9> kTools{{
+      {"get_renderer_status", media::get_renderer_status},
+      {"configure_renderer", media::configure_renderer},
+      {"import_video", media::import_video},
+      {"search_projects", search_projects},
+      {"get_project", get_project},
+      {"save_edit", media::save_edit},
+      {"render_edit", media::render_edit},
+      {"archive_project", archive_project},
+      {"restore_project", restore_project},
+  }};
+  static constexpr AppHandler kHandler{"Unknown Media operation", kTools};
   return kHandler;
 }
 

@@ -1,0 +1,117 @@
+// The media app: video projects that point at a selected source, immutable edits, and
+// renders through the user's separately installed FFmpeg, run as a child process.
+#pragma once
+
+#include "apps/app.hpp"
+#include "json.hpp"
+#include "result.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vft::apps::media {
+
+inline constexpr const char *kUnavailable =
+    "FFmpeg is unavailable. Install FFmpeg separately, then use configure_renderer with its "
+    "absolute executable path. No download is performed automatically.";
+inline constexpr const char *kTimedOut =
+    "Render exceeded 120 seconds; use a shorter or smaller edit";
+inline constexpr const char *kNoDuration = "Could not read a finite video duration";
+inline constexpr const char *kNoVideoStream = "Source has no video stream";
+inline constexpr const char *kNoDimensions = "Could not read source dimensions";
+inline constexpr const char *kProbeLimits =
+    "Media supports finite clips up to 20 minutes and 8192 pixels per edge";
+inline constexpr const char *kSelectAbsolute = "Select an absolute local video path";
+inline constexpr const char *kSelectRegular = "Select a regular video file up to 2 GiB";
+inline constexpr const char *kContainers =
+    "Supported video containers: MP4, MOV, MKV, AVI, WebM, M4V";
+
+inline constexpr unsigned kVersionLimitSeconds = 10;
+inline constexpr unsigned kProbeLimitSeconds = 15;
+inline constexpr unsigned kRenderLimitSeconds = 120;
+inline constexpr std::uint64_t kMaxSourceBytes = 2'147'483'648;
+
+// ---- the renderer (renderer.cpp) -------------------------------------------------------
+
+// A finished FFmpeg run: whether it exited with 0, and its standard-error text.
+struct RunOutcome {
+  bool success = false;
+  std::string text;
+};
+
+// Called about every 100 ms while FFmpeg runs, with the path of the log it writes.
+using PollFn = std::function<void(const std::string &log_path)>;
+
+// The stored setting, else VEYMORA_FFMPEG, else an FFmpeg beside the executable, else the
+// bare name for the system's search.
+std::string resolve_ffmpeg_path(const Json &document);
+
+// Runs FFmpeg with its standard error in a fresh log file of the app's data folder, polling
+// every 100 ms and killing it after limit_seconds.
+Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
+                              const std::vector<std::string> &args, unsigned limit_seconds,
+                              const PollFn &on_poll = {});
+
+// Duration, size and audio presence from FFmpeg's text about one input, within the limits.
+Result<Json> parse_probe(std::string_view text);
+Result<Json> probe_video(ToolCall &call, const std::string &path);
+
+// Seconds of output written so far, from the last "time=" of FFmpeg's statistics; negative
+// when none is there yet.
+double rendered_seconds(std::string_view log_text);
+
+Result<Json> get_renderer_status(ToolCall &call);
+Result<Json> configure_renderer(ToolCall &call);
+
+// ---- projects (projects.cpp) -----------------------------------------------------------
+
+// A selected source: the checks of an import (absolute, canonical, a regular file of at most
+// 2 GiB, a video container). Returns the canonical path.
+Result<std::string> check_source(const std::string &path);
+// SHA-256 of a checked file, as 64 lowercase hexadecimal digits.
+Result<std::string> fingerprint_file(const std::string &canonical);
+
+Result<Json> import_video(ToolCall &call);
+
+// ---- edits (timeline.cpp) --------------------------------------------------------------
+
+// The caller's timeline checked against the source's probe and filled with every default.
+Result<Json> validate_timeline(const Json &timeline, const Json &media);
+
+// Playback speed at source second t of a normalized timeline.
+double speed_at(const Json &timeline, double t);
+
+struct Segment {
+  double start = 0;
+  double end = 0;
+  double speed = 1;
+};
+// The rendered range cut into equal parts (32 with a ramp, else 1), each at the speed of
+// its midpoint.
+std::vector<Segment> split_range(const Json &timeline, double from, double to);
+
+Result<Json> save_edit(ToolCall &call);
+
+// ---- rendering (render.cpp) ------------------------------------------------------------
+
+struct RenderPlan {
+  std::vector<Segment> segments;
+  unsigned width = 0;
+  unsigned height = 0;
+  bool audio = false;
+  std::string graph;
+  double expected_duration = 0; // seconds of output the segments add up to
+};
+
+RenderPlan plan_render(const Json &timeline, bool source_has_audio, bool preview);
+
+// FFmpeg's whole argument list for a plan.
+std::vector<std::string> render_arguments(const RenderPlan &plan, const std::string &source,
+                                          const std::string &output);
+
+Result<Json> render_edit(ToolCall &call);
+
+} // namespace vft::apps::media

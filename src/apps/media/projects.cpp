@@ -1,0 +1,100 @@
+// Video projects: importing a selected source (checked, fingerprinted and probed, never
+// copied or changed) and finding it again by its fingerprint.
+#include "apps/media/media.hpp"
+
+#include "platform/platform.hpp"
+#include "store/records.hpp"
+#include "store/selected_file.hpp"
+#include "text/unicode.hpp"
+
+#include <array>
+
+namespace vft::apps::media {
+
+namespace {
+
+constexpr const char *kProjectLimit = "Media project limit reached (500)";
+constexpr std::size_t kMaxProjects = 500;
+constexpr std::size_t kMaxTitle = 160;
+
+// Checked in this order.
+constexpr std::array<std::string_view, 6> kContainerExtensions{"mp4", "mov",  "mkv",
+                                                               "avi", "webm", "m4v"};
+
+bool is_container(std::string_view path) {
+  const auto extension = store::file_extension(path);
+  if (!extension || !text::is_valid_utf8(*extension)) return false;
+  const std::string lower = text::to_lower(*extension);
+  for (const std::string_view accepted : kContainerExtensions) {
+    if (lower == accepted) return true;
+  }
+  return false;
+}
+
+// The first active project with the same source content, in store order.
+const Json *active_twin(const Json &records, const std::string &sha256) {
+  for (const Json &record : records) {
+    if (!record.is_object() || store::is_archived(record)) continue;
+    const auto digest = record.find("sourceSha256");
+    if (digest != record.end() && digest->is_string() &&
+        digest->get_ref<const std::string &>() == sha256) {
+      return &record;
+    }
+  }
+  return nullptr;
+}
+
+} // namespace
+
+Result<std::string> check_source(const std::string &path) {
+  // The system reads a path only up to a NUL: the file opened would not be the one named.
+  if (path.find('\0') != std::string::npos || !platform::is_absolute_path(path)) {
+    return fail(kSelectAbsolute);
+  }
+  auto canonical = platform::canonical_path(path);
+  if (!canonical) return fail(canonical.error());
+  auto info = platform::file_info(canonical.value());
+  if (!info) return fail(info.error());
+  if (!info->regular || info->size > kMaxSourceBytes) return fail(kSelectRegular);
+  if (!is_container(canonical.value())) return fail(kContainers);
+  return std::move(canonical.value());
+}
+
+Result<std::string> fingerprint_file(const std::string &canonical) {
+  auto bytes = platform::read_file_up_to(canonical, kMaxSourceBytes);
+  if (!bytes) return fail(bytes.error());
+  // It grew past the limit after it was checked.
+  if (!bytes.value()) return fail(kSelectRegular);
+  return store::fingerprint(*bytes.value());
+}
+
+Result<Json> import_video(ToolCall &call) {
+  auto title = store::required_text(call.args, "title", kMaxTitle);
+  if (!title) return fail(title.error());
+  auto path = store::text_rule(call.args, "path");
+  if (!path) return fail(path.error());
+  auto source = check_source(path.value());
+  if (!source) return fail(source.error());
+  auto sha256 = fingerprint_file(source.value());
+  if (!sha256) return fail(sha256.error());
+
+  Json &records = call.records();
+  if (const Json *twin = active_twin(records, sha256.value())) {
+    return Json{{"duplicate", true}, {"project", *twin}};
+  }
+  if (records.size() >= kMaxProjects) return fail(kProjectLimit);
+  auto media = probe_video(call, source.value());
+  if (!media) return fail(media.error());
+
+  Json record = store::record_base(call.stamper, title.value(), "media");
+  record["sourcePath"] = text::utf8_decode_lossy(source.value());
+  record["sourceSha256"] = sha256.value();
+  record["media"] = std::move(media.value());
+  record["edits"] = Json::array();
+  record["exports"] = Json::array();
+  records.push_back(record);
+  if (auto saved = call.save(); !saved) return fail(saved.error());
+  return Json{{"duplicate", false}, {"project", record}, {"originalUnchanged", true}};
+}
+
+} // namespace vft::apps::media

@@ -1,0 +1,209 @@
+// Edits: the timeline validator with its number reader, the speed function of a ramp, the
+// equal-part split that rendering plays at constant speeds, and save_edit.
+#include "apps/media/media.hpp"
+
+#include "store/document.hpp"
+#include "store/records.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+
+namespace vft::apps::media {
+
+namespace {
+
+constexpr const char *kNotObject = "timeline must be an object";
+constexpr const char *kUnknownField = "Unknown timeline field";
+constexpr const char *kInvalidDuration = "Invalid source duration";
+constexpr const char *kBadTrim = "Choose a trim between 0.15 and 600 seconds";
+constexpr const char *kBadDimensions = "Use even integer dimensions up to 1920x1080 or 1080x1920";
+constexpr const char *kMutedNotBoolean = "muted must be boolean";
+constexpr const char *kRampNotObject = "ramp must be an object";
+constexpr const char *kRampShape = "ramp needs exactly start, peak, end and minSpeed";
+constexpr const char *kRampOrder = "ramp must have start < peak < end inside the trim";
+constexpr const char *kTooSlow =
+    "The slowest possible output exceeds ten minutes; shorten the trim";
+constexpr const char *kMustBeNumber = " must be a number";
+constexpr const char *kBetween = " must be between ";
+constexpr const char *kArchived = "Restore this project before editing";
+constexpr const char *kEditLimit =
+    "Edit limit reached (30); keep a new project for a separate series";
+
+constexpr std::array<std::string_view, 9> kFields{"start",  "end",   "speed", "width", "height",
+                                                  "volume", "muted", "zoom",  "ramp"};
+constexpr std::array<std::string_view, 4> kRampFields{"start", "peak", "end", "minSpeed"};
+constexpr double kMinTrim = 0.15;
+constexpr double kMaxSeconds = 600;
+constexpr double kMaxArea = 2'073'600;
+constexpr std::size_t kRampSegments = 32;
+constexpr std::size_t kMaxEdits = 30;
+constexpr std::size_t kMaxName = 120;
+
+template <std::size_t N>
+bool is_one_of(std::string_view name, const std::array<std::string_view, N> &names) {
+  for (const std::string_view candidate : names) {
+    if (candidate == name) return true;
+  }
+  return false;
+}
+
+// The fewest plain decimal digits that read back as the same double ("0.125", "1920").
+std::string shortest(double value) {
+  std::array<char, 512> buffer{};
+  const auto [end, error] =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed);
+  if (error != std::errc()) return std::to_string(value);
+  return std::string(buffer.data(), end);
+}
+
+// The number reader: the default when absent, else a JSON number; finite and in range.
+Result<double> read_number(const Json &object, std::string_view name, double fallback,
+                           double minimum, double maximum) {
+  double value = fallback;
+  if (const auto given = object.find(name); given != object.end()) {
+    if (!given->is_number()) return fail(std::string(name) + kMustBeNumber);
+    value = given->get<double>();
+  }
+  if (!std::isfinite(value) || value < minimum || value > maximum) {
+    return fail(std::string(name) + kBetween + shortest(minimum) + " and " + shortest(maximum));
+  }
+  return value;
+}
+
+bool is_even_whole(double value) {
+  return std::floor(value) == value && std::fmod(value, 2.0) == 0.0;
+}
+
+Result<Json> validate_ramp(const Json &ramp, double start, double end, double speed) {
+  if (!ramp.is_object()) return fail(kRampNotObject);
+  if (ramp.size() != kRampFields.size()) return fail(kRampShape);
+  for (const auto &[name, value] : ramp.items()) {
+    if (!is_one_of(name, kRampFields)) return fail(kRampShape);
+  }
+  auto ramp_start = read_number(ramp, "start", 0, start, end);
+  if (!ramp_start) return fail(ramp_start.error());
+  auto peak = read_number(ramp, "peak", 0, start, end);
+  if (!peak) return fail(peak.error());
+  auto ramp_end = read_number(ramp, "end", 0, start, end);
+  if (!ramp_end) return fail(ramp_end.error());
+  auto min_speed = read_number(ramp, "minSpeed", 0, 0.125, speed);
+  if (!min_speed) return fail(min_speed.error());
+  if (!(*ramp_start < *peak && *peak < *ramp_end)) return fail(kRampOrder);
+  return Json{
+      {"start", *ramp_start}, {"peak", *peak}, {"end", *ramp_end}, {"minSpeed", *min_speed}};
+}
+
+double number(const Json &object, std::string_view name) {
+  return object.at(std::string(name)).get<double>();
+}
+
+} // namespace
+
+Result<Json> validate_timeline(const Json &timeline, const Json &media) {
+  if (!timeline.is_object()) return fail(kNotObject);
+  for (const auto &[name, value] : timeline.items()) {
+    if (!is_one_of(name, kFields)) return fail(kUnknownField);
+  }
+  const auto duration = media.is_object() ? media.find("duration") : media.end();
+  if (!media.is_object() || duration == media.end() || !duration->is_number()) {
+    return fail(kInvalidDuration);
+  }
+  const double d = duration->get<double>();
+  auto start = read_number(timeline, "start", 0, 0, d);
+  if (!start) return fail(start.error());
+  auto end = read_number(timeline, "end", d, 0, d);
+  if (!end) return fail(end.error());
+  const double trim = *end - *start;
+  if (!(trim >= kMinTrim && trim <= kMaxSeconds)) return fail(kBadTrim);
+  auto speed = read_number(timeline, "speed", 1, 0.125, 4);
+  if (!speed) return fail(speed.error());
+  auto width = read_number(timeline, "width", 1280, 160, 1920);
+  if (!width) return fail(width.error());
+  auto height = read_number(timeline, "height", 720, 160, 1920);
+  if (!height) return fail(height.error());
+  if (!is_even_whole(*width) || !is_even_whole(*height) || *width * *height > kMaxArea) {
+    return fail(kBadDimensions);
+  }
+  auto volume = read_number(timeline, "volume", 1, 0, 2);
+  if (!volume) return fail(volume.error());
+  auto zoom = read_number(timeline, "zoom", 1, 1, 2);
+  if (!zoom) return fail(zoom.error());
+  bool muted = false;
+  if (const auto given = timeline.find("muted"); given != timeline.end()) {
+    if (!given->is_boolean()) return fail(kMutedNotBoolean);
+    muted = given->get<bool>();
+  }
+  Json normalized{{"start", *start},
+                  {"end", *end},
+                  {"speed", *speed},
+                  {"width", static_cast<std::uint64_t>(*width)},
+                  {"height", static_cast<std::uint64_t>(*height)},
+                  {"volume", *volume},
+                  {"muted", muted},
+                  {"zoom", *zoom}};
+  double lowest = *speed;
+  if (const auto ramp = timeline.find("ramp"); ramp != timeline.end()) {
+    auto checked = validate_ramp(*ramp, *start, *end, *speed);
+    if (!checked) return fail(checked.error());
+    lowest = number(checked.value(), "minSpeed");
+    normalized["ramp"] = std::move(checked.value());
+  }
+  if (trim / lowest > kMaxSeconds) return fail(kTooSlow);
+  return normalized;
+}
+
+double speed_at(const Json &timeline, double t) {
+  const double s = number(timeline, "speed");
+  const auto ramp = timeline.find("ramp");
+  if (ramp == timeline.end()) return s;
+  const double a = number(*ramp, "start");
+  const double p = number(*ramp, "peak");
+  const double b = number(*ramp, "end");
+  const double m = number(*ramp, "minSpeed");
+  if (t < a || t > b) return s;
+  const double w = t <= p ? (t - a) / (p - a) : (b - t) / (b - p);
+  return s + (m - s) * w;
+}
+
+std::vector<Segment> split_range(const Json &timeline, double from, double to) {
+  const std::size_t n = timeline.contains("ramp") ? kRampSegments : 1;
+  std::vector<Segment> segments;
+  segments.reserve(n);
+  const double length = to - from;
+  for (std::size_t i = 0; i < n; ++i) {
+    Segment segment;
+    segment.start = from + static_cast<double>(i) * length / static_cast<double>(n);
+    segment.end = from + static_cast<double>(i + 1) * length / static_cast<double>(n);
+    segment.speed = speed_at(timeline, (segment.start + segment.end) / 2);
+    segments.push_back(segment);
+  }
+  return segments;
+}
+
+Result<Json> save_edit(ToolCall &call) {
+  auto index = store::lookup_for_change(call.store.document, call.args);
+  if (!index) return fail(index.error());
+  Json &project = call.records()[index.value()];
+  if (store::is_archived(project)) return fail(kArchived);
+  auto name = store::required_text(call.args, "name", kMaxName);
+  if (!name) return fail(name.error());
+  const auto media = project.find("media");
+  auto timeline =
+      validate_timeline(call.args.at("timeline"), media == project.end() ? Json() : *media);
+  if (!timeline) return fail(timeline.error());
+  Json &edits = project["edits"];
+  if (!edits.is_array()) return fail(store::kUnsupportedStore);
+  if (edits.size() >= kMaxEdits) return fail(kEditLimit);
+
+  Json edit{{"id", call.stamper.name("edit")},
+            {"name", name.value()},
+            {"timeline", std::move(timeline.value())},
+            {"createdAt", store::Stamper::now_seconds()}};
+  edits.push_back(edit);
+  store::touch(project);
+  if (auto saved = call.save(); !saved) return fail(saved.error());
+  return Json{{"projectId", project["id"]}, {"projectVersion", project["version"]}, {"edit", edit}};
+}
+
+} // namespace vft::apps::media
