@@ -27,6 +27,8 @@ build_packages=(
 test_packages=(
   # unit tests, black-box tests, benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest
+  # the media tests render with FFmpeg
+  ffmpeg
   # the clipboard tests: a virtual X server and another program on its clipboard
   xvfb xclip
   # fuzzing (the fuzz preset's clang++ comes with the clang package) and formatting
@@ -74,4 +76,10 @@ fi
 # The MCP SDK clients for the interop test, pinned by the lock file.
 if [ "$choice" = all ] && [ -f tests/interop/package-lock.json ]; then
   step "npm ci (tests/interop)" npm ci --prefix tests/interop --no-audit --no-fund --loglevel=error
+fi
+# The Windows FFmpeg build the media tests use under Wine, pinned by its lock file. The
+# package's install script would only pick a build for this platform: it is not run.
+if [ "$choice" = all ] && [ -f tests/e2e/ffmpeg-win/package-lock.json ]; then
+  step "npm ci (tests/e2e/ffmpeg-win)" npm ci --prefix tests/e2e/ffmpeg-win --force \
+    --ignore-scripts --no-audit --no-fund --loglevel=error
 fi

@@ -117,6 +117,13 @@ echo "test-windows: the zip holds the expected files and its program runs"
 # Unit tests of the Win32 layer, then the black-box suite against the .exe.
 wine64 "$build/windows_unit_tests.exe" --gtest_brief=1
 
+# The Windows FFmpeg build the media tests render with (pinned; see scripts/install-deps.sh).
+ffmpeg_win=tests/e2e/ffmpeg-win/node_modules/@ffmpeg-installer/win32-x64/ffmpeg.exe
+if [ ! -e tests/e2e/ffmpeg-win/node_modules ] && command -v npm >/dev/null 2>&1; then
+  npm ci --prefix tests/e2e/ffmpeg-win --force --ignore-scripts --no-audit --no-fund \
+    --loglevel=error >/dev/null
+fi
+
 export VFT_WINE=1
 export VFT_EXE="$build/veymora-free-tools.exe"
 export VFT_TOOLS_DIR="$build"

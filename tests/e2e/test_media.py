@@ -1,0 +1,307 @@
+"""The media app: the renderer setting and runner, import with fingerprints and duplicates,
+edits, renders that never overwrite and leave nothing behind, and progress notifications.
+
+Clips are made once per run by the host's FFmpeg from its lavfi sources. On Linux the
+program renders with the ffmpeg on PATH; under Wine with the Windows build that
+tests/e2e/ffmpeg-win installs (npm). Fake ffmpeg programs are shell scripts (Linux only)."""
+import hashlib
+import json
+import os
+import shutil
+import stat
+import subprocess
+
+import pytest
+
+from conftest import WINE, linux_only_because
+
+HOST_FFMPEG = shutil.which("ffmpeg")
+WINDOWS_FFMPEG = os.path.join(os.path.dirname(__file__), "ffmpeg-win", "node_modules",
+                              "@ffmpeg-installer", "win32-x64", "ffmpeg.exe")
+NAME = "ffmpeg.exe" if WINE else "ffmpeg"
+CHOOSE_FFMPEG = f"Choose the absolute path to an existing {NAME}"
+UNAVAILABLE = ("FFmpeg is unavailable. Install FFmpeg separately, then use configure_renderer "
+               "with its absolute executable path. No download is performed automatically.")
+TIMED_OUT = "Render exceeded 120 seconds; use a shorter or smaller edit"
+STALE = ("The original source changed; import it as a new project instead of rendering "
+         "against stale media")
+BAD_DESTINATION = "Choose an absolute new MP4 path in an existing folder"
+EXISTS = "Destination already exists; exports never overwrite"
+
+needs_ffmpeg = pytest.mark.skipif(
+    HOST_FFMPEG is None or (WINE and not os.path.exists(WINDOWS_FFMPEG)),
+    reason="needs the host's ffmpeg (and under Wine, npm ci in tests/e2e/ffmpeg-win)")
+fake_ffmpeg = linux_only_because("fake ffmpeg programs are shell scripts")
+
+
+@pytest.fixture(scope="module")
+def clips(tmp_path_factory):
+    """A 10-second clip with sound and a 2-second silent one, 320x240."""
+    if HOST_FFMPEG is None:
+        pytest.skip("needs the host's ffmpeg")
+    folder = tmp_path_factory.mktemp("clips")
+    made = {"sound": folder / "sound.mp4", "silent": folder / "silent.MKV"}
+    lavfi = ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=24:duration={}"]
+    for name, seconds, audio in (("sound", 10, True), ("silent", 2, False)):
+        args = [HOST_FFMPEG, "-hide_banner", "-loglevel", "error", "-nostdin"]
+        args += [a.format(seconds) for a in lavfi]
+        if audio:
+            args += ["-f", "lavfi", "-i", f"sine=frequency=440:duration={seconds}", "-c:a", "aac"]
+        args += ["-c:v", "libx264", "-preset", "ultrafast", "-shortest", str(made[name])]
+        subprocess.run(args, check=True, timeout=60)
+    return made
+
+
+def renderer_env(vft):
+    env = dict(vft.env)
+    if WINE:
+        env["VEYMORA_FFMPEG"] = vft.path(WINDOWS_FFMPEG)
+    return env
+
+
+def ffprobe(path):
+    done = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                           "stream=codec_name,codec_type,width,height:format=duration",
+                           "-of", "json", str(path)], capture_output=True, check=True, timeout=60)
+    info = json.loads(done.stdout)
+    video = [s for s in info["streams"] if s["codec_type"] == "video"]
+    audio = [s for s in info["streams"] if s["codec_type"] == "audio"]
+    return video[0], audio, float(info["format"]["duration"])
+
+
+def fake(folder, body, name="ffmpeg"):
+    """An executable shell script standing in for FFmpeg, in a folder of its own."""
+    folder.mkdir(exist_ok=True)
+    path = folder / name
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(path.stat().st_mode | stat.S_IXUSR)
+    return path
+
+
+def leftovers(folder, prefix):
+    return sorted(p.name for p in folder.iterdir() if p.name.startswith(prefix))
+
+
+def import_clip(vft, path, env, title="Clip"):
+    return vft.ok("media", "import_video", {"title": title, "path": vft.path(path)}, env=env)
+
+
+def save_edit(vft, project, timeline, env=None, name="Cut"):
+    return vft.ok("media", "save_edit", {"id": project["id"], "expectedVersion":
+                                         project["version"], "name": name,
+                                         "timeline": timeline}, env=env)
+
+
+def render_args(vft, saved, destination, **extra):
+    return dict({"id": saved["projectId"], "expectedVersion": saved["projectVersion"],
+                 "editId": saved["edit"]["id"], "destinationPath": vft.path(destination)},
+                **extra)
+
+
+@needs_ffmpeg
+def test_import_edit_and_preview_render(vft, clips, tmp_path):
+    env = renderer_env(vft)
+    status = vft.ok("media", "get_renderer_status", env=env)
+    assert status["available"] is True and status["downloaded"] is False
+
+    imported = import_clip(vft, clips["sound"], env)
+    project = imported["project"]
+    assert imported["duplicate"] is False and imported["originalUnchanged"] is True
+    assert project["media"] == {"duration": 10.0, "width": 320, "height": 240, "hasAudio": True}
+    assert project["edits"] == [] and project["exports"] == [] and project["version"] == 1
+    again = import_clip(vft, clips["sound"], env)
+    assert again == {"duplicate": True, "project": project}
+
+    # A 1920x1080 preview of a 9-second trim: 640x360, its first 8 seconds.
+    saved = save_edit(vft, project, {"start": 1, "width": 1920, "height": 1080, "zoom": 1.2})
+    destination = tmp_path / "preview.MP4"
+    done = vft.ok("media", "render_edit", render_args(vft, saved, destination, preview=True),
+                  env=env)
+    receipt = done["export"]
+    assert done["projectVersion"] == 3
+    video, audio, duration = ffprobe(destination)
+    assert (video["codec_name"], video["width"], video["height"]) == ("h264", 640, 360)
+    assert audio and abs(duration - 8) < 0.3
+    assert receipt["preview"] is True and receipt["approximateExpectedDuration"] == 8
+    assert receipt["media"]["width"] == 640 and receipt["media"]["hasAudio"] is True
+    assert receipt["path"] == vft.path(destination) and receipt["sourceUnchanged"] is True
+    assert leftovers(tmp_path, "media-export") == []
+    assert leftovers(vft.folder("media"), "render") == []
+    stored = vft.ok("media", "get_project", {"id": project["id"]})
+    assert stored["exports"] == [receipt] and stored["edits"] == [saved["edit"]]
+
+
+@needs_ffmpeg
+@linux_only_because("renders every kind of edit with the host's ffmpeg; Wine renders a preview")
+def test_renders_ramps_and_silence_and_refuses_stale_input(vft, clips, tmp_path):
+    env = renderer_env(vft)
+    project = import_clip(vft, clips["sound"], env)["project"]
+    ramp = {"start": 0, "end": 4, "speed": 2, "width": 320, "height": 240, "volume": 0.5,
+            "ramp": {"start": 1, "peak": 2, "end": 3, "minSpeed": 0.5}}
+    saved = save_edit(vft, project, ramp)
+    out = tmp_path / "ramp.mp4"
+    receipt = vft.ok("media", "render_edit", render_args(vft, saved, out))["export"]
+    video, audio, duration = ffprobe(out)
+    assert (video["codec_name"], video["width"], video["height"]) == ("h264", 320, 240)
+    # 32 parts, each cut to whole frames: near the expected length, not exactly it.
+    assert audio and abs(duration - receipt["approximateExpectedDuration"]) < 1
+    assert receipt["sha256"] == hashlib.sha256(out.read_bytes()).hexdigest()
+
+    # Refusals before FFmpeg runs: nothing written, no version change.
+    args = render_args(vft, saved, out)
+    args["expectedVersion"] = 3
+    assert vft.err("media", "render_edit", args) == EXISTS
+    for bad in ("relative.mp4", str(tmp_path / "missing" / "x.mp4"), str(tmp_path / "x.mov")):
+        args["destinationPath"] = bad
+        assert vft.err("media", "render_edit", args) == BAD_DESTINATION
+    args["destinationPath"] = str(tmp_path / "new.mp4")
+    args["editId"] = "edit-0-0"
+    assert vft.err("media", "render_edit", args) == "Edit not found"
+
+    silent = import_clip(vft, clips["silent"], env)["project"]
+    assert silent["media"]["hasAudio"] is False and silent["media"]["duration"] == 2.0
+    saved = save_edit(vft, silent, {"width": 160, "height": 160, "muted": True})
+    vft.ok("media", "render_edit", render_args(vft, saved, tmp_path / "silent.mp4"))
+    video, audio, _ = ffprobe(tmp_path / "silent.mp4")
+    assert (video["width"], video["height"], audio) == (160, 160, [])
+
+    changed = tmp_path / "changed.mp4"
+    # Another source (a trailing byte more), which a byte changed later makes stale.
+    (tmp_path / "changed.mkv").write_bytes(clips["silent"].read_bytes() + b"\0")
+    copy = import_clip(vft, tmp_path / "changed.mkv", env)["project"]
+    saved = save_edit(vft, copy, {"width": 160, "height": 160})
+    with open(tmp_path / "changed.mkv", "r+b") as f:
+        f.seek(100)
+        f.write(b"\0")
+    assert vft.err("media", "render_edit", render_args(vft, saved, changed)) == STALE
+    os.remove(tmp_path / "changed.mkv")
+    assert vft.err("media", "render_edit",
+                   render_args(vft, saved, changed)) == "No such file or directory"
+    assert not changed.exists() and leftovers(tmp_path, "media-export") == []
+    assert vft.ok("media", "get_project", {"id": copy["id"]})["version"] == 2
+
+
+@fake_ffmpeg
+def test_failed_render_leaves_no_temporary_output(vft, clips, tmp_path):
+    # Describes the input like FFmpeg; a render writes part of its output, then fails.
+    script = fake(tmp_path / "fake", f"""
+case "$*" in
+  *-filter_complex*)
+    for last; do :; done
+    echo partial > "$last"
+    i=0; while [ $i -lt 300 ]; do echo "line $i of a long complaint" >&2; i=$((i+1)); done
+    echo "Conversion failed!" >&2
+    exit 1 ;;
+esac
+exec {HOST_FFMPEG} "$@"
+""")
+    env = dict(vft.env, VEYMORA_FFMPEG=str(script))
+    project = import_clip(vft, clips["silent"], env)["project"]
+    saved = save_edit(vft, project, {"width": 160, "height": 160})
+    message = vft.err("media", "render_edit", render_args(vft, saved, tmp_path / "x.mp4"),
+                      env=env)
+    prefix = "FFmpeg could not render this edit: "
+    assert message.startswith(prefix) and message.endswith("complaint\nConversion failed!\n")
+    assert len(message) == len(prefix) + 1400
+    assert leftovers(tmp_path, "media-export") == [] and not (tmp_path / "x.mp4").exists()
+    assert vft.ok("media", "get_project", {"id": project["id"]})["exports"] == []
+
+
+@fake_ffmpeg
+def test_renderer_setting_and_version_check(vft, tmp_path):
+    failing = fake(tmp_path / "fake", "echo broken >&2\nexit 1\n")
+    assert vft.err("media", "configure_renderer", {"path": str(failing)}) == (
+        "FFmpeg version check failed")
+    assert not vft.store_file("media").exists()
+    env = dict(vft.env, VEYMORA_FFMPEG=str(failing))
+    status = vft.ok("media", "get_renderer_status", env=env)
+    assert status == {"available": False, "path": str(failing), "setup": (
+        "Install FFmpeg separately and configure its absolute ffmpeg path. H.264 exports "
+        "require a build with libx264 and AAC support.")}
+    env["VEYMORA_FFMPEG"] = str(tmp_path / "nowhere" / "ffmpeg")
+    assert vft.ok("media", "get_renderer_status", env=env)["available"] is False
+
+    for bad in ("ffmpeg", str(tmp_path), str(fake(tmp_path / "fake", "exit 0\n", "ffmpeg.sh"))):
+        assert vft.err("media", "configure_renderer", {"path": bad}) == CHOOSE_FFMPEG
+    working = fake(tmp_path / "ok", "exit 0\n", "FFMPEG")
+    assert vft.ok("media", "configure_renderer", {"path": str(working)}) == {
+        "configured": True, "path": str(working)}
+    # The stored setting wins over the environment.
+    assert vft.ok("media", "get_renderer_status", env=env)["path"] == str(working)
+    assert vft.read_store("media")["rendererPath"] == str(working)
+
+
+@fake_ffmpeg
+def test_probe_reads_the_banner(vft, tmp_path):
+    banner = tmp_path / "banner.txt"
+    script = fake(tmp_path / "fake", f'cat "{banner}" >&2\nexit 1\n')
+    env = dict(vft.env, VEYMORA_FFMPEG=str(script))
+    source = tmp_path / "take.MOV"
+    source.write_bytes(b"not really a movie")
+    banner.write_text(
+        "Input #0, mov,mp4,m4a,3gp,3g2,mj2, from 'take.MOV':\n"
+        "  Duration: 00:20:00.00, start: 0.000000, bitrate: 2 kb/s\n"
+        "  Stream #0:0[0x1](und): Video: h264 (avc1 / 0x31637661), yuv420p, 1280x720, 24 fps\n"
+        "At least one output file must be specified\n")
+    project = import_clip(vft, source, env)["project"]
+    assert project["media"] == {"duration": 1200.0, "width": 1280, "height": 720,
+                                "hasAudio": False}
+    source.write_bytes(b"another movie")
+    banner.write_text("  Duration: N/A, bitrate: N/A\n  Stream #0:0: Video: h264, 320x240\n")
+    assert vft.err("media", "import_video", {"title": "T", "path": str(source)}, env=env) == (
+        "Could not read a finite video duration")
+    assert len(vft.read_store("media")["records"]) == 1
+    env["VEYMORA_FFMPEG"] = str(tmp_path / "nowhere")
+    assert vft.err("media", "import_video", {"title": "T", "path": str(source)},
+                   env=env) == UNAVAILABLE
+    assert sorted(os.listdir(vft.folder("media"))) == ["records.json", "records.lock"]
+
+
+@fake_ffmpeg
+def test_time_out_kills_the_renderer_and_what_it_started(vft, tmp_path):
+    pids = tmp_path / "pids"
+    # The script and a child of its own: both must be gone when the call returns.
+    script = fake(tmp_path / "fake", f'sleep 300 &\necho $$ $! > "{pids}"\nwait\n')
+    assert vft.err("media", "configure_renderer", {"path": str(script)}) == TIMED_OUT
+    for pid in pids.read_text().split():
+        state = f"/proc/{pid}/stat"
+        # Gone, or a zombie that init (not we) has yet to reap.
+        assert not os.path.exists(state) or open(state).read().split(") ")[1][0] == "Z"
+    assert leftovers(vft.folder("media"), "render") == []
+    assert not vft.store_file("media").exists()
+
+
+@fake_ffmpeg
+def test_progress_notifications_only_when_asked(vft, clips, tmp_path):
+    release = tmp_path / "release"
+    # A render that has done 1.5 seconds and waits for the test before it goes on.
+    script = fake(tmp_path / "fake", f"""
+case "$*" in
+  *-filter_complex*)
+    echo "frame=36 fps=0.0 q=0.0 size=0kB time=00:00:01.50 bitrate=1kbits/s speed=1x" >&2
+    while [ ! -e "{release}" ]; do sleep 0.05; done ;;
+esac
+exec {HOST_FFMPEG} "$@"
+""")
+    env = dict(vft.env, VEYMORA_FFMPEG=str(script))
+    project = import_clip(vft, clips["silent"], env)["project"]
+    saved = save_edit(vft, project, {"width": 160, "height": 160})
+    session = vft.session("media", env=env)
+    session.send({"jsonrpc": "2.0", "id": 7, "method": "tools/call", "params": {
+        "name": "render_edit", "_meta": {"progressToken": "tok"},
+        "arguments": render_args(vft, saved, tmp_path / "a.mp4")}})
+    note = session.read_line()
+    assert note == {"jsonrpc": "2.0", "method": "notifications/progress", "params": {
+        "progressToken": "tok", "progress": 1.5, "total": 2.0, "message": "Rendering"}}
+    release.touch()
+    response = session.read_line()
+    while "method" in response:  # more notifications may have gone out meanwhile
+        assert response["params"]["progress"] > 1.5
+        response = session.read_line()
+    assert response["id"] == 7 and response["result"]["isError"] is False
+
+    # Without a token the response is the only line.
+    session.call("render_edit", render_args(vft, dict(saved, projectVersion=3),
+                                            tmp_path / "b.mp4"), id=8)
+    out, err, code = session.close()
+    assert (out, err, code) == (b"", b"", 0)
