@@ -124,6 +124,12 @@ if [ ! -e tests/e2e/ffmpeg-win/node_modules ] && command -v npm >/dev/null 2>&1;
     --loglevel=error >/dev/null
 fi
 
+# Its first start in a fresh prefix is slow enough to exceed the program's 10-second
+# version check; start it once now, like the services above.
+if [ -e "$ffmpeg_win" ]; then
+  wine_step wine64 "$ffmpeg_win" -version
+fi
+
 export VFT_WINE=1
 export VFT_EXE="$build/veymora-free-tools.exe"
 export VFT_TOOLS_DIR="$build"

@@ -121,7 +121,8 @@ def test_import_edit_and_preview_render(vft, clips, tmp_path):
     assert done["projectVersion"] == 3
     video, audio, duration = ffprobe(destination)
     assert (video["codec_name"], video["width"], video["height"]) == ("h264", 640, 360)
-    assert audio and abs(duration - 8) < 0.3
+    # The 2018 Windows build's fps filter lets the video run up to a second longer.
+    assert audio and abs(duration - 8) < (1.1 if WINE else 0.3)
     assert receipt["preview"] is True and receipt["approximateExpectedDuration"] == 8
     assert receipt["media"]["width"] == 640 and receipt["media"]["hasAudio"] is True
     assert receipt["path"] == vft.path(destination) and receipt["sourceUnchanged"] is True
