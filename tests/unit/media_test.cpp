@@ -30,24 +30,41 @@ TEST(MediaProbe, ReadsDurationSizeAndAudio) {
             (Json{{"duration", 62.5}, {"width", 1280U}, {"height", 720U}, {"hasAudio", true}}));
   EXPECT_TRUE((*probe)["duration"].is_number_float());
 
-  const std::string silent = "Duration: 00:00:03.00, start\nStream: Video: vp9, 320x240\n";
+  const std::string silent = "Duration: 00:00:03.00, start\nStream #0:0: Video: vp9, 320x240\n";
   EXPECT_EQ(media::parse_probe(silent)->at("hasAudio"), false);
+
+  // The input's name and metadata may hold any text; they describe nothing.
+  const std::string tricky =
+      "Input #0, matroska, from '/v/Duration: 9:9:9 Video: 9x9 Audio:.mkv':\n"
+      "  Metadata:\n    title : Duration: 00:00:09.00 Audio: 2x2\n"
+      "  Duration: 00:00:03.00, start\n"
+      "    Stream #0:0: Video: vp9, 320x240\n";
+  EXPECT_EQ(*media::parse_probe(tricky),
+            (Json{{"duration", 3.0}, {"width", 320U}, {"height", 240U}, {"hasAudio", false}}));
 }
 
 TEST(MediaProbe, RefusesWhatItCannotRead) {
   EXPECT_EQ(error_of(media::parse_probe("")), "Could not read a finite video duration");
-  EXPECT_EQ(error_of(media::parse_probe("Duration: N/A, bitrate: N/A\nVideo: h264, 320x240\n")),
+  EXPECT_EQ(error_of(media::parse_probe(
+                "Duration: N/A, bitrate: N/A\nStream #0:0: Video: h264, 320x240\n")),
             "Could not read a finite video duration");
-  EXPECT_EQ(error_of(media::parse_probe("Duration: 00:00:03.00\nAudio: aac\n")),
+  EXPECT_EQ(error_of(media::parse_probe("Duration: 00:00:03.00\nStream #0:1: Audio: aac\n")),
             "Source has no video stream");
-  EXPECT_EQ(error_of(media::parse_probe("Duration: 00:00:03.00\nVideo: h264 (0x31), xx, x5\n")),
+  EXPECT_EQ(error_of(media::parse_probe(
+                "Duration: 00:00:03.00\nStream #0:0: Video: h264 (0x31), xx, x5\n")),
             "Could not read source dimensions");
   const std::string limits =
       "Media supports finite clips up to 20 minutes and 8192 pixels per edge";
-  EXPECT_EQ(error_of(media::parse_probe("Duration: 00:20:00.01\nVideo: h264, 320x240\n")), limits);
-  EXPECT_TRUE(media::parse_probe("Duration: 00:20:00.00\nVideo: h264, 320x240\n"));
-  EXPECT_EQ(error_of(media::parse_probe("Duration: 00:00:00.00\nVideo: h264, 320x240\n")), limits);
-  EXPECT_EQ(error_of(media::parse_probe("Duration: 00:00:01.00\nVideo: h264, 8194x240\n")), limits);
+  EXPECT_EQ(
+      error_of(media::parse_probe("Duration: 00:20:00.01\nStream #0:0: Video: h264, 320x240\n")),
+      limits);
+  EXPECT_TRUE(media::parse_probe("Duration: 00:20:00.00\nStream #0:0: Video: h264, 320x240\n"));
+  EXPECT_EQ(
+      error_of(media::parse_probe("Duration: 00:00:00.00\nStream #0:0: Video: h264, 320x240\n")),
+      limits);
+  EXPECT_EQ(
+      error_of(media::parse_probe("Duration: 00:00:01.00\nStream #0:0: Video: h264, 8194x240\n")),
+      limits);
 }
 
 TEST(MediaProbe, ReadsRenderedSecondsFromStatistics) {

@@ -17,6 +17,7 @@ namespace {
 
 constexpr const char *kVersionFailed = "FFmpeg version check failed";
 constexpr unsigned kPollMs = 100;
+constexpr std::string_view kStream = "Stream #";
 constexpr double kMaxDuration = 1200;
 constexpr std::uint64_t kMaxEdge = 8192;
 // A log larger than this is not FFmpeg's text about one short clip; it reads as empty.
@@ -50,18 +51,6 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   }
 }
 
-std::string_view first_line_with(const std::vector<std::string_view> &lines,
-                                 std::string_view needle, bool &found) {
-  for (const std::string_view line : lines) {
-    if (line.find(needle) != std::string_view::npos) {
-      found = true;
-      return line;
-    }
-  }
-  found = false;
-  return {};
-}
-
 bool is_white(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
@@ -74,10 +63,21 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
+// FFmpeg prints the input's name and metadata (titles, comments: any text, "Video:" or
+// "Duration: " included) beside its own description. Only lines that begin with its own
+// words describe the input: "Duration: " for the length, "Stream #" for each stream.
+std::optional<std::string_view> first_line(const std::vector<std::string_view> &lines,
+                                           std::string_view start, std::string_view needle) {
+  for (const std::string_view line : lines) {
+    if (trim(line).starts_with(start) && line.find(needle) != std::string_view::npos) return line;
+  }
+  return std::nullopt;
+}
+
 std::optional<double> read_duration(const std::vector<std::string_view> &lines) {
-  bool found = false;
-  std::string_view line = first_line_with(lines, "Duration: ", found);
+  const auto found = first_line(lines, "Duration: ", "Duration: ");
   if (!found) return std::nullopt;
+  std::string_view line = *found;
   line.remove_prefix(line.find("Duration: ") + 10);
   line = trim(line.substr(0, line.find(',')));
   std::vector<double> numbers;
@@ -202,12 +202,11 @@ Result<Json> parse_probe(std::string_view text) {
   const std::vector<std::string_view> lines = split(text, '\n');
   const auto duration = read_duration(lines);
   if (!duration) return fail(kNoDuration);
-  bool found = false;
-  const std::string_view video = first_line_with(lines, "Video:", found);
-  if (!found) return fail(kNoVideoStream);
-  const auto size = read_dimensions(video);
+  const auto video = first_line(lines, kStream, "Video:");
+  if (!video) return fail(kNoVideoStream);
+  const auto size = read_dimensions(*video);
   if (!size) return fail(kNoDimensions);
-  const bool has_audio = text.find("Audio:") != std::string_view::npos;
+  const bool has_audio = first_line(lines, kStream, "Audio:").has_value();
   if (!(*duration > 0 && *duration <= kMaxDuration) || size->first > kMaxEdge ||
       size->second > kMaxEdge) {
     return fail(kProbeLimits);
