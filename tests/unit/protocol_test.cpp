@@ -107,6 +107,29 @@ TEST(Validator, ChecksInOrder) {
             "Invalid tool schema");
 }
 
+TEST(Protocol, ProgressGoesOutOnlyWhenTheRequestCarriesAToken) {
+  std::vector<std::string> lines;
+  const Notify notify = [&](const std::string &line) { lines.push_back(line); };
+  const ToolRunner runner = [](const std::string &, const Json &,
+                               const vft::apps::Progress *progress) -> Result<Json> {
+    if (progress != nullptr) (*progress)(1.5, 4, "Rendering");
+    return Json::object();
+  };
+  const std::string with =
+      R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":7}}})";
+  ASSERT_TRUE(respond_to_line(with, "media", runner, notify));
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(lines[0], R"({"jsonrpc":"2.0","method":"notifications/progress","params":)"
+                      R"({"message":"Rendering","progress":1.5,"progressToken":7,"total":4.0}})");
+  lines.clear();
+  ASSERT_TRUE(respond_to_line(R"({"id":1,"method":"tools/call","params":{"name":"t"}})", "media",
+                              runner, notify));
+  ASSERT_TRUE(respond_to_line(
+      R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":[]}}})",
+      "media", runner, notify));
+  EXPECT_TRUE(lines.empty());
+}
+
 TEST(Pipeline, RefusesBeforeTouchingAnything) {
   vft::store::Stamper stamper;
   EXPECT_EQ(call_tool("nope", "get_storage_info", Json::object(), stamper).error(), "Unknown app");
