@@ -68,8 +68,10 @@ Result<std::optional<std::string>> read_file_up_to(const std::string &path,
 Result<void> write_new_file(const std::string &path, std::string_view bytes);
 
 // Renames from onto to, replacing to, with write-through; the folder entry is made durable.
-// A failure to make it durable is a failure, although the rename may have taken place.
-Result<void> replace_file(const std::string &from, const std::string &to);
+// On a failure to make it durable, to is given back its previous content (or removed when it
+// had none) and the failure is returned. spare is an unused name beside to that the
+// implementation may use to keep the previous content meanwhile; it is gone afterwards.
+Result<void> replace_file(const std::string &from, const std::string &to, const std::string &spare);
 
 // Deletes a file, ignoring any failure.
 void remove_file_quietly(const std::string &path);

@@ -106,17 +106,17 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
   if (!folder) return fail(kNoParent);
   if (auto made = platform::create_directories(*folder); !made) return made;
   remove_stale_temporaries(*folder);
-  std::string temp_name = ".";
-  temp_name += stamper.name("write");
-  temp_name += ".tmp";
-  const std::string temp = platform::join_path(*folder, temp_name);
+  const auto temporary = [&] {
+    return platform::join_path(*folder, "." + stamper.name("write") + ".tmp");
+  };
+  const std::string temp = temporary();
   if (auto written = platform::write_new_file(temp, bytes); !written) {
     // The name carries this process's id and a time no earlier call used, so whatever is
     // there is our partial copy; a failed call leaves no file behind.
     platform::remove_file_quietly(temp);
     return written;
   }
-  if (auto moved = platform::replace_file(temp, destination); !moved) {
+  if (auto moved = platform::replace_file(temp, destination, temporary()); !moved) {
     platform::remove_file_quietly(temp);
     return moved;
   }

@@ -196,11 +196,31 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
   return {};
 }
 
-Result<void> replace_file(const std::string &from, const std::string &to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+Result<void> replace_file(const std::string &from, const std::string &to,
+                          const std::string &spare) {
+  // The previous content stays reachable under spare until the new name is durable, so that
+  // a failure can give it back.
+  const bool kept = ::link(to.c_str(), spare.c_str()) == 0;
+  const bool had_none = !kept && errno == ENOENT;
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int code = errno;
+    if (kept) (void)::unlink(spare.c_str());
+    return system_error(code);
+  }
   // Until the folder is flushed the new name may not survive a power loss: not yet a
   // success, as with the write-through rename on Windows.
-  return flush_folder(folder_of(to));
+  auto flushed = flush_folder(folder_of(to));
+  if (!flushed) {
+    // Where links are refused the previous content is gone already; the new stays.
+    if (kept) {
+      (void)::rename(spare.c_str(), to.c_str());
+    } else if (had_none) {
+      (void)::unlink(to.c_str());
+    }
+    return flushed;
+  }
+  if (kept) (void)::unlink(spare.c_str());
+  return {};
 }
 
 void remove_file_quietly(const std::string &path) { (void)::unlink(path.c_str()); }

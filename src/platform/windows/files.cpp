@@ -117,7 +117,8 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
   return {};
 }
 
-Result<void> replace_file(const std::string &from, const std::string &to) {
+// The write-through rename reports its own durability: nothing to give back afterwards.
+Result<void> replace_file(const std::string &from, const std::string &to, const std::string &) {
   if (!::MoveFileExW(win::wide_path(from).c_str(), win::wide_path(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return win::last_error();
