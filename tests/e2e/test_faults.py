@@ -5,6 +5,7 @@ was, leaves no temporary file behind, and a clean retry succeeds."""
 import errno
 import os
 import shutil
+import signal
 
 import pytest
 
@@ -71,14 +72,21 @@ def assert_flushed(log):
         assert ["fsync", os.path.dirname(target)] in lines[i + 1:], f"{target} not flushed"
 
 
-def faulted_call(vft, make, n, kind, at):
-    app, tool, args = make(vft, n)
+def faults(vft, kind, at, code=errno.EIO, kill=False):
+    """The environment that makes the at-th call of this kind fail, and its log file."""
+    assert os.path.exists(LIBRARY), "build the vft_faults library"
     log = vft.tmp / "faults.log"
     log.unlink(missing_ok=True)
     env = dict(vft.env, LD_PRELOAD=LIBRARY, VFT_FAULT_ROOT=str(vft.tmp),
-               VFT_FAULT_CALL=kind, VFT_FAULT_AT=str(at),
-               VFT_FAULT_ERRNO=str(ERRORS[at % len(ERRORS)]), VFT_FAULT_LOG=str(log),
+               VFT_FAULT_CALL=kind, VFT_FAULT_AT=str(at), VFT_FAULT_ERRNO=str(code),
+               VFT_FAULT_KILL="1" if kill else "0", VFT_FAULT_LOG=str(log),
                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    return env, log
+
+
+def faulted_call(vft, make, n, kind, at):
+    app, tool, args = make(vft, n)
+    env, log = faults(vft, kind, at, ERRORS[at % len(ERRORS)])
     before = store_bytes(vft, app)
     done = vft.call(app, tool, args, env=env)
     lines = log.read_text().splitlines() if log.exists() else []
@@ -102,7 +110,6 @@ def faulted_call(vft, make, n, kind, at):
                          ids=["plain store", "protected store", "new user key",
                               "wallet import"])
 def test_one_failed_call_of_a_save_loses_nothing(vft, make, fresh_key):
-    assert os.path.exists(LIBRARY), "build the vft_faults library"
     app = make(vft, 0)[0]
     vft.ok(*make(vft, 0))
     n = 1
@@ -116,3 +123,45 @@ def test_one_failed_call_of_a_save_loses_nothing(vft, make, fresh_key):
                 break
     vft.ok(*make(vft, n + 1))
     assert leftovers(vft) == []
+
+
+def test_a_failed_folder_flush_is_a_failure_and_gives_the_old_store_back(vft):
+    vft.ok(*bookmark(vft, 1))
+    before = store_bytes(vft, "bookmarks")
+    # The second flush of a save is the folder's, after the rename.
+    env, log = faults(vft, "fsync", 2)
+    assert vft.err(*bookmark(vft, 2), env=env) == "Input/output error"
+    assert f"FAIL fsync {vft.folder('bookmarks')}\n" in log.read_text()
+    assert store_bytes(vft, "bookmarks") == before
+    assert leftovers(vft) == []
+
+
+def test_a_lock_file_deleted_while_locked_is_not_trusted(vft):
+    vft.ok(*bookmark(vft, 1))
+    lock = vft.folder("bookmarks") / "records.lock"
+    # The file is deleted just after the lock on it was granted: that lock excludes nobody,
+    # so the call takes a lock on the file now at the path.
+    env, log = faults(vft, "flock", 1)
+    vft.ok(*bookmark(vft, 2), env=env)
+    assert lock.exists()
+    assert log.read_text().count(f"open {lock}\n") >= 2  # opened again after the deletion
+
+
+def test_the_next_save_removes_what_killed_saves_left_and_nothing_else(vft):
+    vft.ok(*bookmark(vft, 1))
+    folder = vft.folder("bookmarks")
+    for n in (2, 3):  # killed between writing the temporary file and renaming it
+        env, _ = faults(vft, "rename", 1, kill=True)
+        assert vft.call(*bookmark(vft, n), env=env).returncode == -signal.SIGKILL
+    killed = [p for p in folder.iterdir() if p.name.startswith(".write-")]
+    assert len(killed) == 2
+    others = [".write-1-2.tmp.keep", "write-1-2.tmp", ".write-x-2.tmp", ".write-12.tmp",
+              ".key-1-2.tmp", "notes.txt"]
+    for name in others:
+        (folder / name).write_text("mine")
+    (folder / ".write-5-6.tmp.d").mkdir()
+    before = store_bytes(vft, "bookmarks")
+    vft.ok(*bookmark(vft, 4))
+    assert store_bytes(vft, "bookmarks") != before and present(vft, "bookmarks", 4)
+    assert sorted(p.name for p in folder.iterdir()) == \
+        sorted(others + [".write-5-6.tmp.d", "records.json", "records.lock"])

@@ -4,20 +4,24 @@
 //
 //   VFT_FAULT_ROOT   path prefix of the files that count
 //   VFT_FAULT_CALL   open, write, short (a write cut to half), fsync, rename, link, close,
-//                    unlink; empty: fail nothing, only log
+//                    unlink, or flock (a granted lock whose file is then deleted, as another
+//                    process might do); empty: fail nothing, only log
 //   VFT_FAULT_AT     fail the Nth counted call of that kind (1 is the first)
 //   VFT_FAULT_ERRNO  the error number the failed call reports
+//   VFT_FAULT_KILL   when 1, the chosen call kills the process (SIGKILL) instead of failing
 //   VFT_FAULT_LOG    file to which every counted call is appended as "CALL PATH [PATH2]",
 //                    the injected one as "FAIL CALL PATH"
 //
 // A preloaded library has no owner to hand state to: its counters are process globals.
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,9 +69,9 @@ void log_line(const char *what, const char *call, const char *path, const char *
 }
 
 int kind_index(const char *call) {
-  static const char *const kinds[] = {"open", "write", "short", "fsync", "rename",
-                                      "link", "close", "unlink"};
-  for (int i = 0; i < 8; ++i) {
+  static const char *const kinds[] = {"open", "write", "short",  "fsync", "rename",
+                                      "link", "close", "unlink", "flock"};
+  for (int i = 0; i < 9; ++i) {
     if (std::strcmp(kinds[i], call) == 0) return i;
   }
   return 15;
@@ -80,6 +84,7 @@ bool should_fail(const char *call, const char *path, const char *second = nullpt
   const bool fail = std::strcmp(env("VFT_FAULT_CALL"), call) == 0 &&
                     count == std::atoi(env("VFT_FAULT_AT"));
   log_line(fail ? "FAIL " : "", call, path, second);
+  if (fail && std::strcmp(env("VFT_FAULT_KILL"), "1") == 0) ::kill(::getpid(), SIGKILL);
   return fail;
 }
 
@@ -201,6 +206,15 @@ int link(const char *from, const char *to) {
     return -1;
   }
   return real<int (*)(const char *, const char *)>("link")(from, to);
+}
+
+int flock(int fd, int operation) {
+  const int done = real<int (*)(int, int)>("flock")(fd, operation);
+  const char *path = fd_path(fd);
+  if (done == 0 && (operation & LOCK_EX) != 0 && should_fail("flock", path)) {
+    (void)real<int (*)(const char *)>("unlink")(path);
+  }
+  return done;
 }
 
 int unlink(const char *path) {
