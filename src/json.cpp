@@ -71,6 +71,15 @@ Result<Json> parse_json(std::string_view text) {
   }
 }
 
+bool nests_within(const Json &value, int levels) {
+  if (!value.is_structured()) return true;
+  if (levels < 1) return false;
+  for (const Json &child : value) {
+    if (!nests_within(child, levels - 1)) return false;
+  }
+  return true;
+}
+
 std::string to_compact(const Json &value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -20,6 +20,10 @@ inline constexpr int kMaxJsonDepth = 128;
 // error is the parser's description with line and column.
 Result<Json> parse_json(std::string_view text);
 
+// Whether the value nests at most `levels` levels of arrays and objects (a scalar nests 0,
+// [] 1, [[]] 2). Stops descending at the limit, so any value can be measured safely.
+bool nests_within(const Json &value, int levels);
+
 // Compact form: no white space, members in key order. Used for protocol output and search.
 std::string to_compact(const Json &value);
 

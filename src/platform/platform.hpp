@@ -47,7 +47,12 @@ std::string_view file_name(std::string_view path);
 
 // ---- files and folders -----------------------------------------------------------------
 
+// Creates the folder and any missing parents (private to the user), each new name flushed
+// into its parent folder.
 Result<void> create_directories(const std::string &path);
+
+// The names in a folder (without "." and "..").
+Result<std::vector<std::string>> folder_entries(const std::string &path);
 
 enum class Existence { missing, present };
 // Whether a file is there. A failure means it could not be established either way, which
@@ -63,7 +68,10 @@ Result<std::optional<std::string>> read_file_up_to(const std::string &path,
 Result<void> write_new_file(const std::string &path, std::string_view bytes);
 
 // Renames from onto to, replacing to, with write-through; the folder entry is made durable.
-Result<void> replace_file(const std::string &from, const std::string &to);
+// On a failure to make it durable, to is given back its previous content (or removed when it
+// had none) and the failure is returned. spare is an unused name beside to that the
+// implementation may use to keep the previous content meanwhile; it is gone afterwards.
+Result<void> replace_file(const std::string &from, const std::string &to, const std::string &spare);
 
 // Deletes a file, ignoring any failure.
 void remove_file_quietly(const std::string &path);
@@ -90,7 +98,8 @@ private:
 };
 
 // One attempt to take the lock file (created if absent, never truncated). None means that
-// another holder has it; a failure is any other reason, with the system's text.
+// another holder has it, or that the file was replaced or removed meanwhile: try again. A
+// failure is any other reason, with the system's text.
 Result<std::optional<FileLock>> try_lock_file(const std::string &path);
 
 // The fully resolved path of an existing file (links, . and .. resolved).
@@ -154,7 +163,8 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
 std::string sha256(std::string_view bytes);
 
 // The platform's protection for the current user, bound to the entropy. Inputs are already
-// within the size limit; a failure carries no detail (the caller reports its own message).
+// within the size limit. A failure's text is empty, or a reason the user can act on (such as
+// a key file that others can read), which the caller adds to its own message.
 Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy);
 Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy);
 

@@ -44,6 +44,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder) {
 }
 
 Result<void> save_store(const Store &store, Stamper &stamper) {
+  if (!nests_within(store.document, kMaxJsonDepth)) return fail(kStoreTooDeep);
   std::string text = to_pretty(store.document);
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   if (is_protected_app(store.app)) {

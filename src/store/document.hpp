@@ -9,6 +9,8 @@ namespace vft::store {
 inline constexpr const char *kStoreTooLargeToLoad = "Record store exceeds 70 MiB";
 inline constexpr const char *kStoreTooLargeToSave =
     "Record store exceeds 64 MiB; archive/export unused records";
+inline constexpr const char *kStoreTooDeep =
+    "Record store would nest deeper than 128 levels; nothing was saved";
 inline constexpr const char *kInvalidStore = "Invalid store; original preserved: ";
 inline constexpr const char *kUnsupportedStore = "Unsupported record store; original preserved";
 
@@ -30,7 +32,8 @@ Json empty_document(const std::string &app);
 // changes any file.
 Result<Store> load_store(const std::string &app, const std::string &folder);
 
-// Writes the whole document back by atomic replacement.
+// Writes the whole document back by atomic replacement. A document that loading would
+// refuse (too deep to parse) is never written.
 Result<void> save_store(const Store &store, Stamper &stamper);
 
 } // namespace vft::store

@@ -67,39 +67,82 @@ Result<platform::FileLock> take_lock(const std::string &folder) {
   return fail(kLockHeld);
 }
 
+namespace {
+
+bool is_decimal(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Leftovers of replacements killed before their rename. Removing them is best effort: the
+// save itself does not depend on it, and it frees the space a full disk may need.
+void remove_stale_temporaries(const std::string &folder) {
+  auto names = platform::folder_entries(folder);
+  if (!names) return;
+  for (const std::string &name : names.value()) {
+    if (!is_replacement_temporary(name)) continue;
+    const std::string path = platform::join_path(folder, name);
+    // Only files: anything else of that name was not made here.
+    if (auto info = platform::file_info(path); info && info->regular) {
+      platform::remove_file_quietly(path);
+    }
+  }
+}
+
+} // namespace
+
+bool is_replacement_temporary(std::string_view name) {
+  constexpr std::string_view kStart = ".write-";
+  constexpr std::string_view kEnd = ".tmp";
+  if (!name.starts_with(kStart) || !name.ends_with(kEnd)) return false;
+  name = name.substr(kStart.size(), name.size() - kStart.size() - kEnd.size());
+  const auto dash = name.find('-');
+  return dash != std::string_view::npos && is_decimal(name.substr(0, dash)) &&
+         is_decimal(name.substr(dash + 1));
+}
+
 Result<void> atomic_replace(const std::string &destination, std::string_view bytes,
                             Stamper &stamper) {
   const auto folder = platform::parent_path(destination);
   if (!folder) return fail(kNoParent);
   if (auto made = platform::create_directories(*folder); !made) return made;
-  std::string temp_name = ".";
-  temp_name += stamper.name("write");
-  temp_name += ".tmp";
-  const std::string temp = platform::join_path(*folder, temp_name);
+  remove_stale_temporaries(*folder);
+  const auto temporary = [&] {
+    return platform::join_path(*folder, "." + stamper.name("write") + ".tmp");
+  };
+  const std::string temp = temporary();
   if (auto written = platform::write_new_file(temp, bytes); !written) {
     // The name carries this process's id and a time no earlier call used, so whatever is
     // there is our partial copy; a failed call leaves no file behind.
     platform::remove_file_quietly(temp);
     return written;
   }
-  if (auto moved = platform::replace_file(temp, destination); !moved) {
+  if (auto moved = platform::replace_file(temp, destination, temporary()); !moved) {
     platform::remove_file_quietly(temp);
     return moved;
   }
   return {};
 }
 
+namespace {
+
+Failure protection_failed(const std::string &reason) {
+  if (reason.empty()) return fail(platform_texts::kProtectionFailed);
+  return fail(std::string(platform_texts::kProtectionFailed) + ": " + reason);
+}
+
+} // namespace
+
 Result<std::string> protect(std::string_view bytes, std::string_view entropy) {
   if (bytes.size() > kMaxProtectedInput) return fail(kPayloadTooLarge);
   auto out = platform::protect_for_user(bytes, entropy);
-  if (!out) return fail(platform_texts::kProtectionFailed);
+  if (!out) return protection_failed(out.error());
   return out;
 }
 
 Result<std::string> unprotect(std::string_view bytes, std::string_view entropy) {
   if (bytes.size() > kMaxProtectedInput) return fail(kPayloadTooLarge);
   auto out = platform::unprotect_for_user(bytes, entropy);
-  if (!out) return fail(platform_texts::kProtectionFailed);
+  if (!out) return protection_failed(out.error());
   return out;
 }
 

@@ -47,9 +47,14 @@ std::string_view store_file_name(std::string_view app);
 Result<platform::FileLock> take_lock(const std::string &folder);
 
 // Writes bytes to destination so that it holds either its previous content or exactly these
-// bytes: a new temporary file beside it, flushed, then renamed onto it.
+// bytes: a new temporary file beside it, flushed, then renamed onto it. Runs only under the
+// lock of the app whose folder holds destination: it first removes the temporary files that
+// killed replacements left in that folder, which no replacement still running can own.
 Result<void> atomic_replace(const std::string &destination, std::string_view bytes,
                             Stamper &stamper);
+
+// Whether a file name is one of atomic_replace's temporary names: ".write-NANOS-PID.tmp".
+bool is_replacement_temporary(std::string_view name);
 
 // The current user's protection, with the size check made before any work.
 Result<std::string> protect(std::string_view bytes, std::string_view entropy);

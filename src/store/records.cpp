@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace vft::store {
@@ -219,8 +220,12 @@ Result<void> version_check(const Json &record, const Json &args) {
 Result<std::size_t> lookup_for_change(const Json &document, const Json &args) {
   auto index = lookup_by_id(document, args);
   if (!index) return fail(index.error());
-  if (auto checked = version_check(records_of(document)[index.value()], args); !checked) {
-    return fail(checked.error());
+  const Json &record = records_of(document)[index.value()];
+  if (auto checked = version_check(record, args); !checked) return fail(checked.error());
+  // The next version would wrap to 0 and look older than every earlier one.
+  if (non_negative_integer(member(record, "version")) ==
+      std::numeric_limits<std::uint64_t>::max()) {
+    return fail(kVersionExhausted);
   }
   return index;
 }

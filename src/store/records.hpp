@@ -29,6 +29,8 @@ inline constexpr const char *kFieldShape =
 inline constexpr const char *kRecordNotFound = "Record not found";
 inline constexpr const char *kVersionConflict =
     "Version conflict: read this record again; current version is ";
+inline constexpr const char *kVersionExhausted =
+    "Record version is at its largest value; this record cannot be changed";
 
 // A new record {id, title, version 1, createdAt, updatedAt, archived false}; not yet stored.
 Json record_base(Stamper &stamper, std::string_view title, std::string_view prefix);
@@ -68,8 +70,8 @@ Result<Json> get_by_id(const Json &document, const Json &args);
 // The `expectedVersion` argument must match the record's version.
 Result<void> version_check(const Json &record, const Json &args);
 
-// lookup_by_id, then version_check on the record found: the opening of every change to a
-// stored record. Returns its index.
+// lookup_by_id, then version_check on the record found, then a version that touch can still
+// raise: the opening of every change to a stored record. Returns its index.
 Result<std::size_t> lookup_for_change(const Json &document, const Json &args);
 
 // archive_* (archived true) and restore_* (false): lookup, version check, set, touch, save.

@@ -177,3 +177,16 @@ def test_lookup_takes_the_first_record_with_the_id(vft, session):
     ok(session, "archive_bookmark", {"id": "bookmark-1-7", "expectedVersion": 1})
     records = stored(vft)
     assert [r.get("archived") for r in records] == [None, True, False]
+
+
+def test_the_largest_version_refuses_the_next_change(vft, session):
+    last = 2**64 - 1
+    write_store(vft, [record(1, version=last)])
+    before = snapshot(vft.store_file("bookmarks"))
+    refused = "Record version is at its largest value; this record cannot be changed"
+    assert err(session, "archive_bookmark", {"id": "bookmark-1-7", "expectedVersion": last}) == \
+        refused
+    assert err(session, "save_bookmark", {"id": "bookmark-1-7", "expectedVersion": last,
+                                          "title": "T", "url": "https://e.com"}) == refused
+    assert snapshot(vft.store_file("bookmarks")) == before
+    assert ok(session, "get_bookmark", {"id": "bookmark-1-7"})["version"] == last

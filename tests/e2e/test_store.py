@@ -146,6 +146,52 @@ def test_key_and_store_files_are_private(vft):
     assert oct((vft.home / "studio").stat().st_mode & 0o777) == "0o700"
 
 
+@linux_only_because("Linux file modes, owners and the user key file")
+def test_a_user_key_others_can_reach_is_refused_with_the_fix(vft):
+    churn = vft.tool("store_churn")
+    (vft.home / "bills").mkdir()
+    subprocess.run([churn, "bills", str(vft.home / "bills"), "t", "1"], env=vft.env, check=True,
+                   capture_output=True)
+    key = vft.user_home / ".config" / "veymora" / "user.key"
+    store = vft.home / "bills" / "records.dpapi"
+    before = store.read_bytes()
+    save = {"title": "Power", "provider": "ACME", "periodStart": "2024-01-01",
+            "periodEnd": "2024-01-31", "dueDate": "2024-02-10", "amountMinor": 1,
+            "currency": "EUR"}
+    for mode in (0o644, 0o666, 0o620, 0o604):
+        key.chmod(mode)
+        message = f"User data protection failed: {key} is open to other users; make it " \
+                  "private (mode 0600)"
+        assert vft.err("bills", "get_storage_info") == message
+        assert vft.err("bills", "save_bill", save) == message
+    key.chmod(0o600)
+    key.parent.chmod(0o777)
+    assert vft.err("bills", "get_storage_info") == \
+        f"User data protection failed: {key.parent} is writable by other users; make it " \
+        "private (mode 0700)"
+    key.parent.chmod(0o700)
+    if os.geteuid() == 0:  # only root can give the key to someone else
+        os.chown(key, 65534, 65534)
+        assert vft.err("bills", "get_storage_info") == \
+            f"User data protection failed: {key} is owned by another user; use one of your " \
+            "own, private to you (mode 0600)"
+        os.chown(key, 0, 0)
+    assert store.read_bytes() == before
+    assert vft.ok("bills", "get_storage_info")["recordCount"] == 1
+
+
+@linux_only_because("a symbolic link as the lock file")
+def test_a_dangling_link_at_the_lock_path_is_not_followed(vft, tmp_path):
+    folder = vft.home / "bookmarks"
+    folder.mkdir()
+    elsewhere = tmp_path / "elsewhere.lock"
+    (folder / "records.lock").symlink_to(elsewhere)
+    assert vft.err("bookmarks", "get_storage_info") == "No such file or directory"
+    assert not elsewhere.exists()
+    elsewhere.write_bytes(b"")  # a link to an existing file is a lock file like any other
+    assert vft.ok("bookmarks", "get_storage_info")["recordCount"] == 0
+
+
 @linux_only_because("flock; test_windows.py holds the lock from a second Windows process")
 def test_a_held_lock_makes_calls_wait_then_fail(vft):
     import fcntl

@@ -455,3 +455,37 @@ def test_five_hundred_first_entry_drops_the_oldest(vft, tmp_path):
     assert [e["n"] for e in result["evidence"][:2]] == [1, 2]
     assert result["evidence"][-1]["n"] == 500
     assert len(stored_tool(vft)["evidence"]) == 500
+
+
+def nested_list(levels):
+    value = "leaf"
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+def test_a_receipt_too_deep_to_store_is_refused_and_the_store_stays_loadable(vft, tmp_path):
+    register(vft, tmp_path)
+    # Stored as records[i].evidence[j]: the store, records, the tool, evidence and the receipt
+    # object take five levels, so a member may nest 123 more.
+    deepest = receipt_file(tmp_path, "deep.json", receipt(log=nested_list(123)))
+    assert vft.ok("studio", "record_tool_evidence", evidence_args(vft, deepest, 1))["version"] == 2
+    assert stored_tool(vft)["evidence"][0]["log"] == nested_list(123)
+
+    before = snapshot(vft.store_file("studio"))
+    too_deep = receipt_file(tmp_path, "deeper.json", receipt(log=nested_list(124)))
+    assert vft.err("studio", "record_tool_evidence", evidence_args(vft, too_deep, 2)) == \
+        "Evidence receipt nests deeper than 124 levels"
+    assert snapshot(vft.store_file("studio")) == before
+    assert vft.ok("studio", "get_free_tool", {"id": "my-tool"})["version"] == 2
+
+
+def test_deep_values_in_other_stored_arguments_are_refused_by_their_rules(vft, tmp_path):
+    register(vft, tmp_path)
+    before = snapshot(vft.store_file("studio"))
+    patch = {"id": "my-tool", "expectedVersion": 1, "patch": {"purpose": nested_list(125)}}
+    assert vft.err("studio", "update_free_tool", patch) == NOT_BOUNDED
+    assert snapshot(vft.store_file("studio")) == before
+    tags = {"title": "T", "url": "https://e.com", "tags": [nested_list(125)]}
+    assert vft.err("bookmarks", "save_bookmark", tags) == "At most 20 short text tags"
+    assert not vft.store_file("bookmarks").exists()

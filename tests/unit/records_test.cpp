@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -266,6 +267,15 @@ TEST(VersionCheck, EqualOrBothNone) {
   EXPECT_TRUE(store::version_check(text_version, Json::object()));
   EXPECT_EQ(store::version_check(text_version, Json{{"expectedVersion", 3U}}).error(),
             conflict + "\"3\"");
+}
+
+TEST(LookupForChange, RefusesAVersionThatCannotBeRaised) {
+  const std::uint64_t last = std::numeric_limits<std::uint64_t>::max();
+  const Json doc = doc_with(Json::array({rec("a", "t", last), rec("b", "t", last - 1)}));
+  EXPECT_EQ(store::lookup_for_change(doc, Json{{"id", "a"}, {"expectedVersion", last}}).error(),
+            "Record version is at its largest value; this record cannot be changed");
+  EXPECT_EQ(store::lookup_for_change(doc, Json{{"id", "b"}, {"expectedVersion", last - 1}}).value(),
+            1U);
 }
 
 // ---- archive and restore ----------------------------------------------------------------------

@@ -113,6 +113,33 @@ TEST_F(StoreTest, SizeLimitsOnLoadAndSave) {
   EXPECT_FALSE(fs::exists(file));
 }
 
+// Whatever a tool puts into the document, the save never writes a store that loading would
+// refuse as too deep.
+TEST_F(StoreTest, SaveRefusesADocumentTooDeepToLoadAgain) {
+  const auto dir = folder("studio");
+  const auto nested = [](int levels) {
+    Json value = "leaf";
+    for (int i = 0; i < levels; ++i)
+      value = Json::array({value});
+    return value;
+  };
+  EXPECT_TRUE(vft::nests_within(nested(3), 3));
+  EXPECT_FALSE(vft::nests_within(nested(4), 3));
+  EXPECT_TRUE(vft::nests_within(Json("x"), 0));
+
+  Store store{"studio", dir, empty_document("studio")};
+  // The document, records and the record take three levels.
+  store.document["records"].push_back({{"deep", nested(vft::kMaxJsonDepth - 3)}});
+  ASSERT_TRUE(save_store(store, stamper_));
+  const auto file = fs::path(dir) / "records.json";
+  const std::string saved = read(file);
+  ASSERT_TRUE(load_store("studio", dir));
+
+  store.document["records"][0]["deep"] = nested(vft::kMaxJsonDepth - 2);
+  EXPECT_EQ(save_store(store, stamper_).error(), kStoreTooDeep);
+  EXPECT_EQ(read(file), saved);
+}
+
 TEST_F(StoreTest, ProtectedStoresAreSealedPerAppAndUser) {
   const auto bills = folder("bills");
   Store store{"bills", bills, empty_document("bills")};

@@ -18,10 +18,14 @@ constexpr const char *kNotJsonReceipt = "Evidence must be a saved JSON receipt";
 constexpr const char *kReceiptMismatch =
     "Evidence receipt must match tool_id, tool_version, stage, outcome and observed_at";
 constexpr const char *kNeedsHttpsUrl = "A public success receipt needs the observed HTTPS URL";
+constexpr const char *kReceiptTooDeep = "Evidence receipt nests deeper than 124 levels";
 constexpr const char *kHostTesting = "Codex and ChatGPT host evidence are recorded separately; "
                                      "protocol and install receipts do not imply either.";
 
 constexpr std::size_t kMaxEvidencePath = 2048;
+// A receipt is stored as an element of store.records[i].evidence: four levels down, and the
+// stored store must still be loadable.
+constexpr int kMaxReceiptDepth = kMaxJsonDepth - 4;
 constexpr std::string_view kHttpsPrefix = "https://";
 constexpr const char *kPassed = "passed";
 constexpr const char *kUnverified = "unverified";
@@ -132,6 +136,7 @@ Result<Json> record_tool_evidence(ToolCall &call) {
   if (!file) return fail(file.error());
   auto receipt = parse_json(file->bytes);
   if (!receipt) return fail(kNotJsonReceipt);
+  if (!nests_within(receipt.value(), kMaxReceiptDepth)) return fail(kReceiptTooDeep);
   if (auto checked = check_receipt(receipt.value(), stored, call.args); !checked) {
     return fail(checked.error());
   }

@@ -3,6 +3,7 @@
 // HKDF-SHA256, and AES-256-GCM with a random nonce. Layout of a protected blob:
 // version byte 1, 12-byte nonce, ciphertext, 16-byte tag.
 #include "platform/platform.hpp"
+#include "platform/posix/posix.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
@@ -10,7 +11,12 @@
 #include <openssl/sha.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vft::platform {
 
@@ -32,37 +38,104 @@ std::optional<std::string> key_folder() {
   return std::nullopt;
 }
 
+// No home, no randomness, a damaged key, a failed cipher...: nothing the user can act on
+// beyond what the caller's own message says.
+Failure no_reason() { return fail(std::string()); }
+
 using Key = std::array<unsigned char, kKeySize>;
 
+// Whoever can read the key reads every protected store; whoever can replace it (or the
+// folder's entries) gets the next store sealed with a key of theirs. Like careful tools do
+// with private keys, such a key is refused, with the fix.
+Result<void> check_private(const struct stat &st, const std::string &path, bool folder) {
+  const char *const mode = folder ? "0700" : "0600";
+  if (st.st_uid != ::geteuid()) {
+    return fail(path + " is owned by another user; use one of your own, private to you (mode " +
+                mode + ")");
+  }
+  const mode_t others = folder ? (S_IWGRP | S_IWOTH) : (S_IRWXG | S_IRWXO);
+  if ((st.st_mode & others) != 0) {
+    return fail(path + (folder ? " is writable by other users" : " is open to other users") +
+                "; make it private (mode " + mode + ")");
+  }
+  return {};
+}
+
+Result<void> check_key_folder(const std::string &folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return no_reason();
+  return check_private(st, folder, true);
+}
+
 Result<Key> read_key(const std::string &path) {
-  auto data = read_file_up_to(path, kKeySize);
-  if (!data) return fail(data.error());
-  const std::optional<std::string> &bytes = data.value();
-  if (!bytes || bytes->size() != kKeySize) return fail("damaged key");
+  posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return no_reason();
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return no_reason();
+  if (auto safe = check_private(st, path, false); !safe) return fail(safe.error());
   Key key{};
-  std::copy(bytes->begin(), bytes->end(), key.begin());
+  std::size_t got = 0;
+  // One byte more than a key, to tell a longer (damaged) file from a key.
+  unsigned char extra = 0;
+  for (;;) {
+    unsigned char *into = got < kKeySize ? key.data() + got : &extra;
+    const std::size_t room = got < kKeySize ? kKeySize - got : 1;
+    const ssize_t n = ::read(fd.get(), into, room);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return no_reason();
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+    if (got > kKeySize) break;
+  }
+  if (got != kKeySize) return no_reason();
   return key;
 }
 
-// The user's key; created (once, race-free through a hard link) when create is true.
-Result<Key> user_key(bool create) {
-  const auto folder = key_folder();
-  if (!folder) return fail("no home");
-  const std::string path = join_path(*folder, "user.key");
-  auto exists = file_existence(path);
-  if (!exists) return fail(exists.error());
-  if (exists.value() == Existence::present || !create) return read_key(path);
-
-  if (auto made = create_directories(*folder); !made) return fail(made.error());
+// Puts a new random key at path without ever leaving a second name of it or a partial
+// file: written to a temporary name, flushed, then moved to path only if nothing is there.
+// A key another process put there first wins.
+Result<void> create_key(const std::string &folder, const std::string &path) {
   Key key{};
-  if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return fail("no randomness");
-  const std::string temp = join_path(*folder, ".key-" + std::to_string(now_nanos()) + "-" +
-                                                  std::to_string(process_id()) + ".tmp");
+  if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return no_reason();
+  const std::string temp = join_path(folder, ".key-" + std::to_string(now_nanos()) + "-" +
+                                                 std::to_string(process_id()) + ".tmp");
   auto written =
       write_new_file(temp, std::string_view(reinterpret_cast<char *>(key.data()), key.size()));
-  if (!written) return fail(written.error());
-  (void)hard_link(temp, path); // another process may have won the race: its key counts
-  remove_file_quietly(temp);
+  if (!written) {
+    remove_file_quietly(temp);
+    return no_reason();
+  }
+  const bool renamed =
+      ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+  int code = renamed ? 0 : errno;
+  bool moved = renamed;
+  if (!renamed && (code == EINVAL || code == ENOSYS)) {
+    // A file system without the no-replace rename: a link, then the temporary name goes.
+    moved = ::link(temp.c_str(), path.c_str()) == 0;
+    code = moved ? 0 : errno;
+  }
+  if (!renamed) remove_file_quietly(temp);
+  if (!moved) return code == EEXIST ? Result<void>() : no_reason();
+  // The key's name must survive a power loss, or every store sealed with it is lost.
+  if (auto flushed = posix::flush_folder(folder); !flushed) return no_reason();
+  return {};
+}
+
+// The user's key; created (once, race-free) when create is true.
+Result<Key> user_key(bool create) {
+  const auto folder = key_folder();
+  if (!folder) return no_reason();
+  const std::string path = join_path(*folder, "user.key");
+  auto exists = file_existence(path);
+  if (!exists) return no_reason();
+  if (exists.value() == Existence::missing) {
+    if (!create) return no_reason();
+    if (auto made = create_directories(*folder); !made) return no_reason();
+    if (auto safe = check_key_folder(*folder); !safe) return fail(safe.error());
+    if (auto made = create_key(*folder, path); !made) return fail(made.error());
+  } else if (auto safe = check_key_folder(*folder); !safe) {
+    return fail(safe.error());
+  }
   return read_key(path);
 }
 
@@ -81,7 +154,7 @@ Result<Key> derive_key(const Key &user_key, std::string_view entropy) {
           0 ||
       EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), info, static_cast<int>(entropy.size())) <= 0 ||
       EVP_PKEY_derive(ctx.get(), out.data(), &length) <= 0 || length != out.size()) {
-    return fail("key derivation failed");
+    return no_reason();
   }
   return out;
 }
@@ -99,13 +172,13 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
   std::string out(1 + kNonceSize + bytes.size() + kTagSize, '\0');
   auto *o = reinterpret_cast<unsigned char *>(out.data());
   o[0] = kFormatVersion;
-  if (RAND_bytes(o + 1, kNonceSize) != 1) return fail("no randomness");
+  if (RAND_bytes(o + 1, kNonceSize) != 1) return no_reason();
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   int n = 0;
   if (!ctx ||
       EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), o + 1) != 1 ||
       EVP_EncryptUpdate(ctx.get(), nullptr, &n, o, 1) != 1) {
-    return fail("encryption failed");
+    return no_reason();
   }
   unsigned char *cipher = o + 1 + kNonceSize;
   std::size_t done = 0;
@@ -115,13 +188,13 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
     if (EVP_EncryptUpdate(ctx.get(), cipher + done, &n,
                           reinterpret_cast<const unsigned char *>(bytes.data()) + done,
                           slice) != 1) {
-      return fail("encryption failed");
+      return no_reason();
     }
     done += static_cast<std::size_t>(n);
   }
   if (EVP_EncryptFinal_ex(ctx.get(), cipher + done, &n) != 1 ||
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, cipher + bytes.size()) != 1) {
-    return fail("encryption failed");
+    return no_reason();
   }
   return out;
 }
@@ -129,7 +202,7 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
 Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy) {
   if (bytes.size() < 1 + kNonceSize + kTagSize ||
       static_cast<unsigned char>(bytes[0]) != kFormatVersion) {
-    return fail("not a protected blob");
+    return no_reason();
   }
   auto key = user_key(false);
   if (!key) return fail(key.error());
@@ -145,13 +218,13 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   if (!ctx ||
       EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), in + 1) != 1 ||
       EVP_DecryptUpdate(ctx.get(), nullptr, &n, in, 1) != 1) {
-    return fail("decryption failed");
+    return no_reason();
   }
   std::size_t done = 0;
   while (done < cipher_size) {
     const int slice = static_cast<int>(std::min<std::size_t>(cipher_size - done, 1 << 30));
     if (EVP_DecryptUpdate(ctx.get(), o + done, &n, in + 1 + kNonceSize + done, slice) != 1) {
-      return fail("decryption failed");
+      return no_reason();
     }
     done += static_cast<std::size_t>(n);
   }
@@ -159,7 +232,7 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   std::copy(in + 1 + kNonceSize + cipher_size, in + bytes.size(), tag);
   if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag) != 1 ||
       EVP_DecryptFinal_ex(ctx.get(), o + done, &n) != 1) {
-    return fail("authentication failed");
+    return no_reason();
   }
   return out;
 }

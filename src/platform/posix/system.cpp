@@ -1,12 +1,15 @@
 // Process, console, path and file services on Linux.
 #include "platform/platform.hpp"
+#include "platform/posix/posix.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,28 +18,11 @@ namespace vft::platform {
 
 namespace {
 
+using posix::Fd;
+using posix::flush_folder;
+
 Failure system_error(int code) { return fail(std::strerror(code)); }
 Failure last_error() { return system_error(errno); }
-
-// A descriptor closed on every path out of the function that opened it.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
-private:
-  int fd_;
-};
 
 bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -50,7 +36,16 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
+std::string folder_of(const std::string &path) { return parent_path(path).value_or("."); }
+
 } // namespace
+
+Result<void> posix::flush_folder(const std::string &folder) {
+  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return last_error();
+  if (::fsync(dir.get()) != 0) return last_error();
+  return {};
+}
 
 std::vector<std::string> command_line(int argc, char **argv) {
   return std::vector<std::string>(argv, argv + argc);
@@ -125,8 +120,35 @@ Result<void> create_directories(const std::string &path) {
   if (auto parent = parent_path(path); parent && *parent != path) {
     if (auto made = create_directories(*parent); !made) return made;
   }
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return last_error();
-  return {};
+  if (::mkdir(path.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return {}; // another process made it meanwhile
+    return last_error();
+  }
+  return flush_folder(folder_of(path));
+}
+
+Result<std::vector<std::string>> folder_entries(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  DIR *dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int code = errno;
+    ::close(fd);
+    return system_error(code);
+  }
+  std::unique_ptr<DIR, int (*)(DIR *)> closer(dir, &::closedir);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) return last_error();
+      break;
+    }
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
 }
 
 Result<Existence> file_existence(const std::string &path) {
@@ -174,13 +196,30 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
   return {};
 }
 
-Result<void> replace_file(const std::string &from, const std::string &to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
-  // Make the new directory entry durable; a failure here does not undo the rename.
-  if (auto folder = parent_path(to)) {
-    Fd dir(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) (void)::fsync(dir.get());
+Result<void> replace_file(const std::string &from, const std::string &to,
+                          const std::string &spare) {
+  // The previous content stays reachable under spare until the new name is durable, so that
+  // a failure can give it back.
+  const bool kept = ::link(to.c_str(), spare.c_str()) == 0;
+  const bool had_none = !kept && errno == ENOENT;
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int code = errno;
+    if (kept) (void)::unlink(spare.c_str());
+    return system_error(code);
   }
+  // Until the folder is flushed the new name may not survive a power loss: not yet a
+  // success, as with the write-through rename on Windows.
+  auto flushed = flush_folder(folder_of(to));
+  if (!flushed) {
+    // Where links are refused the previous content is gone already; the new stays.
+    if (kept) {
+      (void)::rename(spare.c_str(), to.c_str());
+    } else if (had_none) {
+      (void)::unlink(to.c_str());
+    }
+    return flushed;
+  }
+  if (kept) (void)::unlink(spare.c_str());
   return {};
 }
 
@@ -200,12 +239,31 @@ FileLock::~FileLock() {
 }
 
 Result<std::optional<FileLock>> try_lock_file(const std::string &path) {
-  Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOCTTY;
+  int opened = ::open(path.c_str(), kFlags);
+  if (opened < 0 && errno == ENOENT) {
+    // O_EXCL never follows a link: a link at the path that leads nowhere is not followed
+    // into creating a file somewhere else.
+    opened = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+    // Someone else created it just now (or that dangling link is there): open what is there.
+    if (opened < 0 && errno == EEXIST) opened = ::open(path.c_str(), kFlags);
+  }
+  Fd fd(opened);
   if (fd.get() < 0) return last_error();
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return std::optional<FileLock>();
     return last_error();
   }
+  // A lock on a file that is no longer at the path excludes nobody: whoever opens the path
+  // now gets another file. Held only while the path still leads to the locked file.
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(fd.get(), &held) != 0) return last_error();
+  if (::stat(path.c_str(), &named) != 0) {
+    if (errno == ENOENT) return std::optional<FileLock>();
+    return last_error();
+  }
+  if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return std::optional<FileLock>();
   return std::optional<FileLock>(FileLock(fd.release()));
 }
 

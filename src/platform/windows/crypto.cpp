@@ -66,8 +66,9 @@ std::string take_blob(DATA_BLOB &blob) {
   return out;
 }
 
-constexpr const char *kProtectFailed = "CryptProtectData failed";
-constexpr const char *kUnprotectFailed = "CryptUnprotectData failed";
+// DPAPI's failures (another user, other entropy, damaged data) give the user nothing to act
+// on: the caller's message says it all.
+Failure no_reason() { return fail(std::string()); }
 
 } // namespace
 
@@ -89,7 +90,7 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
   DATA_BLOB output{};
   if (!::CryptProtectData(&input, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
                           &output)) {
-    return fail(kProtectFailed);
+    return no_reason();
   }
   return take_blob(output);
 }
@@ -100,7 +101,7 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   DATA_BLOB output{};
   if (!::CryptUnprotectData(&input, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
                             &output)) {
-    return fail(kUnprotectFailed);
+    return no_reason();
   }
   return take_blob(output);
 }

@@ -2,6 +2,7 @@
 #include "platform/windows/win.hpp"
 
 #include <algorithm>
+#include <memory>
 
 namespace vft::platform {
 
@@ -42,6 +43,24 @@ Result<void> create_directories(const std::string &path) {
     return win::system_error(error);
   }
   return {};
+}
+
+Result<std::vector<std::string>> folder_entries(const std::string &path) {
+  WIN32_FIND_DATAW found{};
+  const std::wstring pattern = win::wide_path(join_path(path, "*"));
+  HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return win::last_error();
+  std::unique_ptr<void, BOOL(WINAPI *)(HANDLE)> closer(search, &::FindClose);
+  std::vector<std::string> names;
+  do {
+    const std::wstring_view name(found.cFileName);
+    if (name != L"." && name != L"..") names.push_back(win::narrow(name));
+  } while (::FindNextFileW(search, &found));
+  if (const DWORD error = ::GetLastError(); error != ERROR_NO_MORE_FILES) {
+    return win::system_error(error);
+  }
+  return names;
 }
 
 Result<Existence> file_existence(const std::string &path) {
@@ -98,7 +117,8 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
   return {};
 }
 
-Result<void> replace_file(const std::string &from, const std::string &to) {
+// The write-through rename reports its own durability: nothing to give back afterwards.
+Result<void> replace_file(const std::string &from, const std::string &to, const std::string &) {
   if (!::MoveFileExW(win::wide_path(from).c_str(), win::wide_path(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return win::last_error();

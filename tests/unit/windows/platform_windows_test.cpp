@@ -164,10 +164,12 @@ TEST_F(WindowsFiles, NewFilesAreCreatedOnlyOnce) {
 TEST_F(WindowsFiles, ReplaceSwapsTheWholeFile) {
   ASSERT_TRUE(platform::write_new_file(path("records.json"), "old"));
   ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
-  ASSERT_TRUE(platform::replace_file(path(".write-1-2.tmp"), path("records.json")));
+  ASSERT_TRUE(
+      platform::replace_file(path(".write-1-2.tmp"), path("records.json"), path(".write-1-3.tmp")));
   EXPECT_EQ(*platform::read_file_up_to(path("records.json"), 10).value(), "new");
   EXPECT_EQ(platform::file_existence(path(".write-1-2.tmp")).value(), Existence::missing);
-  EXPECT_FALSE(platform::replace_file(path("gone.tmp"), path("records.json")));
+  EXPECT_FALSE(
+      platform::replace_file(path("gone.tmp"), path("records.json"), path(".write-1-3.tmp")));
   platform::remove_file_quietly(path("records.json"));
   platform::remove_file_quietly(path("records.json")); // already gone: no complaint
   EXPECT_EQ(platform::file_existence(path("records.json")).value(), Existence::missing);
