@@ -20,6 +20,11 @@ inline constexpr int kMaxJsonDepth = 128;
 // error is the parser's description with line and column.
 Result<Json> parse_json(std::string_view text);
 
+// nlohmann's own parser and writer, which the two above must match byte for byte; kept for
+// the tests that compare them.
+Result<Json> parse_json_reference(std::string_view text);
+std::string to_pretty_reference(const Json &value);
+
 // Compact form: no white space, members in key order. Used for protocol output and search.
 std::string to_compact(const Json &value);
 

@@ -1,0 +1,23 @@
+// The store's hot path: a reader and a writer that work straight on the one JSON tree type.
+// They give exactly what nlohmann's own parse and dump give (json.cpp falls back to those
+// for every input the reader does not take), only without their per-character overhead.
+#pragma once
+
+#include "json.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vft::json_fast {
+
+// The value of text, or none for anything it does not accept: malformed text, nesting
+// deeper than kMaxJsonDepth, a byte-order mark, numbers beyond the 64-bit integer classes.
+// Whatever it accepts, nlohmann's parser accepts with the same tree and number classes.
+std::optional<Json> read(std::string_view text);
+
+// Appends value as nlohmann's dump(indent, ' ', false, replace) writes it; indent -1 is the
+// compact form.
+void write(const Json &value, int indent, std::string &out);
+
+} // namespace vft::json_fast
