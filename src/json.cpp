@@ -92,6 +92,32 @@ std::string to_pretty(const Json &value) {
   return out;
 }
 
+std::string to_pretty_settled(Json &value, bool &settled) {
+  std::string out;
+  settled = json_fast::write(value, 2, out) || json_fast::settle(value);
+  return out;
+}
+
+bool same_json(const Json &a, const Json &b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    auto j = b.begin();
+    for (auto i = a.begin(); i != a.end(); ++i, ++j) {
+      if (i.key() != j.key() || !same_json(*i, *j)) return false;
+    }
+    return true;
+  }
+  if (a.is_array()) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!same_json(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
 std::string to_pretty_reference(const Json &value) {
   return value.dump(2, ' ', false, Json::error_handler_t::replace);
 }

@@ -4,6 +4,7 @@
 #include "result.hpp"
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,14 @@ std::string to_compact(const Json &value);
 
 // Pretty form: two-space indentation, no final line feed. Used for stores and one-shot output.
 std::string to_pretty(const Json &value);
+
+// The pretty form of a store document, which afterwards is exactly the tree that form reads
+// back as (a signed 5 becomes unsigned, and so on); settled is false where it could not be
+// made so (binary values, which no document of ours holds).
+std::string to_pretty_settled(Json &value, bool &settled);
+
+// Equal with the number classes: nlohmann's == takes 1, 1U and 1.0 for the same value.
+bool same_json(const Json &a, const Json &b);
 
 // The number classes as the system sees them.
 inline bool is_unsigned(const Json &value) { return value.is_number_unsigned(); }

@@ -92,9 +92,11 @@ bool write_escaped(std::string_view text, std::string &out) {
   return true;
 }
 
-void write_string(const std::string &text, std::string &out) {
+// settled stays true while what is written reads back as the same tree.
+void write_string(const std::string &text, std::string &out, bool &settled) {
   out += '"';
   if (!write_escaped(text, out)) {
+    settled = false;
     // nlohmann's own replacement of invalid bytes, quotes included.
     out.pop_back();
     out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -109,8 +111,9 @@ template <typename Integer> void write_integer(Integer value, std::string &out) 
   out.append(buffer, static_cast<std::size_t>(done.ptr - buffer));
 }
 
-void write_float(double value, std::string &out) {
+void write_float(double value, std::string &out, bool &settled) {
   if (!std::isfinite(value)) {
+    settled = false;
     out += "null";
     return;
   }
@@ -120,7 +123,8 @@ void write_float(double value, std::string &out) {
   out.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
-void write_value(const Json &value, int indent, std::size_t level, std::string &out) {
+void write_value(const Json &value, int indent, std::size_t level, std::string &out,
+                 bool &settled) {
   const bool pretty = indent >= 0;
   const auto step = static_cast<std::size_t>(pretty ? indent : 0);
   switch (value.type()) {
@@ -136,9 +140,9 @@ void write_value(const Json &value, int indent, std::size_t level, std::string &
       if (!first) out += pretty ? ",\n" : ",";
       first = false;
       out.append((level + 1) * step, ' ');
-      write_string(key, out);
+      write_string(key, out, settled);
       out += pretty ? ": " : ":";
-      write_value(member, indent, level + 1, out);
+      write_value(member, indent, level + 1, out, settled);
     }
     if (pretty) {
       out += '\n';
@@ -159,7 +163,7 @@ void write_value(const Json &value, int indent, std::size_t level, std::string &
       if (!first) out += pretty ? ",\n" : ",";
       first = false;
       out.append((level + 1) * step, ' ');
-      write_value(element, indent, level + 1, out);
+      write_value(element, indent, level + 1, out, settled);
     }
     if (pretty) {
       out += '\n';
@@ -169,7 +173,7 @@ void write_value(const Json &value, int indent, std::size_t level, std::string &
     return;
   }
   case Json::value_t::string:
-    write_string(value.get_ref<const std::string &>(), out);
+    write_string(value.get_ref<const std::string &>(), out, settled);
     return;
   case Json::value_t::boolean:
     out += value.get<bool>() ? "true" : "false";
@@ -180,15 +184,19 @@ void write_value(const Json &value, int indent, std::size_t level, std::string &
   case Json::value_t::number_unsigned:
     write_integer(value.get<std::uint64_t>(), out);
     return;
-  case Json::value_t::number_integer:
-    write_integer(value.get<std::int64_t>(), out);
+  case Json::value_t::number_integer: {
+    const auto number = value.get<std::int64_t>();
+    settled = settled && number < 0; // 0 and above read back unsigned
+    write_integer(number, out);
     return;
+  }
   case Json::value_t::number_float:
-    write_float(value.get<double>(), out);
+    write_float(value.get<double>(), out, settled);
     return;
   case Json::value_t::binary:
   case Json::value_t::discarded:
     // Never in our documents; nlohmann knows how it writes them.
+    settled = false;
     out += value.dump(indent, ' ', false, Json::error_handler_t::replace);
     return;
   }
@@ -498,6 +506,53 @@ private:
 
 std::optional<Json> read(std::string_view text) { return Reader(text).document(); }
 
-void write(const Json &value, int indent, std::string &out) { write_value(value, indent, 0, out); }
+bool write(const Json &value, int indent, std::string &out) {
+  bool settled = true;
+  write_value(value, indent, 0, out, settled);
+  return settled;
+}
+
+bool settle(Json &value) {
+  switch (value.type()) {
+  case Json::value_t::object: {
+    Json::object_t settled_object;
+    for (auto &[key, member] : value.get_ref<Json::object_t &>()) {
+      if (!settle(member)) return false;
+      Json settled_key = key;
+      if (!settle(settled_key)) return false;
+      // Keys that read back alike collapse as the reader collapses them: the last one wins.
+      settled_object.insert_or_assign(std::move(settled_key.get_ref<std::string &>()),
+                                      std::move(member));
+    }
+    value = std::move(settled_object);
+    return true;
+  }
+  case Json::value_t::array:
+    for (Json &element : value.get_ref<Json::array_t &>()) {
+      if (!settle(element)) return false;
+    }
+    return true;
+  case Json::value_t::string: {
+    std::string ignored;
+    if (write_escaped(value.get_ref<const std::string &>(), ignored)) return true;
+    auto again = read(value.dump(-1, ' ', false, Json::error_handler_t::replace));
+    if (!again) return false;
+    value = std::move(*again);
+    return true;
+  }
+  case Json::value_t::number_integer:
+    if (value.get<std::int64_t>() >= 0)
+      value = static_cast<std::uint64_t>(value.get<std::int64_t>());
+    return true;
+  case Json::value_t::number_float:
+    if (!std::isfinite(value.get<double>())) value = nullptr;
+    return true;
+  case Json::value_t::binary:
+  case Json::value_t::discarded:
+    return false;
+  default:
+    return true;
+  }
+}
 
 } // namespace vft::json_fast

@@ -17,7 +17,12 @@ namespace vft::json_fast {
 std::optional<Json> read(std::string_view text);
 
 // Appends value as nlohmann's dump(indent, ' ', false, replace) writes it; indent -1 is the
-// compact form.
-void write(const Json &value, int indent, std::string &out);
+// compact form. False when the text reads back as a different tree: a signed integer of 0 or
+// more reads back unsigned, a non-finite double as null, invalid UTF-8 replaced.
+bool write(const Json &value, int indent, std::string &out);
+
+// Turns value into the tree its written form reads back as; false where it cannot (binary
+// values, which no document of ours holds).
+bool settle(Json &value);
 
 } // namespace vft::json_fast

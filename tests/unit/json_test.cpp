@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -129,3 +130,15 @@ TEST(JsonFast, RefusesWhatItLeavesToNlohmann) {
 }
 
 } // namespace
+
+TEST(JsonFast, SettledDocumentIsWhatItsTextReadsBackAs) {
+  Json document = {{"signed", 5},           {"negative", -5},   {"nan", std::nan("")},
+                   {"bad\xff", "text\xc3"}, {"bad\xfe", "two"}, {"list", {1, 2.5, "\xe2\x82"}}};
+  bool settled = false;
+  const std::string text = vft::to_pretty_settled(document, settled);
+  EXPECT_TRUE(settled);
+  // The two keys that are alike once replaced collapse into one, as reading the text does.
+  EXPECT_EQ(document.size(), 5U);
+  EXPECT_TRUE(vft::same_json(document, vft::parse_json(text).value()));
+  EXPECT_TRUE(document["signed"].is_number_unsigned());
+}
