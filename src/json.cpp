@@ -92,8 +92,11 @@ std::string to_pretty(const Json &value) {
   return out;
 }
 
-std::string to_pretty_settled(Json &value, bool &settled) {
+std::string to_pretty_settled(Json &value, bool &settled, std::size_t expected_size) {
   std::string out;
+  // Room for the whole text at once: growing a large string step by step copies it again
+  // and again.
+  out.reserve(expected_size);
   settled = json_fast::write(value, 2, out) || json_fast::settle(value);
   return out;
 }

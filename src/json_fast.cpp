@@ -33,6 +33,27 @@ std::size_t utf8_sequence(const unsigned char *p, const unsigned char *end) {
   return 0;
 }
 
+// The first byte from p on that a JSON string cannot carry as it is: a control character,
+// a quotation mark, a backslash, or the start of a multi-byte sequence. Eight bytes at a time.
+const unsigned char *skip_plain(const unsigned char *p, const unsigned char *end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  while (end - p >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
+    if ((below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) | word) &
+        kHighs) {
+      break;
+    }
+    p += 8;
+  }
+  while (p < end && *p >= 0x20 && *p != '"' && *p != '\\' && *p < 0x80)
+    ++p;
+  return p;
+}
+
 // ---- writer ----------------------------------------------------------------------------
 
 // Escapes as nlohmann does with ensure_ascii off; false (and out unchanged) for text that is
@@ -44,11 +65,9 @@ bool write_escaped(std::string_view text, std::string &out) {
   const auto *end = p + text.size();
   const auto *run = p;
   while (p < end) {
+    p = skip_plain(p, end);
+    if (p == end) break;
     const unsigned char c = *p;
-    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
-      ++p;
-      continue;
-    }
     if (c >= 0x80) {
       const std::size_t n = utf8_sequence(p, end);
       if (n == 0) {
@@ -408,6 +427,8 @@ private:
     ++p_; // the opening quotation mark
     const unsigned char *run = p_;
     while (p_ < end_) {
+      p_ = skip_plain(p_, end_);
+      if (p_ == end_) break;
       const unsigned char c = *p_;
       if (c == '"') {
         out.append(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p_ - run));

@@ -81,10 +81,12 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
 }
 
 Result<void> save_store(Store &store, Stamper &stamper) {
+  // The text is about as long as the file it replaces, plus what the call added.
+  const std::size_t expected = store.file_bytes ? store.file_bytes->size() + 65536 : 0;
   // From here until the file holds the new bytes, document and file may differ.
   store.file_bytes.reset();
   bool settled = false;
-  std::string text = to_pretty_settled(store.document, settled);
+  std::string text = to_pretty_settled(store.document, settled, expected);
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   if (is_protected_app(store.app)) {
     auto sealed = protect(text, store_entropy(store.app));
