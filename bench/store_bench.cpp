@@ -179,7 +179,7 @@ void bench_save(benchmark::State &state, std::string app, std::string folder,
     state.SkipWithError(loaded.error().c_str());
     return;
   }
-  const vft::store::Store store = std::move(loaded.value());
+  vft::store::Store store = std::move(loaded.value());
   for (auto _ : state) {
     auto saved = vft::store::save_store(store, *stamper);
     if (!saved) {
@@ -235,7 +235,8 @@ int make_stores_child(const fs::path &root) {
       document["app"] = app;
       const std::string folder = folder_for(root, app, size);
       fs::create_directories(folder);
-      auto saved = vft::store::save_store(vft::store::Store{app, folder, document}, stamper);
+      vft::store::Store store{app, folder, document};
+      auto saved = vft::store::save_store(store, stamper);
       if (!saved) {
         std::cerr << "could not write the " << app << " store: " << saved.error() << "\n";
         return 1;

@@ -1,5 +1,7 @@
 #include "json.hpp"
 
+#include "json_fast.hpp"
+
 #include <cstddef>
 #include <exception>
 
@@ -57,12 +59,19 @@ bool within_depth(std::string_view text, std::size_t &line, std::size_t &column)
 } // namespace
 
 Result<Json> parse_json(std::string_view text) {
+  // The fast reader takes every well-formed document; whatever it refuses goes the long way,
+  // which also words the error exactly as before.
+  if (auto fast = json_fast::read(text)) return std::move(*fast);
+  return parse_json_reference(text);
+}
+
+Result<Json> parse_json_reference(std::string_view text) {
   std::size_t line = 0;
   std::size_t column = 0;
   if (!within_depth(text, line, column)) {
     return fail("parse error at line " + std::to_string(line) + ", column " +
-                std::to_string(column) + ": nesting deeper than " +
-                std::to_string(kMaxJsonDepth) + " levels");
+                std::to_string(column) + ": nesting deeper than " + std::to_string(kMaxJsonDepth) +
+                " levels");
   }
   try {
     return Json::parse(text.begin(), text.end(), nullptr, true, false);
@@ -81,10 +90,47 @@ bool nests_within(const Json &value, int levels) {
 }
 
 std::string to_compact(const Json &value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  json_fast::write(value, -1, out);
+  return out;
 }
 
 std::string to_pretty(const Json &value) {
+  std::string out;
+  json_fast::write(value, 2, out);
+  return out;
+}
+
+std::string to_pretty_settled(Json &value, bool &settled, std::size_t expected_size) {
+  std::string out;
+  // Room for the whole text at once: growing a large string step by step copies it again
+  // and again.
+  out.reserve(expected_size);
+  settled = json_fast::write(value, 2, out) || json_fast::settle(value);
+  return out;
+}
+
+bool same_json(const Json &a, const Json &b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    auto j = b.begin();
+    for (auto i = a.begin(); i != a.end(); ++i, ++j) {
+      if (i.key() != j.key() || !same_json(*i, *j)) return false;
+    }
+    return true;
+  }
+  if (a.is_array()) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!same_json(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+std::string to_pretty_reference(const Json &value) {
   return value.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 

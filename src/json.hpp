@@ -4,6 +4,7 @@
 #include "result.hpp"
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,11 +25,25 @@ Result<Json> parse_json(std::string_view text);
 // [] 1, [[]] 2). Stops descending at the limit, so any value can be measured safely.
 bool nests_within(const Json &value, int levels);
 
+// nlohmann's own parser and writer, which the two above must match byte for byte; kept for
+// the tests that compare them.
+Result<Json> parse_json_reference(std::string_view text);
+std::string to_pretty_reference(const Json &value);
+
 // Compact form: no white space, members in key order. Used for protocol output and search.
 std::string to_compact(const Json &value);
 
 // Pretty form: two-space indentation, no final line feed. Used for stores and one-shot output.
 std::string to_pretty(const Json &value);
+
+// The pretty form of a store document, which afterwards is exactly the tree that form reads
+// back as (a signed 5 becomes unsigned, and so on); settled is false where it could not be
+// made so (binary values, which no document of ours holds).
+// expected_size, when known, is about how long the text will be.
+std::string to_pretty_settled(Json &value, bool &settled, std::size_t expected_size = 0);
+
+// Equal with the number classes: nlohmann's == takes 1, 1U and 1.0 for the same value.
+bool same_json(const Json &a, const Json &b);
 
 // The number classes as the system sees them.
 inline bool is_unsigned(const Json &value) { return value.is_number_unsigned(); }

@@ -32,8 +32,8 @@ int run_one_shot(const std::string &app, const std::string &tool, const std::str
     platform::write_stderr(args.error() + "\n");
     return 2;
   }
-  store::Stamper stamper;
-  auto result = server::call_tool(app, tool, args.value(), stamper);
+  server::CallContext context;
+  auto result = server::call_tool(app, tool, args.value(), context);
   if (!result) {
     platform::write_stderr(result.error() + "\n");
     return 1;
@@ -45,10 +45,11 @@ int run_one_shot(const std::string &app, const std::string &tool, const std::str
 
 int run_session(const std::string &app) {
   using namespace vft;
-  store::Stamper stamper;
+  // Owned by the session: what one call leaves for the next (see CallContext).
+  server::CallContext context;
   const server::ToolRunner run_tool = [&](const std::string &tool, const Json &args,
                                           const apps::Progress *progress) {
-    return server::call_tool(app, tool, args, stamper, progress);
+    return server::call_tool(app, tool, args, context, progress);
   };
   server::SessionIo io{platform::read_stdin,
                        [](std::string_view bytes) {

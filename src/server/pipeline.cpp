@@ -87,11 +87,14 @@ Result<void> validate_arguments(const Json &input_schema, const Json &args) {
 }
 
 Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       store::Stamper &stamper, const apps::Progress *progress) {
-  auto tools = catalog_tools(app);
-  if (!tools) return fail(tools.error());
+                       CallContext &context, const apps::Progress *progress) {
+  if (!context.tools) {
+    auto tools = catalog_tools(app);
+    if (!tools) return fail(tools.error());
+    context.tools = std::move(tools.value());
+  }
   const Json *entry = nullptr;
-  for (const Json &candidate : tools.value()) {
+  for (const Json &candidate : *context.tools) {
     const auto name = candidate.find("name");
     if (candidate.is_object() && name != candidate.end() && name->is_string() &&
         name->get_ref<const std::string &>() == tool) {
@@ -110,14 +113,17 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
   if (auto made = platform::create_directories(folder.value()); !made) return fail(made.error());
   auto lock = store::take_lock(folder.value());
   if (!lock) return fail(lock.error());
-  auto store = store::load_store(app, folder.value());
+  auto store = store::load_store(app, folder.value(), &context.kept);
   if (!store) return fail(store.error());
-  if (tool == "get_storage_info") return storage_info(store.value());
-
-  const apps::AppHandler *handler = apps::handler_for(app);
-  if (handler == nullptr) return fail(kUnknownApp);
-  apps::ToolCall call{tool, args, store.value(), stamper, progress};
-  return apps::dispatch(*handler, call);
+  Result<Json> outcome = fail(kUnknownApp);
+  if (tool == "get_storage_info") {
+    outcome = storage_info(store.value());
+  } else if (const apps::AppHandler *handler = apps::handler_for(app)) {
+    apps::ToolCall call{tool, args, store.value(), context.stamper, progress};
+    outcome = apps::dispatch(*handler, call);
+  }
+  store::keep_store(context.kept, std::move(store.value()), outcome.has_value());
+  return outcome;
   // The lock is released here, on every path, when it goes out of scope.
 }
 

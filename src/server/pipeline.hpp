@@ -5,7 +5,9 @@
 #include "apps/app.hpp"
 #include "json.hpp"
 #include "result.hpp"
-#include "store/files.hpp"
+#include "store/document.hpp"
+
+#include <optional>
 
 #include <string>
 
@@ -29,8 +31,16 @@ Result<Json> catalog_tools(const std::string &app);
 // Checks arguments against a tool's input schema (top level only).
 Result<void> validate_arguments(const Json &input_schema, const Json &args);
 
+// What the tool calls of one process share: its stamper, the app's catalogue entries read
+// at the first call, and the store document kept for the next call of a session.
+struct CallContext {
+  store::Stamper stamper;
+  std::optional<Json> tools;
+  store::KeptStore kept;
+};
+
 // Runs one tool call from start to end; a long one reports to progress, when given.
 Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       store::Stamper &stamper, const apps::Progress *progress = nullptr);
+                       CallContext &context, const apps::Progress *progress = nullptr);
 
 } // namespace vft::server

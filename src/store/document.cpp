@@ -1,36 +1,34 @@
 #include "store/document.hpp"
 
+#include <cassert>
+
 namespace vft::store {
 
-std::string Store::file_path() const {
-  return platform::join_path(folder, store_file_name(app));
+std::string Store::file_path() const { return platform::join_path(folder, store_file_name(app)); }
+
+void KeptStore::forget() {
+  held_ = false;
+  path_.clear();
+  bytes_ = std::string();
+  document_ = Json();
 }
 
 Json empty_document(const std::string &app) {
   return Json{{"app", app}, {"records", Json::array()}, {"schema", 1U}, {"undo", nullptr}};
 }
 
-Result<Store> load_store(const std::string &app, const std::string &folder) {
-  Store store{app, folder, Json()};
-  const std::string path = store.file_path();
-  // A file whose presence cannot be established is an error, never an empty store that a
-  // later save would write over it.
-  auto exists = platform::file_existence(path);
-  if (!exists) return fail(exists.error());
-  if (exists.value() == platform::Existence::missing) {
-    store.document = empty_document(app);
-    return store;
-  }
-  auto bytes = platform::read_file_up_to(path, kMaxStoreFile);
-  if (!bytes) return fail(bytes.error());
-  if (!bytes.value()) return fail(kStoreTooLargeToLoad);
-  std::string text = std::move(*bytes.value());
+namespace {
+
+// The bytes of a store file as a document, or the load's message.
+Result<Json> read_document(const std::string &app, std::string_view bytes) {
+  std::string plain;
   if (is_protected_app(app)) {
-    auto plain = unprotect(text, store_entropy(app));
-    if (!plain) return fail(plain.error());
-    text = std::move(plain.value());
+    auto opened = unprotect(bytes, store_entropy(app));
+    if (!opened) return fail(opened.error());
+    plain = std::move(opened.value());
+    bytes = plain;
   }
-  auto parsed = parse_json(text);
+  auto parsed = parse_json(bytes);
   if (!parsed) return fail(kInvalidStore + parsed.error());
   Json &doc = parsed.value();
   if (!doc.is_object() || !doc.contains("schema") || !doc["schema"].is_number_unsigned() ||
@@ -39,20 +37,80 @@ Result<Store> load_store(const std::string &app, const std::string &folder) {
       !doc["records"].is_array()) {
     return fail(kUnsupportedStore);
   }
-  store.document = std::move(doc);
+  return std::move(doc);
+}
+
+} // namespace
+
+Result<Store> load_store(const std::string &app, const std::string &folder, KeptStore *kept) {
+  Store store{app, folder, Json()};
+  const std::string path = store.file_path();
+  // Whatever happens below, what is kept is either handed over or out of date.
+  KeptStore unused;
+  KeptStore &memory = kept ? *kept : unused;
+  // A file whose presence cannot be established is an error, never an empty store that a
+  // later save would write over it.
+  auto exists = platform::file_existence(path);
+  if (!exists) {
+    memory.forget();
+    return fail(exists.error());
+  }
+  if (exists.value() == platform::Existence::missing) {
+    memory.forget();
+    store.document = empty_document(app);
+    return store;
+  }
+  auto bytes = platform::read_file_up_to(path, kMaxStoreFile);
+  if (!bytes || !bytes.value()) memory.forget();
+  if (!bytes) return fail(bytes.error());
+  if (!bytes.value()) return fail(kStoreTooLargeToLoad);
+  std::string &text = *bytes.value();
+  // Exactly the bytes the kept document came from: it is what parsing them would give.
+  if (memory.held_ && memory.path_ == path && memory.bytes_ == text) {
+    store.document = std::move(memory.document_);
+    store.file_bytes = std::move(memory.bytes_);
+    memory.forget();
+    return store;
+  }
+  memory.forget();
+  auto document = read_document(app, text);
+  if (!document) return fail(document.error());
+  store.document = std::move(document.value());
+  if (kept) store.file_bytes = std::move(text);
   return store;
 }
 
-Result<void> save_store(const Store &store, Stamper &stamper) {
+Result<void> save_store(Store &store, Stamper &stamper) {
+  // The text is about as long as the file it replaces, plus what the call added.
+  const std::size_t expected = store.file_bytes ? store.file_bytes->size() + 65536 : 0;
+  // From here until the file holds the new bytes, document and file may differ.
+  store.file_bytes.reset();
   if (!nests_within(store.document, kMaxJsonDepth)) return fail(kStoreTooDeep);
-  std::string text = to_pretty(store.document);
+  bool settled = false;
+  std::string text = to_pretty_settled(store.document, settled, expected);
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   if (is_protected_app(store.app)) {
     auto sealed = protect(text, store_entropy(store.app));
     if (!sealed) return fail(sealed.error());
     text = std::move(sealed.value());
   }
-  return atomic_replace(store.file_path(), text, stamper);
+  if (auto replaced = atomic_replace(store.file_path(), text, stamper); !replaced) return replaced;
+  if (settled) store.file_bytes = std::move(text);
+  return {};
+}
+
+void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
+  kept.forget();
+  if (!call_succeeded || !store.file_bytes) return;
+    // A tool that changed the document without saving it would break the promise above.
+#ifndef NDEBUG
+  const auto again = read_document(store.app, *store.file_bytes);
+  assert(again && same_json(again.value(), store.document));
+#endif
+  kept.path_ = store.file_path();
+  kept.bytes_ = std::move(*store.file_bytes);
+  kept.document_ = std::move(store.document);
+  kept.held_ = true;
 }
 
 } // namespace vft::store

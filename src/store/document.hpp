@@ -4,6 +4,9 @@
 #include "json.hpp"
 #include "store/files.hpp"
 
+#include <optional>
+#include <string>
+
 namespace vft::store {
 
 inline constexpr const char *kStoreTooLargeToLoad = "Record store exceeds 70 MiB";
@@ -22,18 +25,44 @@ struct Store {
   std::string app;
   std::string folder; // the app's data folder
   Json document;
+  // The store file's bytes (as stored: protected, for the protected apps) that document was
+  // read from or last written as; none from the moment the two may differ.
+  std::optional<std::string> file_bytes{};
 
   std::string file_path() const;
+};
+
+// The one document a session keeps between its tool calls, with the file bytes it equals.
+// A call reuses it only when the file holds exactly those bytes; anything else drops it.
+class KeptStore {
+public:
+  void forget();
+
+private:
+  friend Result<Store> load_store(const std::string &, const std::string &, KeptStore *);
+  friend void keep_store(KeptStore &, Store &&, bool);
+
+  std::string path_;
+  std::string bytes_;
+  Json document_;
+  bool held_ = false;
 };
 
 Json empty_document(const std::string &app);
 
 // Reads the app's store from its folder; a missing file gives the empty store. Never
-// changes any file.
-Result<Store> load_store(const std::string &app, const std::string &folder);
+// changes any file. With kept, the document kept there is taken instead of parsing when the
+// file's bytes are exactly the ones it came from, and dropped otherwise.
+Result<Store> load_store(const std::string &app, const std::string &folder,
+                         KeptStore *kept = nullptr);
 
 // Writes the whole document back by atomic replacement. A document that loading would
 // refuse (too deep to parse) is never written.
-Result<void> save_store(const Store &store, Stamper &stamper);
+Result<void> save_store(Store &store, Stamper &stamper);
+
+// At the end of a tool call: keeps the document for the session's next call when the call
+// succeeded and the document still equals the file; forgets it otherwise (a failed call
+// may have changed it in memory, a failed save left the file as it was).
+void keep_store(KeptStore &kept, Store &&store, bool call_succeeded);
 
 } // namespace vft::store

@@ -16,6 +16,8 @@ using CaseMapFn = int32_t (*)(const UCaseMap *, char *, int32_t, const char *, i
 
 std::string map_case(std::string_view utf8, CaseMapFn fn) {
   if (utf8.empty()) return {};
+  // Search lower-cases every record it looks at: most are ASCII, and need no case map.
+  if (auto ascii = map_ascii_case(utf8, fn == &ucasemap_utf8ToUpper)) return std::move(*ascii);
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status),
                                                            &ucasemap_close);

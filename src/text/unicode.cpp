@@ -166,4 +166,14 @@ std::string_view trim_white_space(std::string_view utf8) {
   return utf8.substr(begin, end - begin);
 }
 
+std::optional<std::string> map_ascii_case(std::string_view utf8, bool upper) {
+  std::string out(utf8);
+  for (char &c : out) {
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+    if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
 } // namespace vft::text

@@ -6,6 +6,7 @@
 #include "../result.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,10 @@ std::string_view trim_white_space(std::string_view utf8);
 // Full (context-free, locale-independent) Unicode case mapping of valid UTF-8 text.
 std::string to_lower(std::string_view utf8);
 std::string to_upper(std::string_view utf8);
+
+// The same for ASCII text, which maps to ASCII alone: no library is needed. None when the
+// text holds anything else. Each platform's case mapping tries this first.
+std::optional<std::string> map_ascii_case(std::string_view utf8, bool upper);
 
 // UTS #46 ToASCII with the URL Standard's options (CheckHyphens false, CheckBidi true,
 // CheckJoiners true, UseSTD3ASCIIRules = be_strict, Transitional_Processing false,

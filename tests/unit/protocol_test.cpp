@@ -131,10 +131,10 @@ TEST(Protocol, ProgressGoesOutOnlyWhenTheRequestCarriesAToken) {
 }
 
 TEST(Pipeline, RefusesBeforeTouchingAnything) {
-  vft::store::Stamper stamper;
-  EXPECT_EQ(call_tool("nope", "get_storage_info", Json::object(), stamper).error(), "Unknown app");
-  EXPECT_EQ(call_tool("studio", "Get_storage_info", Json::object(), stamper).error(),
+  vft::server::CallContext context;
+  EXPECT_EQ(call_tool("nope", "get_storage_info", Json::object(), context).error(), "Unknown app");
+  EXPECT_EQ(call_tool("studio", "Get_storage_info", Json::object(), context).error(),
             "Unknown tool");
-  EXPECT_EQ(call_tool("studio", "get_storage_info", Json{{"x", 1}}, stamper).error(),
+  EXPECT_EQ(call_tool("studio", "get_storage_info", Json{{"x", 1}}, context).error(),
             "Unknown argument: x");
 }

@@ -222,23 +222,10 @@ std::optional<std::string> nls_map_case(std::string_view utf8, bool upper) {
   return win::narrow(out);
 }
 
-bool is_ascii_text(std::string_view utf8) {
-  for (const char c : utf8) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 std::string map_case(std::string_view utf8, bool upper) {
-  std::string out(utf8);
   // ASCII letters map to ASCII letters alone, whatever the library: no need to load one.
-  if (is_ascii_text(utf8)) {
-    for (char &c : out) {
-      if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-      if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    }
-    return out;
-  }
+  if (auto ascii = map_ascii_case(utf8, upper)) return std::move(*ascii);
+  std::string out(utf8);
   if (utf8.size() > static_cast<std::size_t>(INT32_MAX)) return out;
   Icu icu;
   load_system_icu(icu);

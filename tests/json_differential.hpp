@@ -1,0 +1,32 @@
+// Compares the program's JSON reader and writer with nlohmann's own, for the unit tests and
+// the fuzzer alike: the same trees with the same number classes, the same error texts, the
+// same bytes written.
+#pragma once
+
+#include "json.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace vft::testing {
+
+// Empty when both agree on the value; otherwise what differs.
+inline std::string writers_differ(const Json &value) {
+  if (to_pretty(value) != to_pretty_reference(value)) return "pretty form differs";
+  if (to_compact(value) != value.dump(-1, ' ', false, Json::error_handler_t::replace)) {
+    return "compact form differs";
+  }
+  return {};
+}
+
+// Empty when both agree on the text; otherwise what differs.
+inline std::string readers_differ(std::string_view text) {
+  const auto ours = parse_json(text);
+  const auto theirs = parse_json_reference(text);
+  if (ours.has_value() != theirs.has_value()) return "one accepts, the other refuses";
+  if (!ours) return ours.error() == theirs.error() ? std::string() : "messages differ";
+  if (!same_json(ours.value(), theirs.value())) return "trees differ";
+  return writers_differ(ours.value());
+}
+
+} // namespace vft::testing

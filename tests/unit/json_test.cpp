@@ -1,0 +1,144 @@
+#include "../json_differential.hpp"
+#include "json_fast.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using vft::Json;
+using vft::testing::readers_differ;
+using vft::testing::writers_differ;
+
+namespace {
+
+// Random documents of every shape a store can hold, with the awkward texts and numbers.
+class Generator {
+public:
+  explicit Generator(unsigned seed) : rng_(seed) {}
+
+  Json value(int depth) {
+    switch (pick(depth > 4 ? 6 : 8)) {
+    case 0:
+      return nullptr;
+    case 1:
+      return pick(2) == 0;
+    case 2:
+      return number();
+    case 3:
+    case 4:
+    case 5:
+      return text();
+    case 6: {
+      Json array = Json::array();
+      for (int n = pick(5); n > 0; --n)
+        array.push_back(value(depth + 1));
+      return array;
+    }
+    default: {
+      Json object = Json::object();
+      for (int n = pick(6); n > 0; --n)
+        object[text()] = value(depth + 1);
+      return object;
+    }
+    }
+  }
+
+private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+
+  Json number() {
+    static const std::vector<Json> edges = {
+        0U,      1U,     std::numeric_limits<std::uint64_t>::max(),
+        -1,      0.0,    -0.0,
+        1.0,     0.1,    1e300,
+        -2e-308, 5e-324, std::numeric_limits<std::int64_t>::min(),
+        123.456, 1e21,   std::numeric_limits<double>::max()};
+    switch (pick(4)) {
+    case 0:
+      return edges[static_cast<std::size_t>(pick(static_cast<int>(edges.size())))];
+    case 1:
+      return std::uniform_int_distribution<std::uint64_t>()(rng_);
+    case 2:
+      return std::uniform_int_distribution<std::int64_t>(INT64_MIN, -1)(rng_);
+    default:
+      return std::uniform_real_distribution<double>(-1e6, 1e6)(rng_);
+    }
+  }
+
+  std::string text() {
+    static const std::vector<std::string> pieces = {
+        "a",          "Zürich", "\"", "\\",           "/", "\x01", "\x1f", "\x7f",
+        "\n\r\t\b\f", "é",      "😀",  "\xe2\x80\xa8", "",  " ",    "key",  "\xef\xbf\xbf"};
+    std::string out;
+    for (int n = pick(4); n > 0; --n)
+      out += pieces[static_cast<std::size_t>(pick(static_cast<int>(pieces.size())))];
+    return out;
+  }
+
+  std::mt19937 rng_;
+};
+
+TEST(JsonFast, AgreesWithNlohmannOnRandomDocuments) {
+  Generator generate(20261207);
+  for (int i = 0; i < 2000; ++i) {
+    const Json value = generate.value(0);
+    ASSERT_EQ(writers_differ(value), "") << value.dump();
+    // What we write reads back the same through both readers, pretty and compact.
+    ASSERT_EQ(readers_differ(vft::to_pretty(value)), "") << value.dump();
+    ASSERT_EQ(readers_differ(vft::to_compact(value)), "") << value.dump();
+  }
+}
+
+TEST(JsonFast, AgreesWithNlohmannOnOddTexts) {
+  const std::vector<std::string> texts = {
+      // accepted
+      "0", "-0", "-0.0", "1E+2", "1e-2", "18446744073709551615", "18446744073709551616",
+      "-9223372036854775808", "-9223372036854775809", "1e400", "-1e400", "1e-400",
+      "123456789012345678901234567890", "0.1000000000000000055511151231257827",
+      " \t\r\n{ \"b\" : 1 , \"a\" : [ ] } \n", R"({"a":1,"a":2})", R"({"b":1,"a":2,"c":{}})",
+      R"("\u0000\u001F\/\ud83d\ude00\u00e9\uFFFF")", "\xef\xbb\xbf{}", "[[[]]]", "\"\x7f\"",
+      // refused, with nlohmann's message
+      "", " ", "01", "1.", ".5", "-", "+1", "1e", "tru", "nul", "[1,]", "{\"a\"}", "{,}", "[1 2]",
+      "{} {}", "\"\x01\"", "\"\\x\"", R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")",
+      "\"\xc0\x80\"", "\"\xed\xa0\x80\"", "\"\xf4\x90\x80\x80\"", "\"\xe2\x82\"", "\"abc",
+      "[\"a\" \x00]", "\xef\xbb", "/* c */ 1", "NaN", "Infinity",
+      std::string(128, '[') + std::string(128, ']'), std::string(129, '[') + std::string(129, ']'),
+      "x" + std::string(200, '{'), "[" + std::string(129, '{'),
+      "{\"a\":\n" + std::string(130, '[')};
+  for (const auto &text : texts) {
+    EXPECT_EQ(readers_differ(text), "") << text;
+  }
+}
+
+TEST(JsonFast, WritesInvalidUtf8AsNlohmannReplacesIt) {
+  for (const std::string bad : {"a\xff", "\xc3", "\xe2\x82x", "\xed\xa0\x80", "ok\xc0\xafok"}) {
+    EXPECT_EQ(writers_differ(Json{{bad, bad}, {"list", {bad, 1}}}), "") << bad;
+  }
+}
+
+TEST(JsonFast, RefusesWhatItLeavesToNlohmann) {
+  // Each of these takes the long way, which still gives the value or the message.
+  EXPECT_FALSE(vft::json_fast::read("\xef\xbb\xbf{}"));
+  EXPECT_FALSE(vft::json_fast::read("18446744073709551616"));
+  EXPECT_FALSE(vft::json_fast::read(std::string(129, '[') + std::string(129, ']')));
+  EXPECT_TRUE(vft::json_fast::read(std::string(128, '[') + std::string(128, ']')));
+}
+
+} // namespace
+
+TEST(JsonFast, SettledDocumentIsWhatItsTextReadsBackAs) {
+  Json document = {{"signed", 5},           {"negative", -5},   {"nan", std::nan("")},
+                   {"bad\xff", "text\xc3"}, {"bad\xfe", "two"}, {"list", {1, 2.5, "\xe2\x82"}}};
+  bool settled = false;
+  const std::string text = vft::to_pretty_settled(document, settled);
+  EXPECT_TRUE(settled);
+  // The two keys that are alike once replaced collapse into one, as reading the text does.
+  EXPECT_EQ(document.size(), 5U);
+  EXPECT_TRUE(vft::same_json(document, vft::parse_json(text).value()));
+  EXPECT_TRUE(document["signed"].is_number_unsigned());
+}
