@@ -102,10 +102,12 @@ Result<void> save_store(Store &store, Stamper &stamper) {
 void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   kept.forget();
   if (!call_succeeded || !store.file_bytes) return;
-    // A tool that changed the document without saving it would break the promise above.
+  // A tool that changed the document without saving it would break the promise above. (A
+  // protected store's check reads the user key, which can fail on its own: only a document
+  // that reads back differently is a fault.)
 #ifndef NDEBUG
   const auto again = read_document(store.app, *store.file_bytes);
-  assert(again && same_json(again.value(), store.document));
+  assert(!again || same_json(again.value(), store.document));
 #endif
   kept.path_ = store.file_path();
   kept.bytes_ = std::move(*store.file_bytes);

@@ -107,7 +107,10 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
   if (auto made = platform::create_directories(*folder); !made) return made;
   remove_stale_temporaries(*folder);
   const auto temporary = [&] {
-    return platform::join_path(*folder, "." + stamper.name("write") + ".tmp");
+    std::string name = ".";
+    name += stamper.name("write");
+    name += ".tmp";
+    return platform::join_path(*folder, name);
   };
   const std::string temp = temporary();
   if (auto written = platform::write_new_file(temp, bytes); !written) {
