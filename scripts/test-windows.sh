@@ -7,6 +7,16 @@
 # Needs: cmake, ninja, g++-mingw-w64-x86-64-posix, wine64, googletest (sources), python3-pytest.
 set -euo pipefail
 
+# Debian's wine64 comes without Wine's preloader, which reserves the low addresses that
+# Windows programs expect before anything else is mapped. With address-space randomisation,
+# about one start in a few thousand finds the shared user data page taken ("failed to map
+# the shared user data: c0000018", hidden by WINEDEBUG=-all) and ends with status 1 before
+# the program runs. Without randomisation every start gets the same, working layout; the
+# setting is inherited by everything this script starts.
+if [ "${VFT_WINE_NO_ASLR:-}" != 1 ]; then
+  exec env VFT_WINE_NO_ASLR=1 setarch "$(uname -m)" --addr-no-randomize bash "$0" "$@"
+fi
+
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build/windows"
 cd "$root"
@@ -70,10 +80,9 @@ wine_step env WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i
 # Wine closes the desktop a moment after its last user process has ended, and explorer.exe
 # with it; the next program that loads user32 (every one does: crypt32 and shell32 import
 # it) then starts explorer.exe and its devices again, handing them its own standard streams.
-# That costs seconds per program, and under load the restart fails or crashes (errors that
-# WINEDEBUG=-all hides; a page fault reported on the program's standard error; a program
-# that ends with status 1 and says nothing). One idle cmd.exe, reading a pipe that stays open
-# until the script ends, keeps the desktop up for the whole run.
+# That costs seconds per program, and under load the restart fails or crashes into the
+# program's standard error ("Unhandled page fault ... starting debugger"). One idle cmd.exe,
+# reading a pipe that stays open until the script ends, keeps the desktop up for the run.
 exec {desktop_keeper}> >(exec wine64 cmd.exe >/dev/null 2>&1)
 
 # The suite passes host paths to the program as Z:\... (the Z: drive maps the host's root).
