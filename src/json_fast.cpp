@@ -533,6 +533,29 @@ bool write(const Json &value, int indent, std::string &out) {
   return settled;
 }
 
+void write_compact_except(const Json &value, std::span<const std::string_view> omitted,
+                          std::string &out) {
+  bool settled = true;
+  if (!value.is_object() || omitted.empty()) {
+    write_value(value, -1, 0, out, settled);
+    return;
+  }
+  out += '{';
+  bool first = true;
+  for (const auto &[key, member] : value.get_ref<const Json::object_t &>()) {
+    bool skip = false;
+    for (const std::string_view name : omitted)
+      skip = skip || key == name;
+    if (skip) continue;
+    if (!first) out += ',';
+    first = false;
+    write_string(key, out, settled);
+    out += ':';
+    write_value(member, -1, 1, out, settled);
+  }
+  out += '}';
+}
+
 bool settle(Json &value) {
   switch (value.type()) {
   case Json::value_t::object: {

@@ -6,6 +6,7 @@
 #include "json.hpp"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,11 @@ std::optional<Json> read(std::string_view text);
 // compact form. False when the text reads back as a different tree: a signed integer of 0 or
 // more reads back unsigned, a non-finite double as null, invalid UTF-8 replaced.
 bool write(const Json &value, int indent, std::string &out);
+
+// Appends the compact form of value, leaving out the members named in omitted when value is
+// an object: the text a copy without them would give, without making the copy.
+void write_compact_except(const Json &value, std::span<const std::string_view> omitted,
+                          std::string &out);
 
 // Turns value into the tree its written form reads back as; false where it cannot (binary
 // values, which no document of ours holds).

@@ -1,5 +1,7 @@
 #include "store/document.hpp"
 
+#include "store/records.hpp"
+
 #include <cassert>
 
 namespace vft::store {
@@ -11,6 +13,7 @@ void KeptStore::forget() {
   path_.clear();
   bytes_ = std::string();
   document_ = Json();
+  search_texts_.reset();
 }
 
 Json empty_document(const std::string &app) {
@@ -69,6 +72,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   if (memory.held_ && memory.path_ == path && memory.bytes_ == text) {
     store.document = std::move(memory.document_);
     store.file_bytes = std::move(memory.bytes_);
+    store.search_texts = std::move(memory.search_texts_);
     memory.forget();
     return store;
   }
@@ -85,6 +89,7 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   const std::size_t expected = store.file_bytes ? store.file_bytes->size() + 65536 : 0;
   // From here until the file holds the new bytes, document and file may differ.
   store.file_bytes.reset();
+  store.search_texts.reset();
   if (!nests_within(store.document, kMaxJsonDepth)) return fail(kStoreTooDeep);
   bool settled = false;
   std::string text = to_pretty_settled(store.document, settled, expected);
@@ -102,16 +107,18 @@ Result<void> save_store(Store &store, Stamper &stamper) {
 void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   kept.forget();
   if (!call_succeeded || !store.file_bytes) return;
+#ifndef NDEBUG
   // A tool that changed the document without saving it would break the promise above. (A
   // protected store's check reads the user key, which can fail on its own: only a document
   // that reads back differently is a fault.)
-#ifndef NDEBUG
   const auto again = read_document(store.app, *store.file_bytes);
   assert(!again || same_json(again.value(), store.document));
+  assert(!store.search_texts || search_texts_match(store.document, *store.search_texts));
 #endif
   kept.path_ = store.file_path();
   kept.bytes_ = std::move(*store.file_bytes);
   kept.document_ = std::move(store.document);
+  kept.search_texts_ = std::move(store.search_texts);
   kept.held_ = true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vft::store {
 
@@ -20,6 +21,15 @@ inline constexpr const char *kUnsupportedStore = "Unsupported record store; orig
 inline constexpr std::uint64_t kMaxStoreFile = 73'400'320;
 inline constexpr std::uint64_t kMaxStoreDocument = 67'108'864;
 
+// The text a search matches each record against (its compact form without the omitted
+// members, lower-cased), made by a session's first search with a query. It belongs to one
+// document: it is kept, reused and dropped with it, and dropped by any save.
+struct SearchTexts {
+  std::vector<std::string> omitted;
+  std::string text;              // every record's text, one after another
+  std::vector<std::size_t> ends; // where each record's text ends in text
+};
+
 // One app's store as a tool call sees it.
 struct Store {
   std::string app;
@@ -28,6 +38,8 @@ struct Store {
   // The store file's bytes (as stored: protected, for the protected apps) that document was
   // read from or last written as; none from the moment the two may differ.
   std::optional<std::string> file_bytes{};
+  // Only ever made while file_bytes is set.
+  std::optional<SearchTexts> search_texts{};
 
   std::string file_path() const;
 };
@@ -45,6 +57,7 @@ private:
   std::string path_;
   std::string bytes_;
   Json document_;
+  std::optional<SearchTexts> search_texts_;
   bool held_ = false;
 };
 

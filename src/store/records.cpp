@@ -1,11 +1,16 @@
 #include "store/records.hpp"
 
+#include "json_fast.hpp"
 #include "text/unicode.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace vft::store {
 
@@ -240,8 +245,22 @@ Result<Json> set_archived(apps::ToolCall &call, bool archived) {
   return Json{{"archived", archived}, {"id", record["id"]}, {"version", record["version"]}};
 }
 
-Json bounded_search(const Json &document, const Json &args,
-                    std::initializer_list<std::string_view> omitted) {
+namespace {
+
+// The text a search matches record against, in out.
+void write_search_text(const Json &record, std::span<const std::string_view> omitted,
+                       std::string &out) {
+  out.clear();
+  json_fast::write_compact_except(record, omitted, out);
+  text::lower_in_place(out);
+}
+
+bool same_names(const std::vector<std::string> &names, std::span<const std::string_view> omitted) {
+  return std::equal(names.begin(), names.end(), omitted.begin(), omitted.end());
+}
+
+Json search(const Json &document, const Json &args, std::span<const std::string_view> omitted,
+            std::optional<SearchTexts> *kept) {
   const Json *query_argument = member(args, "query");
   const std::string query = query_argument != nullptr && query_argument->is_string()
                                 ? text::to_lower(query_argument->get_ref<const std::string &>())
@@ -253,50 +272,90 @@ Json bounded_search(const Json &document, const Json &args,
   if (limit == 0) limit = 1;
   if (limit > kMaxLimit) limit = kMaxLimit;
 
-  Json kept = Json::array();
-  std::uint64_t total = 0;
+  std::vector<std::pair<std::string_view, const std::string *>> filters;
+  for (const std::string_view filter : {"folder", "category", "kind"}) {
+    const Json *wanted = member(args, filter);
+    if (wanted != nullptr && wanted->is_string()) {
+      filters.emplace_back(filter, &wanted->get_ref<const std::string &>());
+    }
+  }
+
   const Json &records = records_of(document);
-  for (auto it = records.rbegin(); it != records.rend(); ++it) {
-    const Json &record = *it;
+  // A session's first search with a query writes every record's text once; later searches
+  // of the same document only scan it.
+  const SearchTexts *texts = nullptr;
+  if (kept != nullptr && !query.empty()) {
+    if (!*kept || !same_names((*kept)->omitted, omitted) ||
+        (*kept)->ends.size() != records.size()) {
+      kept->emplace(SearchTexts{{omitted.begin(), omitted.end()}, {}, {}});
+      std::string one;
+      for (const Json &record : records) {
+        write_search_text(record, omitted, one);
+        (*kept)->text += one;
+        (*kept)->ends.push_back((*kept)->text.size());
+      }
+    }
+    texts = &**kept;
+  }
+
+  Json kept_records = Json::array();
+  std::uint64_t total = 0;
+  std::string matched;
+  for (std::size_t i = records.size(); i-- > 0;) {
+    const Json &record = records[i];
     if (!include_archived && is_archived(record)) continue;
     bool filtered_out = false;
-    for (const std::string_view filter : {"folder", "category", "kind"}) {
-      const Json *wanted = member(args, filter);
-      if (wanted == nullptr || !wanted->is_string()) continue;
-      const Json *own = member(record, filter);
-      if (own == nullptr || !own->is_string() ||
-          own->get_ref<const std::string &>() != wanted->get_ref<const std::string &>()) {
+    for (const auto &[name, wanted] : filters) {
+      const Json *own = member(record, name);
+      if (own == nullptr || !own->is_string() || own->get_ref<const std::string &>() != *wanted) {
         filtered_out = true;
         break;
       }
     }
     if (filtered_out) continue;
-    bool has_omitted = false;
-    for (const std::string_view name : omitted) {
-      has_omitted = has_omitted || member(record, name) != nullptr;
+    if (!query.empty()) {
+      std::string_view haystack;
+      if (texts != nullptr) {
+        const std::size_t begin = i == 0 ? 0 : texts->ends[i - 1];
+        haystack = std::string_view(texts->text).substr(begin, texts->ends[i] - begin);
+      } else {
+        write_search_text(record, omitted, matched);
+        haystack = matched;
+      }
+      if (haystack.find(query) == std::string_view::npos) continue;
     }
-    // Records past the limit are only counted, so they are copied only when the match must
-    // not see their omitted members.
-    const bool in_page = kept.size() < limit;
-    if (!in_page && query.empty()) {
-      ++total;
-      continue;
-    }
-    Json copy;
-    if (in_page || has_omitted) {
-      copy = record;
+    ++total;
+    if (kept_records.size() >= limit) continue;
+    Json copy = record;
+    if (copy.is_object()) {
       for (const std::string_view name : omitted) {
         if (auto found = copy.find(name); found != copy.end()) copy.erase(found);
       }
     }
-    const Json &shown = in_page || has_omitted ? copy : record;
-    if (!query.empty() && text::to_lower(to_compact(shown)).find(query) == std::string::npos) {
-      continue;
-    }
-    ++total;
-    if (in_page) kept.push_back(std::move(copy));
+    kept_records.push_back(std::move(copy));
   }
-  return Json{{"limit", limit}, {"records", std::move(kept)}, {"total", total}};
+  return Json{{"limit", limit}, {"records", std::move(kept_records)}, {"total", total}};
+}
+
+} // namespace
+
+Json bounded_search(const Json &document, const Json &args,
+                    std::initializer_list<std::string_view> omitted) {
+  return search(document, args, {omitted.begin(), omitted.size()}, nullptr);
+}
+
+Json bounded_search(Store &store, const Json &args,
+                    std::initializer_list<std::string_view> omitted) {
+  // Texts are kept only with a document the session keeps, which is one with file bytes.
+  return search(store.document, args, {omitted.begin(), omitted.size()},
+                store.file_bytes ? &store.search_texts : nullptr);
+}
+
+bool search_texts_match(const Json &document, const SearchTexts &texts) {
+  const std::vector<std::string_view> omitted(texts.omitted.begin(), texts.omitted.end());
+  std::optional<SearchTexts> fresh;
+  (void)search(document, Json{{"query", " "}}, omitted, &fresh);
+  return fresh && fresh->text == texts.text && fresh->ends == texts.ends;
 }
 
 } // namespace vft::store

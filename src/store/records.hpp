@@ -82,4 +82,12 @@ Result<Json> set_archived(apps::ToolCall &call, bool archived);
 Json bounded_search(const Json &document, const Json &args,
                     std::initializer_list<std::string_view> omitted);
 
+// The same on a call's store: within a session, the texts the query is matched against are
+// made once per document and kept with it.
+Json bounded_search(Store &store, const Json &args,
+                    std::initializer_list<std::string_view> omitted);
+
+// Whether texts are what the search would make of document now (a debug check).
+bool search_texts_match(const Json &document, const SearchTexts &texts);
+
 } // namespace vft::store

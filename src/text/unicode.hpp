@@ -52,6 +52,9 @@ std::string to_upper(std::string_view utf8);
 // text holds anything else. Each platform's case mapping tries this first.
 std::optional<std::string> map_ascii_case(std::string_view utf8, bool upper);
 
+// to_lower in place; ASCII text (the common case in searches) is mapped without a copy.
+void lower_in_place(std::string &utf8);
+
 // UTS #46 ToASCII with the URL Standard's options (CheckHyphens false, CheckBidi true,
 // CheckJoiners true, UseSTD3ASCIIRules = be_strict, Transitional_Processing false,
 // VerifyDnsLength = be_strict). Fails (with a short reason) on any processing error.

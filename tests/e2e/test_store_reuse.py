@@ -17,7 +17,8 @@ def bookmark(session, title):
 
 
 def titles(session):
-    result = session.call("search_bookmarks", {"limit": 100})
+    # Every address holds the query: the match runs over the session's texts of the records.
+    result = session.call("search_bookmarks", {"limit": 100, "query": "EXAMPLE"})
     assert result["isError"] is False, result
     return sorted(r["title"] for r in result["structuredContent"]["records"])
 

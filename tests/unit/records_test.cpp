@@ -4,6 +4,7 @@
 #include "json.hpp"
 #include "store/document.hpp"
 #include "store/records.hpp"
+#include "text/unicode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -441,4 +442,50 @@ TEST(BoundedSearch, RecordsPastTheLimitAreMatchedLikeTheOthers) {
   EXPECT_EQ(ids(even), (std::vector<std::string>{"r4"}));
   EXPECT_FALSE(even["records"][0].contains("content"));
   EXPECT_EQ(store::bounded_search(doc, limit1, {"content"})["total"], 5U);
+}
+
+TEST(BoundedSearch, KeptTextsAnswerAsAFreshSearch) {
+  Json with_content = rec("s", "plain");
+  with_content["content"] = "hiddenword";
+  // KELVIN SIGN and CAPITAL I WITH DOT lower-case to ASCII letters (plus a combining dot).
+  const Json doc =
+      doc_with(Json::array({rec("a", "\xC3\x89t\xC3\xA9 \xE2\x84\xAA"), rec("old", "gone", 2, true),
+                            with_content, rec("b", "Summer \xC4\xB0")}));
+  store::Store kept{"bookmarks", "", doc, std::string("file bytes")};
+  for (const char *query : {"", "archived", "\xC3\x89T\xC3\x89", " k", "summer i", "hiddenword",
+                            "\"id\":\"s\"", "gone", "plain"}) {
+    for (const bool archived : {false, true}) {
+      const Json args{{"query", query}, {"includeArchived", archived}, {"limit", 2U}};
+      EXPECT_EQ(store::bounded_search(kept, args, {"content"}),
+                store::bounded_search(doc, args, {"content"}))
+          << query;
+    }
+  }
+  ASSERT_TRUE(kept.search_texts);
+  EXPECT_TRUE(store::search_texts_match(doc, *kept.search_texts));
+  // A match never spans the end of one record's text and the start of the next.
+  EXPECT_EQ(store::bounded_search(kept, Json{{"query", "}{"}}, {"content"})["total"], 0U);
+  EXPECT_EQ(store::bounded_search(kept, Json{{"query", "1}"}}, {"content"})["total"], 3U);
+  // A document no session keeps (no file bytes) gets no texts.
+  store::Store once{"bookmarks", "", doc};
+  (void)store::bounded_search(once, Json{{"query", "plain"}}, {"content"});
+  EXPECT_FALSE(once.search_texts);
+}
+
+TEST(BoundedSearch, LowerCasingAsciiInPlaceMatchesTheFullMapping) {
+  // Every ASCII byte, at every offset in a word, then the same with a non-ASCII letter.
+  std::string ascii;
+  for (int c = 1; c < 0x80; ++c)
+    ascii += static_cast<char>(c);
+  for (std::size_t shift = 0; shift < 8; ++shift) {
+    for (const std::string &tail : {std::string(), std::string("\xC3\x89")}) {
+      std::string text = std::string(shift, 'Q') + ascii + tail + ascii;
+      std::string expected;
+      for (const char c : text)
+        expected += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+      if (!tail.empty()) expected.replace(shift + ascii.size(), 2, "\xC3\xA9");
+      vft::text::lower_in_place(text);
+      EXPECT_EQ(text, expected) << shift;
+    }
+  }
 }

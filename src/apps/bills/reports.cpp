@@ -33,8 +33,9 @@ Result<void> add_to(Json &totals, const char *name, std::uint64_t amount) {
 }
 
 // Search results leave out the sources and payment histories.
-Json search_omitting_history(const Json &document, const Json &args) {
-  return store::bounded_search(document, args, {"attempts", "confirmations", "sources"});
+// (The source is the call's store, or a filtered copy of its document.)
+template <typename Source> Json search_omitting_history(Source &source, const Json &args) {
+  return store::bounded_search(source, args, {"attempts", "confirmations", "sources"});
 }
 
 } // namespace
@@ -47,7 +48,7 @@ Result<Json> search_bills(apps::ToolCall &call) {
   const Json &document = call.store.document;
   const auto status = call.args.find("status");
   if (status == call.args.end() || !status->is_string()) {
-    return search_omitting_history(document, call.args);
+    return search_omitting_history(call.store, call.args);
   }
   // The filter works on a copy that holds only the bills whose stored status matches.
   Json filtered = Json::object();
@@ -60,7 +61,7 @@ Result<Json> search_bills(apps::ToolCall &call) {
       kept.push_back(record);
     }
   }
-  return search_omitting_history(filtered, call.args);
+  return search_omitting_history(std::as_const(filtered), call.args);
 }
 
 Result<Json> summarize_records(const Json &records, std::string_view as_of) {

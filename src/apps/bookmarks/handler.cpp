@@ -98,7 +98,7 @@ Result<void> apply_tags(const Json &args, Json &record) {
 }
 
 Result<Json> search_bookmarks(ToolCall &call) {
-  return store::bounded_search(call.store.document, call.args, {});
+  return store::bounded_search(call.store, call.args, {});
 }
 
 Result<Json> get_bookmark(ToolCall &call) {

@@ -38,7 +38,7 @@ Json without_content(Json record) {
 } // namespace
 
 Result<Json> search_clips(ToolCall &call) {
-  return store::bounded_search(call.store.document, call.args, {"content"});
+  return store::bounded_search(call.store, call.args, {"content"});
 }
 
 Result<Json> get_clip(ToolCall &call) {

@@ -10,7 +10,7 @@ namespace {
 
 Result<Json> search_items(ToolCall &call) {
   // Event histories stay out of lists and out of the words a search matches.
-  return store::bounded_search(call.store.document, call.args, {"events"});
+  return store::bounded_search(call.store, call.args, {"events"});
 }
 
 Result<Json> get_item(ToolCall &call) { return store::get_by_id(call.store.document, call.args); }

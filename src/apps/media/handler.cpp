@@ -10,7 +10,7 @@ namespace vft::apps {
 namespace {
 
 Result<Json> search_projects(ToolCall &call) {
-  return store::bounded_search(call.store.document, call.args, {"edits", "exports"});
+  return store::bounded_search(call.store, call.args, {"edits", "exports"});
 }
 
 Result<Json> get_project(ToolCall &call) {

@@ -84,7 +84,7 @@ bool is_existing_folder(const std::string &path) {
 }
 
 Result<Json> list_free_tools(ToolCall &call) {
-  Json result = store::bounded_search(call.store.document, call.args, {});
+  Json result = store::bounded_search(call.store, call.args, {});
   if (auto records = result.find("records"); records != result.end() && records->is_array()) {
     for (Json &record : *records) {
       if (record.is_object()) record["releaseStatus"] = release_status(record);

@@ -32,7 +32,7 @@ std::string documents_folder(const store::Store &store) {
 }
 
 Result<Json> search_documents(ToolCall &call) {
-  return store::bounded_search(call.store.document, call.args, {"fields", "blob"});
+  return store::bounded_search(call.store, call.args, {"fields", "blob"});
 }
 
 Result<Json> get_document(ToolCall &call) {

@@ -2,6 +2,7 @@
 #include "platform/platform.hpp"
 #include "platform/posix/posix.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -170,20 +171,26 @@ Result<std::optional<std::string>> read_file_up_to(const std::string &path,
   if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
     return std::optional<std::string>();
   }
-  std::string data;
-  data.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
+  // Read straight into the result, sized for the file and one byte more, so that a file
+  // that has grown since fstat shows at once.
+  std::string data(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t filled = 0;
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (filled == data.size()) {
+      if (data.size() > max_bytes) return std::optional<std::string>();
+      data.resize(data.size() + std::min<std::size_t>(data.size(), 1U << 24));
+    }
+    const ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       return last_error();
     }
     if (n == 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-    // The file may grow while we read it; the limit holds for what we return.
-    if (data.size() > max_bytes) return std::optional<std::string>();
+    filled += static_cast<std::size_t>(n);
   }
+  // The file may grow while we read it; the limit holds for what we return.
+  if (filled > max_bytes) return std::optional<std::string>();
+  data.resize(filled);
   return std::optional<std::string>(std::move(data));
 }
 
