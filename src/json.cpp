@@ -101,12 +101,16 @@ std::string to_pretty(const Json &value) {
   return out;
 }
 
-std::string to_pretty_settled(Json &value, bool &settled, std::size_t expected_size) {
+std::optional<std::string> to_pretty_settled(Json &value, int max_levels, bool &settled,
+                                             std::size_t expected_size) {
   std::string out;
   // Room for the whole text at once: growing a large string step by step copies it again
   // and again.
   out.reserve(expected_size);
-  settled = json_fast::write(value, 2, out) || json_fast::settle(value);
+  const auto written =
+      json_fast::write_within(value, 2, static_cast<std::size_t>(std::max(max_levels, 0)), out);
+  if (!written.within_levels) return std::nullopt;
+  settled = written.settled || json_fast::settle(value);
   return out;
 }
 

@@ -1,10 +1,14 @@
 #include "json_fast.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace vft::json_fast {
 
@@ -34,33 +38,120 @@ std::size_t utf8_sequence(const unsigned char *p, const unsigned char *end) {
 }
 
 // The first byte from p on that a JSON string cannot carry as it is: a control character,
-// a quotation mark, a backslash, or the start of a multi-byte sequence. Eight bytes at a time.
+// a quotation mark, a backslash, or the start of a multi-byte sequence. Eight bytes at a time,
+// the last few too: most strings in a store are short.
 const unsigned char *skip_plain(const unsigned char *p, const unsigned char *end) {
+  static_assert(std::endian::native == std::endian::little, "bytes are counted from the low end");
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  // The high bit of each byte that needs care. Borrows only run upwards, so the lowest bit
+  // set always marks a byte that does.
+  const auto special = [](std::uint64_t word) {
+    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
+    return (below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) | word) &
+           kHighs;
+  };
   while (end - p >= 8) {
     std::uint64_t word = 0;
     std::memcpy(&word, p, 8);
-    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
-    if ((below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\')) | word) &
-        kHighs) {
-      break;
-    }
+    if (const std::uint64_t found = special(word)) return p + std::countr_zero(found) / 8;
     p += 8;
   }
-  while (p < end && *p >= 0x20 && *p != '"' && *p != '\\' && *p < 0x80)
-    ++p;
-  return p;
+  if (p < end) {
+    // The last few bytes, gathered in a register (a short copy through memory would stall
+    // the load after it), over plain filling.
+    std::uint64_t word = kOnes * 'a';
+    for (std::size_t i = 0; p + i < end; ++i) {
+      const unsigned shift = 8 * static_cast<unsigned>(i);
+      word = (word & ~(std::uint64_t{0xFF} << shift)) | (std::uint64_t{p[i]} << shift);
+    }
+    if (const std::uint64_t found = special(word)) return p + std::countr_zero(found) / 8;
+  }
+  return end;
 }
 
 // ---- writer ----------------------------------------------------------------------------
 
-// Escapes as nlohmann does with ensure_ascii off; false (and out unchanged) for text that is
-// not valid UTF-8, whose replacement characters are left to nlohmann itself.
-bool write_escaped(std::string_view text, std::string &out) {
+// A line break and the indentation after it: stores are written line by line.
+constexpr std::size_t kSpacesAtOnce = 255;
+constexpr auto kLineBreak = [] {
+  std::array<char, kSpacesAtOnce + 1> text{};
+  text.fill(' ');
+  text[0] = '\n';
+  return text;
+}();
+
+// Writes into out's own buffer, grown ahead of the bytes; out's size is set when the writer
+// ends. Short pieces are copied as fixed 16-byte blocks, which needs no call.
+class Writer {
+public:
+  static constexpr std::size_t kBlock = 16;
+
+  Writer(std::string &out, int indent)
+      : out_(out), used_(out.size()), pretty_(indent >= 0),
+        step_(static_cast<std::size_t>(pretty_ ? indent : 0)) {
+    out_.resize(std::max(out_.capacity(), used_ + 4096));
+  }
+  Writer(const Writer &) = delete;
+  Writer &operator=(const Writer &) = delete;
+  ~Writer() { out_.resize(used_); }
+
+  bool settled = true; // what is written reads back as the same tree
+  // Arrays and objects deeper than this are not written (nor descended into): too_deep.
+  std::size_t max_levels = std::numeric_limits<std::size_t>::max();
+  bool too_deep = false;
+
+  void value(const Json &value, std::size_t level);
+  void string(const std::string &text);
+  // Escapes as nlohmann does with ensure_ascii off; false (and nothing written) for text
+  // that is not valid UTF-8, whose replacement characters are left to nlohmann itself.
+  bool escaped(std::string_view text);
+  void member_separator() { pretty_ ? put(": ", 2) : put(':'); }
+  void put(char c) {
+    *room(1) = c;
+    ++used_;
+  }
+  void put(const char *text, std::size_t n) {
+    std::memcpy(room(n), text, n);
+    used_ += n;
+  }
+
+private:
+  char *room(std::size_t n) {
+    if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n));
+    return out_.data() + used_;
+  }
+  void put_short(const char *block, std::size_t n) { // block holds kBlock bytes, n <= kBlock
+    std::memcpy(room(kBlock), block, kBlock);
+    used_ += n;
+  }
+  void new_line(std::size_t level) {
+    if (!pretty_) return;
+    std::size_t spaces = level * step_;
+    if (spaces < kBlock) return put_short(kLineBreak.data(), spaces + 1);
+    put(kLineBreak.data(), 1 + std::min(spaces, kSpacesAtOnce));
+    for (spaces -= std::min(spaces, kSpacesAtOnce); spaces > 0;) {
+      const std::size_t n = std::min(spaces, kSpacesAtOnce);
+      put(kLineBreak.data() + 1, n);
+      spaces -= n;
+    }
+  }
+  template <typename Integer> void integer(Integer number) {
+    char *at = room(24);
+    used_ += static_cast<std::size_t>(std::to_chars(at, at + 24, number).ptr - at);
+  }
+  void floating(double number);
+
+  std::string &out_;
+  std::size_t used_;
+  const bool pretty_;
+  const std::size_t step_;
+};
+
+bool Writer::escaped(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const std::size_t rollback = out.size();
+  const std::size_t rollback = used_;
   const auto *p = reinterpret_cast<const unsigned char *>(text.data());
   const auto *end = p + text.size();
   const auto *run = p;
@@ -71,153 +162,125 @@ bool write_escaped(std::string_view text, std::string &out) {
     if (c >= 0x80) {
       const std::size_t n = utf8_sequence(p, end);
       if (n == 0) {
-        out.resize(rollback);
+        used_ = rollback;
         return false;
       }
       p += n;
       continue;
     }
-    out.append(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
+    put(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
+    char escape[6] = {'\\', 0, '0', '0', kHex[c >> 4], kHex[c & 0xF]};
     switch (c) {
     case '"':
-      out += "\\\"";
-      break;
     case '\\':
-      out += "\\\\";
+      escape[1] = static_cast<char>(c);
       break;
     case '\b':
-      out += "\\b";
+      escape[1] = 'b';
       break;
     case '\t':
-      out += "\\t";
+      escape[1] = 't';
       break;
     case '\n':
-      out += "\\n";
+      escape[1] = 'n';
       break;
     case '\f':
-      out += "\\f";
+      escape[1] = 'f';
       break;
     case '\r':
-      out += "\\r";
+      escape[1] = 'r';
       break;
-    default: {
-      const char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(escape, sizeof escape);
+    default:
+      escape[1] = 'u';
     }
-    }
+    put(escape, escape[1] == 'u' ? 6 : 2);
     run = ++p;
   }
-  out.append(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
+  put(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
   return true;
 }
 
-// settled stays true while what is written reads back as the same tree.
-void write_string(const std::string &text, std::string &out, bool &settled) {
-  out += '"';
-  if (!write_escaped(text, out)) {
-    settled = false;
-    // nlohmann's own replacement of invalid bytes, quotes included.
-    out.pop_back();
-    out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
-    return;
-  }
-  out += '"';
+void Writer::string(const std::string &text) {
+  put('"');
+  if (escaped(text)) return put('"');
+  settled = false;
+  // nlohmann's own replacement of invalid bytes, quotes included.
+  --used_;
+  const std::string replaced = Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+  put(replaced.data(), replaced.size());
 }
 
-template <typename Integer> void write_integer(Integer value, std::string &out) {
-  char buffer[24];
-  const auto done = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, static_cast<std::size_t>(done.ptr - buffer));
-}
-
-void write_float(double value, std::string &out, bool &settled) {
-  if (!std::isfinite(value)) {
+void Writer::floating(double number) {
+  if (!std::isfinite(number)) {
     settled = false;
-    out += "null";
-    return;
+    return put("null", 4);
   }
   // nlohmann's own shortest round-trip form (Grisu2), so that stored doubles read the same.
-  char buffer[64];
-  const char *end = nlohmann::detail::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, static_cast<std::size_t>(end - buffer));
+  char *at = room(64);
+  used_ += static_cast<std::size_t>(nlohmann::detail::to_chars(at, at + 64, number) - at);
 }
 
-void write_value(const Json &value, int indent, std::size_t level, std::string &out,
-                 bool &settled) {
-  const bool pretty = indent >= 0;
-  const auto step = static_cast<std::size_t>(pretty ? indent : 0);
+void Writer::value(const Json &value, std::size_t level) {
   switch (value.type()) {
   case Json::value_t::object: {
-    const auto &object = value.get_ref<const Json::object_t &>();
-    if (object.empty()) {
-      out += "{}";
+    if (level >= max_levels) {
+      too_deep = true;
       return;
     }
-    out += pretty ? "{\n" : "{";
-    bool first = true;
+    const auto &object = value.get_ref<const Json::object_t &>();
+    if (object.empty()) return put("{}", 2);
+    char separator = '{';
     for (const auto &[key, member] : object) {
-      if (!first) out += pretty ? ",\n" : ",";
-      first = false;
-      out.append((level + 1) * step, ' ');
-      write_string(key, out, settled);
-      out += pretty ? ": " : ":";
-      write_value(member, indent, level + 1, out, settled);
+      put(separator);
+      separator = ',';
+      new_line(level + 1);
+      string(key);
+      member_separator();
+      this->value(member, level + 1);
     }
-    if (pretty) {
-      out += '\n';
-      out.append(level * step, ' ');
-    }
-    out += '}';
-    return;
+    new_line(level);
+    return put('}');
   }
   case Json::value_t::array: {
-    const auto &array = value.get_ref<const Json::array_t &>();
-    if (array.empty()) {
-      out += "[]";
+    if (level >= max_levels) {
+      too_deep = true;
       return;
     }
-    out += pretty ? "[\n" : "[";
-    bool first = true;
+    const auto &array = value.get_ref<const Json::array_t &>();
+    if (array.empty()) return put("[]", 2);
+    char separator = '[';
     for (const Json &element : array) {
-      if (!first) out += pretty ? ",\n" : ",";
-      first = false;
-      out.append((level + 1) * step, ' ');
-      write_value(element, indent, level + 1, out, settled);
+      put(separator);
+      separator = ',';
+      new_line(level + 1);
+      this->value(element, level + 1);
     }
-    if (pretty) {
-      out += '\n';
-      out.append(level * step, ' ');
-    }
-    out += ']';
-    return;
+    new_line(level);
+    return put(']');
   }
   case Json::value_t::string:
-    write_string(value.get_ref<const std::string &>(), out, settled);
-    return;
+    return string(value.get_ref<const std::string &>());
   case Json::value_t::boolean:
-    out += value.get<bool>() ? "true" : "false";
-    return;
+    return value.get<bool>() ? put("true", 4) : put("false", 5);
   case Json::value_t::null:
-    out += "null";
-    return;
+    return put("null", 4);
   case Json::value_t::number_unsigned:
-    write_integer(value.get<std::uint64_t>(), out);
-    return;
+    return integer(value.get<std::uint64_t>());
   case Json::value_t::number_integer: {
     const auto number = value.get<std::int64_t>();
     settled = settled && number < 0; // 0 and above read back unsigned
-    write_integer(number, out);
-    return;
+    return integer(number);
   }
   case Json::value_t::number_float:
-    write_float(value.get<double>(), out, settled);
-    return;
+    return floating(value.get<double>());
   case Json::value_t::binary:
-  case Json::value_t::discarded:
+  case Json::value_t::discarded: {
     // Never in our documents; nlohmann knows how it writes them.
     settled = false;
-    out += value.dump(indent, ' ', false, Json::error_handler_t::replace);
-    return;
+    const std::string text = value.dump(pretty_ ? static_cast<int>(step_) : -1, ' ', false,
+                                        Json::error_handler_t::replace);
+    return put(text.data(), text.size());
+  }
   }
 }
 
@@ -528,32 +591,32 @@ private:
 std::optional<Json> read(std::string_view text) { return Reader(text).document(); }
 
 bool write(const Json &value, int indent, std::string &out) {
-  bool settled = true;
-  write_value(value, indent, 0, out, settled);
-  return settled;
+  Writer writer(out, indent);
+  writer.value(value, 0);
+  return writer.settled;
+}
+
+Written write_within(const Json &value, int indent, std::size_t max_levels, std::string &out) {
+  Writer writer(out, indent);
+  writer.max_levels = max_levels;
+  writer.value(value, 0);
+  return {writer.settled, !writer.too_deep};
 }
 
 void write_compact_except(const Json &value, std::span<const std::string_view> omitted,
                           std::string &out) {
-  bool settled = true;
-  if (!value.is_object() || omitted.empty()) {
-    write_value(value, -1, 0, out, settled);
-    return;
-  }
-  out += '{';
-  bool first = true;
+  Writer writer(out, -1);
+  if (!value.is_object() || omitted.empty()) return writer.value(value, 0);
+  char separator = '{';
   for (const auto &[key, member] : value.get_ref<const Json::object_t &>()) {
-    bool skip = false;
-    for (const std::string_view name : omitted)
-      skip = skip || key == name;
-    if (skip) continue;
-    if (!first) out += ',';
-    first = false;
-    write_string(key, out, settled);
-    out += ':';
-    write_value(member, -1, 1, out, settled);
+    if (std::find(omitted.begin(), omitted.end(), key) != omitted.end()) continue;
+    writer.put(separator);
+    separator = ',';
+    writer.string(key);
+    writer.member_separator();
+    writer.value(member, 1);
   }
-  out += '}';
+  writer.put(separator == '{' ? "{}" : "}", separator == '{' ? 2 : 1);
 }
 
 bool settle(Json &value) {
@@ -578,7 +641,7 @@ bool settle(Json &value) {
     return true;
   case Json::value_t::string: {
     std::string ignored;
-    if (write_escaped(value.get_ref<const std::string &>(), ignored)) return true;
+    if (Writer(ignored, -1).escaped(value.get_ref<const std::string &>())) return true;
     auto again = read(value.dump(-1, ' ', false, Json::error_handler_t::replace));
     if (!again) return false;
     value = std::move(*again);

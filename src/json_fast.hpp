@@ -22,6 +22,15 @@ std::optional<Json> read(std::string_view text);
 // more reads back unsigned, a non-finite double as null, invalid UTF-8 replaced.
 bool write(const Json &value, int indent, std::string &out);
 
+struct Written {
+  bool settled;       // what write returns
+  bool within_levels; // no array or object nests deeper than the levels given
+};
+
+// write, telling also whether value nests within max_levels levels (as nests_within does):
+// a store's save needs both and walks the tree once.
+Written write_within(const Json &value, int indent, std::size_t max_levels, std::string &out);
+
 // Appends the compact form of value, leaving out the members named in omitted when value is
 // an object: the text a copy without them would give, without making the copy.
 void write_compact_except(const Json &value, std::span<const std::string_view> omitted,

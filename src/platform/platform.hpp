@@ -29,6 +29,11 @@ void sleep_ms(unsigned milliseconds);
 
 // Binary standard streams, and no death by SIGPIPE when the reader goes away.
 void prepare_stdio();
+
+// Every store call allocates and frees buffers the size of the store: where the allocator
+// would hand such memory back to the system after each call, it keeps it instead, so the
+// next call does not fault in fresh pages.
+void prepare_memory();
 // Reads at most size bytes from standard input: the count, 0 at end of input, -1 on failure.
 long long read_stdin(char *buffer, std::size_t size);
 // Writes all bytes; false when the stream is gone.
@@ -62,6 +67,18 @@ Result<Existence> file_existence(const std::string &path);
 // The whole file, or none when it holds more than max_bytes. Failures carry the system's text.
 Result<std::optional<std::string>> read_file_up_to(const std::string &path,
                                                    std::uint64_t max_bytes);
+
+// What a whole-file read found: the bytes, or none when there were more than the limit or
+// (with known bytes to compare against) the file holds exactly those.
+struct WholeFile {
+  std::optional<std::string> bytes;
+  bool same_as_known = false;
+};
+
+// read_file_up_to, except that a file holding exactly the bytes known (when given) is only
+// compared with them, block by block, and the answer says so without the bytes.
+Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
+                                         std::optional<std::string_view> known);
 
 // Creates the file new (failing if it exists), private to the user, writes all bytes,
 // flushes them to the disk and closes it.

@@ -63,19 +63,24 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
     store.document = empty_document(app);
     return store;
   }
-  auto bytes = platform::read_file_up_to(path, kMaxStoreFile);
-  if (!bytes || !bytes.value()) memory.forget();
-  if (!bytes) return fail(bytes.error());
-  if (!bytes.value()) return fail(kStoreTooLargeToLoad);
-  std::string &text = *bytes.value();
   // Exactly the bytes the kept document came from: it is what parsing them would give.
-  if (memory.held_ && memory.path_ == path && memory.bytes_ == text) {
-    store.document = std::move(memory.document_);
-    store.file_bytes = std::move(memory.bytes_);
-    store.search_texts = std::move(memory.search_texts_);
+  auto read = platform::read_file_unless_known(path, kMaxStoreFile,
+                                               memory.held_ && memory.path_ == path
+                                                   ? std::optional<std::string_view>(memory.bytes_)
+                                                   : std::nullopt);
+  if (!read || !read->bytes) {
+    if (read && read->same_as_known) {
+      store.document = std::move(memory.document_);
+      store.file_bytes = std::move(memory.bytes_);
+      store.search_texts = std::move(memory.search_texts_);
+      memory.forget();
+      return store;
+    }
     memory.forget();
-    return store;
+    if (!read) return fail(read.error());
+    return fail(kStoreTooLargeToLoad);
   }
+  std::string &text = *read->bytes;
   memory.forget();
   auto document = read_document(app, text);
   if (!document) return fail(document.error());
@@ -90,9 +95,10 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   // From here until the file holds the new bytes, document and file may differ.
   store.file_bytes.reset();
   store.search_texts.reset();
-  if (!nests_within(store.document, kMaxJsonDepth)) return fail(kStoreTooDeep);
   bool settled = false;
-  std::string text = to_pretty_settled(store.document, settled, expected);
+  auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, expected);
+  if (!written) return fail(kStoreTooDeep);
+  std::string text = std::move(*written);
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   if (is_protected_app(store.app)) {
     auto sealed = protect(text, store_entropy(store.app));

@@ -135,7 +135,7 @@ TEST(JsonFast, SettledDocumentIsWhatItsTextReadsBackAs) {
   Json document = {{"signed", 5},           {"negative", -5},   {"nan", std::nan("")},
                    {"bad\xff", "text\xc3"}, {"bad\xfe", "two"}, {"list", {1, 2.5, "\xe2\x82"}}};
   bool settled = false;
-  const std::string text = vft::to_pretty_settled(document, settled);
+  const std::string text = vft::to_pretty_settled(document, 128, settled).value();
   EXPECT_TRUE(settled);
   // The two keys that are alike once replaced collapse into one, as reading the text does.
   EXPECT_EQ(document.size(), 5U);

@@ -1,15 +1,18 @@
 #include "platform/platform.hpp"
+#include "platform/read_whole.hpp"
 #include "platform/texts.hpp"
 #include "store/document.hpp"
 #include "store/files.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 using vft::Json;
@@ -20,8 +23,7 @@ namespace {
 class StoreTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("vft-store-" + std::to_string(vft::platform::now_nanos()));
+    root_ = fs::temp_directory_path() / ("vft-store-" + std::to_string(vft::platform::now_nanos()));
     fs::create_directories(root_ / "config");
     // The user key goes to a private place for this test only.
     ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
@@ -54,9 +56,10 @@ TEST_F(StoreTest, MissingStoreLoadsEmptyAndSavesPretty) {
   loaded->document["extra"] = Json::object();
   ASSERT_TRUE(save_store(loaded.value(), stamper_));
   const std::string text = read(root_ / "bookmarks" / "records.json");
-  EXPECT_EQ(text, "{\n  \"app\": \"bookmarks\",\n  \"extra\": {},\n  \"records\": [\n    {\n"
-                  "      \"m\": -3,\n      \"n\": 1.0,\n      \"title\": \"caf\xC3\xA9 \\\"q\\\"\"\n"
-                  "    }\n  ],\n  \"schema\": 1,\n  \"undo\": null\n}");
+  EXPECT_EQ(text,
+            "{\n  \"app\": \"bookmarks\",\n  \"extra\": {},\n  \"records\": [\n    {\n"
+            "      \"m\": -3,\n      \"n\": 1.0,\n      \"title\": \"caf\xC3\xA9 \\\"q\\\"\"\n"
+            "    }\n  ],\n  \"schema\": 1,\n  \"undo\": null\n}");
   auto again = load_store("bookmarks", folder("bookmarks"));
   ASSERT_TRUE(again);
   EXPECT_EQ(again->document, loaded->document);
@@ -207,4 +210,44 @@ TEST_F(StoreTest, AtomicReplaceLeavesOldContentWhenTheRenameFails) {
     EXPECT_NE(entry.path().extension(), ".tmp") << "temporary file left behind";
   }
   EXPECT_EQ(atomic_replace("no-parent", "x", stamper_).error(), kNoParent);
+}
+
+// A file compared with the bytes a session keeps: only exactly those bytes count as the same,
+// and anything else reads as the file's own bytes, however it differs.
+TEST(ReadWhole, ComparesWithKnownBytesOrReadsTheFile) {
+  std::string known(200'000, 'k');
+  for (std::size_t i = 0; i < known.size(); ++i)
+    known[i] = static_cast<char>('a' + i % 26);
+  const auto read = [&](const std::string &file, std::optional<std::string_view> with,
+                        std::uint64_t max_bytes = 1'000'000) {
+    std::size_t at = 0;
+    // Odd-sized pieces, as a read may return fewer bytes than asked for.
+    const auto read_some = [&](char *buffer, std::size_t size) -> vft::Result<std::size_t> {
+      const std::size_t n = std::min({size, file.size() - at, std::size_t{40'000}});
+      std::memcpy(buffer, file.data() + at, n);
+      at += n;
+      return n;
+    };
+    return vft::platform::read_whole(read_some, known.size(), max_bytes, with).value();
+  };
+  const auto same = read(known, known);
+  EXPECT_TRUE(same.same_as_known);
+  EXPECT_FALSE(same.bytes);
+
+  std::vector<std::string> others = {known.substr(0, 150'000), known + "x", known + known,
+                                     std::string()};
+  for (const std::size_t at : {std::size_t{0}, std::size_t{65'536}, known.size() - 1}) {
+    others.push_back(known);
+    others.back()[at] = '!';
+  }
+  for (const std::string &other : others) {
+    const auto found = read(other, known);
+    EXPECT_FALSE(found.same_as_known);
+    ASSERT_TRUE(found.bytes);
+    EXPECT_TRUE(*found.bytes == other) << other.size();
+    EXPECT_TRUE(*read(other, std::nullopt).bytes == other);
+  }
+  EXPECT_FALSE(read(known + known, known, 300'000).bytes);
+  EXPECT_FALSE(read(known + "x", known, known.size()).bytes);
+  EXPECT_FALSE(read(known, std::string_view(known).substr(1)).same_as_known);
 }

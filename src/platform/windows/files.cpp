@@ -1,4 +1,5 @@
 // Files, folders, the lock file and links on Windows.
+#include "platform/read_whole.hpp"
 #include "platform/windows/win.hpp"
 
 #include <algorithm>
@@ -74,8 +75,10 @@ Result<Existence> file_existence(const std::string &path) {
   return win::system_error(error);
 }
 
-Result<std::optional<std::string>> read_file_up_to(const std::string &path,
-                                                   std::uint64_t max_bytes) {
+namespace {
+
+Result<WholeFile> read_whole_file(const std::string &path, std::uint64_t max_bytes,
+                                  std::optional<std::string_view> known) {
   SECURITY_ATTRIBUTES security = win::not_inherited();
   Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
@@ -88,21 +91,28 @@ Result<std::optional<std::string>> read_file_up_to(const std::string &path,
     return win::system_error(ERROR_INVALID_PARAMETER);
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return win::last_error();
-  if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) return std::optional<std::string>();
-  std::string data;
-  data.reserve(static_cast<std::size_t>(size.QuadPart));
-  std::string buffer(65536, '\0');
-  for (;;) {
+  if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) return WholeFile{};
+  const auto read_some = [&file](char *buffer, std::size_t wanted) -> Result<std::size_t> {
     DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-      return win::last_error();
-    }
-    if (read == 0) break;
-    data.append(buffer.data(), read);
-    // The file may grow while we read it; the limit holds for what we return.
-    if (data.size() > max_bytes) return std::optional<std::string>();
-  }
-  return std::optional<std::string>(std::move(data));
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted, 1U << 30));
+    if (!::ReadFile(file.get(), buffer, chunk, &read, nullptr)) return win::last_error();
+    return static_cast<std::size_t>(read);
+  };
+  return read_whole(read_some, static_cast<std::uint64_t>(size.QuadPart), max_bytes, known);
+}
+
+} // namespace
+
+Result<std::optional<std::string>> read_file_up_to(const std::string &path,
+                                                   std::uint64_t max_bytes) {
+  auto whole = read_whole_file(path, max_bytes, std::nullopt);
+  if (!whole) return fail(whole.error());
+  return std::move(whole->bytes);
+}
+
+Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
+                                         std::optional<std::string_view> known) {
+  return read_whole_file(path, max_bytes, known);
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {

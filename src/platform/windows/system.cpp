@@ -157,6 +157,9 @@ void sleep_ms(unsigned milliseconds) {
   ::Sleep(milliseconds);
 }
 
+// The Windows heap keeps freed blocks for reuse by itself.
+void prepare_memory() {}
+
 void prepare_stdio() {
   // The C runtime must never turn "\n" into "\r\n"; our own writes bypass it, but keep the
   // descriptors binary for any library that writes through them.
