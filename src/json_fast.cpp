@@ -394,6 +394,9 @@ private:
       if (p_ == end_) return false;
       if (*p_ == ']') {
         ++p_;
+        // Growth by doubling leaves up to half of the room unused, in every array of a
+        // document that may stay in memory for a whole session.
+        if (array.capacity() - array.size() > array.size() / 8) array.shrink_to_fit();
         return true;
       }
       if (*p_ != ',') return false;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vft::platform {
@@ -64,10 +65,6 @@ enum class Existence { missing, present };
 // callers must never take for "missing".
 Result<Existence> file_existence(const std::string &path);
 
-// The whole file, or none when it holds more than max_bytes. Failures carry the system's text.
-Result<std::optional<std::string>> read_file_up_to(const std::string &path,
-                                                   std::uint64_t max_bytes);
-
 // What a whole-file read found: the bytes, or none when there were more than the limit or
 // (with known bytes to compare against) the file holds exactly those.
 struct WholeFile {
@@ -75,10 +72,19 @@ struct WholeFile {
   bool same_as_known = false;
 };
 
-// read_file_up_to, except that a file holding exactly the bytes known (when given) is only
-// compared with them, block by block, and the answer says so without the bytes.
+// The whole file, except that a file holding exactly the bytes known (when given) is only
+// compared with them, block by block, and the answer says so without the bytes. Failures carry
+// the system's text.
 Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
                                          std::optional<std::string_view> known);
+
+// The whole file, or none when it holds more than max_bytes.
+inline Result<std::optional<std::string>> read_file_up_to(const std::string &path,
+                                                          std::uint64_t max_bytes) {
+  auto whole = read_file_unless_known(path, max_bytes, std::nullopt);
+  if (!whole) return fail(whole.error());
+  return std::move(whole->bytes);
+}
 
 // Creates the file new (failing if it exists), private to the user, writes all bytes,
 // flushes them to the disk and closes it.

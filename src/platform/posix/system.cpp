@@ -83,10 +83,9 @@ void prepare_stdio() { std::signal(SIGPIPE, SIG_IGN); }
 
 void prepare_memory() {
 #ifdef __GLIBC__
-  // Blocks up to glibc's largest threshold (32 MiB) come from the heap, which grows 16 MiB at
-  // a time (untouched pages cost nothing) and keeps up to 128 MiB of free memory mapped.
+  // Blocks up to glibc's largest threshold (32 MiB) come from the heap, which keeps up to
+  // 128 MiB of free memory mapped.
   (void)::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  (void)::mallopt(M_TOP_PAD, 16 * 1024 * 1024);
   (void)::mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
 #endif
 }
@@ -173,10 +172,8 @@ Result<Existence> file_existence(const std::string &path) {
   return last_error();
 }
 
-namespace {
-
-Result<WholeFile> read_whole_file(const std::string &path, std::uint64_t max_bytes,
-                                  std::optional<std::string_view> known) {
+Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
+                                         std::optional<std::string_view> known) {
   // Non-blocking open: a FIFO swapped in for the file must not hang the call (and its lock).
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return last_error();
@@ -193,20 +190,6 @@ Result<WholeFile> read_whole_file(const std::string &path, std::uint64_t max_byt
     }
   };
   return read_whole(read_some, static_cast<std::uint64_t>(st.st_size), max_bytes, known);
-}
-
-} // namespace
-
-Result<std::optional<std::string>> read_file_up_to(const std::string &path,
-                                                   std::uint64_t max_bytes) {
-  auto whole = read_whole_file(path, max_bytes, std::nullopt);
-  if (!whole) return fail(whole.error());
-  return std::move(whole->bytes);
-}
-
-Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
-                                         std::optional<std::string_view> known) {
-  return read_whole_file(path, max_bytes, known);
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {

@@ -75,10 +75,8 @@ Result<Existence> file_existence(const std::string &path) {
   return win::system_error(error);
 }
 
-namespace {
-
-Result<WholeFile> read_whole_file(const std::string &path, std::uint64_t max_bytes,
-                                  std::optional<std::string_view> known) {
+Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
+                                         std::optional<std::string_view> known) {
   SECURITY_ATTRIBUTES security = win::not_inherited();
   Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
@@ -99,20 +97,6 @@ Result<WholeFile> read_whole_file(const std::string &path, std::uint64_t max_byt
     return static_cast<std::size_t>(read);
   };
   return read_whole(read_some, static_cast<std::uint64_t>(size.QuadPart), max_bytes, known);
-}
-
-} // namespace
-
-Result<std::optional<std::string>> read_file_up_to(const std::string &path,
-                                                   std::uint64_t max_bytes) {
-  auto whole = read_whole_file(path, max_bytes, std::nullopt);
-  if (!whole) return fail(whole.error());
-  return std::move(whole->bytes);
-}
-
-Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
-                                         std::optional<std::string_view> known) {
-  return read_whole_file(path, max_bytes, known);
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {

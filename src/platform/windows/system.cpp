@@ -157,7 +157,7 @@ void sleep_ms(unsigned milliseconds) {
   ::Sleep(milliseconds);
 }
 
-// The Windows heap keeps freed blocks for reuse by itself.
+// Left to the Windows heap as it is.
 void prepare_memory() {}
 
 void prepare_stdio() {
