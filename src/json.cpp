@@ -102,16 +102,13 @@ std::string to_pretty(const Json &value) {
 }
 
 std::optional<std::string> to_pretty_settled(Json &value, int max_levels, bool &settled,
-                                             std::size_t expected_size) {
-  std::string out;
-  // Room for the whole text at once: growing a large string step by step copies it again
-  // and again.
-  out.reserve(expected_size);
+                                             std::string buffer) {
+  buffer.clear();
   const auto written =
-      json_fast::write_within(value, 2, static_cast<std::size_t>(std::max(max_levels, 0)), out);
+      json_fast::write_within(value, 2, static_cast<std::size_t>(std::max(max_levels, 0)), buffer);
   if (!written.within_levels) return std::nullopt;
   settled = written.settled || json_fast::settle(value);
-  return out;
+  return buffer;
 }
 
 bool same_json(const Json &a, const Json &b) {

@@ -39,10 +39,10 @@ std::string to_pretty(const Json &value);
 // The pretty form of a store document, which afterwards is exactly the tree that form reads
 // back as (a signed 5 becomes unsigned, and so on); settled is false where it could not be
 // made so (binary values, which no document of ours holds). None, with value unchanged, when
-// value nests deeper than max_levels (see nests_within).
-// expected_size, when known, is about how long the text will be.
+// value nests deeper than max_levels (see nests_within). The text is written into buffer,
+// whose bytes are discarded: a large text then needs no fresh memory.
 std::optional<std::string> to_pretty_settled(Json &value, int max_levels, bool &settled,
-                                             std::size_t expected_size = 0);
+                                             std::string buffer = {});
 
 // Equal with the number classes: nlohmann's == takes 1, 1U and 1.0 for the same value.
 bool same_json(const Json &a, const Json &b);

@@ -45,8 +45,11 @@ Result<WholeFile> read_whole(ReadSome read_some, std::uint64_t size_hint, std::u
   }
   std::size_t filled = data.size();
   // Read straight into the result, sized for the file and one byte more, so that a file
-  // that has grown since it was opened shows at once.
-  data.resize(std::max<std::size_t>(data.size(), static_cast<std::size_t>(size_hint)) + 1);
+  // that has grown since it was opened shows at once. The room beyond lets a store's save
+  // write its next, slightly longer text into the same memory.
+  const std::size_t expected = std::max<std::size_t>(data.size(), size_hint);
+  data.reserve(expected + 65536);
+  data.resize(expected + 1);
   for (;;) {
     if (filled == data.size()) {
       if (data.size() > max_bytes) return WholeFile{};

@@ -90,13 +90,13 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
 }
 
 Result<void> save_store(Store &store, Stamper &stamper) {
-  // The text is about as long as the file it replaces, plus what the call added.
-  const std::size_t expected = store.file_bytes ? store.file_bytes->size() + 65536 : 0;
-  // From here until the file holds the new bytes, document and file may differ.
+  // The text is written where the file's previous bytes were (it is about as long): from here
+  // until the file holds the new bytes, document and file may differ.
+  std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::string();
   store.file_bytes.reset();
   store.search_texts.reset();
   bool settled = false;
-  auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, expected);
+  auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
   if (!written) return fail(kStoreTooDeep);
   std::string text = std::move(*written);
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
