@@ -21,6 +21,8 @@ build_packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libicu-dev libssl-dev
   libpng-dev libjpeg62-turbo-dev libstb-dev
+  # the program's memory allocator
+  libmimalloc-dev
   # the desktop clipboard (the X11 CLIPBOARD selection)
   libxcb1-dev
 )

@@ -76,7 +76,6 @@ int run_session(const std::string &app) {
 int main(int argc, char **argv) {
   using namespace vft;
   platform::prepare_stdio();
-  platform::prepare_memory();
   const std::vector<std::string> args = platform::command_line(argc, argv);
   const std::string app = args.size() > 1 ? args[1] : "studio";
   if (!is_known_app(app)) {

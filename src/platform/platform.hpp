@@ -30,11 +30,6 @@ void sleep_ms(unsigned milliseconds);
 
 // Binary standard streams, and no death by SIGPIPE when the reader goes away.
 void prepare_stdio();
-
-// Every store call allocates and frees buffers the size of the store: where the allocator
-// would hand such memory back to the system after each call, it keeps it instead, so the
-// next call does not fault in fresh pages.
-void prepare_memory();
 // Reads at most size bytes from standard input: the count, 0 at end of input, -1 on failure.
 long long read_stdin(char *buffer, std::size_t size);
 // Writes all bytes; false when the stream is gone.

@@ -11,9 +11,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -80,15 +77,6 @@ void sleep_ms(unsigned milliseconds) {
 }
 
 void prepare_stdio() { std::signal(SIGPIPE, SIG_IGN); }
-
-void prepare_memory() {
-#ifdef __GLIBC__
-  // Blocks up to glibc's largest threshold (32 MiB) come from the heap, which keeps up to
-  // 128 MiB of free memory mapped.
-  (void)::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  (void)::mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
-#endif
-}
 
 long long read_stdin(char *buffer, std::size_t size) {
   for (;;) {

@@ -157,9 +157,6 @@ void sleep_ms(unsigned milliseconds) {
   ::Sleep(milliseconds);
 }
 
-// Left to the Windows heap as it is.
-void prepare_memory() {}
-
 void prepare_stdio() {
   // The C runtime must never turn "\n" into "\r\n"; our own writes bypass it, but keep the
   // descriptors binary for any library that writes through them.
