@@ -226,6 +226,16 @@ bool Writer::escaped(std::string_view text) {
 }
 
 void Writer::string(const std::string &text) {
+  // Most strings need no escape: quotes and text in one piece.
+  const auto *begin = reinterpret_cast<const unsigned char *>(text.data());
+  if (skip_plain(begin, begin + text.size()) == begin + text.size()) {
+    char *at = room(text.size() + 2);
+    at[0] = '"';
+    std::memcpy(at + 1, text.data(), text.size());
+    at[text.size() + 1] = '"';
+    used_ += text.size() + 2;
+    return;
+  }
   put('"');
   if (escaped(text)) return put('"');
   settled = false;

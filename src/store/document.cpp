@@ -95,6 +95,10 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::string();
   store.file_bytes.reset();
   store.search_texts.reset();
+  // Room for what the call added, taken while the buffer is empty so nothing is copied.
+  const std::size_t expected = buffer.size() + 65536;
+  buffer.clear();
+  buffer.reserve(expected);
   bool settled = false;
   auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
   if (!written) return fail(kStoreTooDeep);
