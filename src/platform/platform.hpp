@@ -150,11 +150,19 @@ class ChildProcess {
 public:
   ChildProcess() = default;
   ChildProcess(std::intptr_t process, std::intptr_t group) : process_(process), group_(group) {}
-  ChildProcess(ChildProcess &&other) noexcept;
-  ChildProcess &operator=(ChildProcess &&other) noexcept;
+  ChildProcess(ChildProcess &&other) noexcept
+      : process_(std::exchange(other.process_, -1)), group_(std::exchange(other.group_, -1)) {}
+  ChildProcess &operator=(ChildProcess &&other) noexcept {
+    if (this != &other) {
+      release();
+      process_ = std::exchange(other.process_, -1);
+      group_ = std::exchange(other.group_, -1);
+    }
+    return *this;
+  }
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
-  ~ChildProcess();
+  ~ChildProcess() { release(); }
 
   // Asks without waiting: the exit code once it has ended (a death by signal counts as a
   // non-zero code), none while it runs. A failure carries the system's text.

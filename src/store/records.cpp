@@ -245,6 +245,28 @@ Result<Json> set_archived(apps::ToolCall &call, bool archived) {
   return Json{{"archived", archived}, {"id", record["id"]}, {"version", record["version"]}};
 }
 
+Result<RecordDraft> draft_record(apps::ToolCall &call, std::string_view title,
+                                 std::string_view prefix, std::size_t max_records,
+                                 const char *limit_message) {
+  if (member(call.args, "id") != nullptr) {
+    auto found = lookup_for_change(call.store.document, call.args);
+    if (!found) return fail(found.error());
+    return RecordDraft{call.records()[found.value()], found.value()};
+  }
+  if (call.records().size() >= max_records) return fail(limit_message);
+  return RecordDraft{record_base(call.stamper, title, prefix), std::nullopt};
+}
+
+Result<void> save_draft(apps::ToolCall &call, RecordDraft &draft) {
+  if (draft.index) {
+    touch(draft.record);
+    call.records()[*draft.index] = draft.record;
+  } else {
+    call.records().push_back(draft.record);
+  }
+  return call.save();
+}
+
 namespace {
 
 // The text a search matches record against, in out.

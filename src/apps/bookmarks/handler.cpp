@@ -113,21 +113,10 @@ Result<Json> save_bookmark(ToolCall &call) {
   auto address = checked_address(raw_url.value());
   if (!address) return fail(address.error());
 
-  Json &records = call.records();
-  Json record;
-  std::size_t index = 0;
-  const bool correction = argument(call.args, "id") != nullptr;
-  if (correction) {
-    auto found = store::lookup_for_change(call.store.document, call.args);
-    if (!found) return fail(found.error());
-    index = found.value();
-    // Archived bookmarks can be corrected and stay archived.
-    record = records[index];
-  } else {
-    if (records.size() >= kMaxRecords) return fail(kLimitReached);
-    record = store::record_base(call.stamper, title.value(), kPrefix);
-  }
-
+  // Archived bookmarks can be corrected and stay archived.
+  auto draft = store::draft_record(call, title.value(), kPrefix, kMaxRecords, kLimitReached);
+  if (!draft) return fail(draft.error());
+  Json &record = draft->record;
   record["title"] = title.value();
   record["url"] = address.value();
   if (auto ok = apply_bounded_text(call.args, "folder", kMaxFolderBytes, record); !ok) {
@@ -137,14 +126,7 @@ Result<Json> save_bookmark(ToolCall &call) {
     return fail(ok.error());
   }
   if (auto ok = apply_tags(call.args, record); !ok) return fail(ok.error());
-
-  if (correction) {
-    store::touch(record);
-    records[index] = record;
-  } else {
-    records.push_back(record);
-  }
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  if (auto saved = store::save_draft(call, draft.value()); !saved) return fail(saved.error());
   return record;
 }
 

@@ -64,29 +64,13 @@ Result<Json> save_clip(ToolCall &call) {
   auto content = clip_content(call.args);
   if (!content) return fail(content.error());
 
-  Json &records = call.records();
-  Json record;
-  std::size_t index = 0;
-  const bool correction = has(call.args, "id");
-  if (correction) {
-    auto found = store::lookup_for_change(call.store.document, call.args);
-    if (!found) return fail(found.error());
-    index = found.value();
-    record = records[index];
-  } else {
-    if (records.size() >= kMaxClips) return fail(kClipLimit);
-    record = store::record_base(call.stamper, title.value(), kPrefix);
-  }
+  auto draft = store::draft_record(call, title.value(), kPrefix, kMaxClips, kClipLimit);
+  if (!draft) return fail(draft.error());
+  Json &record = draft->record;
   record["title"] = title.value();
   record["kind"] = content->at("kind");
   record["content"] = std::move(*content);
-  if (correction) {
-    store::touch(record);
-    records[index] = record;
-  } else {
-    records.push_back(record);
-  }
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  if (auto saved = store::save_draft(call, draft.value()); !saved) return fail(saved.error());
   return without_content(std::move(record));
 }
 

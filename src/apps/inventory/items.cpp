@@ -39,19 +39,10 @@ Result<Json> save_item(ToolCall &call) {
   auto category = store::required_text(call.args, "category", kMaxCategory);
   if (!category) return fail(category.error());
 
-  const bool correction = call.args.contains("id");
-  std::size_t index = 0;
-  Json item;
-  if (correction) {
-    auto found = store::lookup_for_change(call.store.document, call.args);
-    if (!found) return fail(found.error());
-    index = found.value();
-    item = call.records()[index];
-  } else {
-    if (call.records().size() >= kMaxItems) return fail(kItemLimit);
-    item = store::record_base(call.stamper, title.value(), "item");
-    item["events"] = Json::array();
-  }
+  auto draft = store::draft_record(call, title.value(), "item", kMaxItems, kItemLimit);
+  if (!draft) return fail(draft.error());
+  Json &item = draft->record;
+  if (!draft->index) item["events"] = Json::array();
   item["title"] = title.value();
   item["category"] = category.value();
 
@@ -66,13 +57,7 @@ Result<Json> save_item(ToolCall &call) {
     item[std::string(detail.name)] = text;
   }
 
-  if (correction) {
-    store::touch(item);
-    call.records()[index] = item;
-  } else {
-    call.records().push_back(item);
-  }
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  if (auto saved = store::save_draft(call, draft.value()); !saved) return fail(saved.error());
   return item;
 }
 

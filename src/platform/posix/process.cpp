@@ -87,25 +87,6 @@ Result<std::string> executable_folder() {
   return *folder;
 }
 
-ChildProcess::ChildProcess(ChildProcess &&other) noexcept
-    : process_(other.process_), group_(other.group_) {
-  other.process_ = -1;
-  other.group_ = -1;
-}
-
-ChildProcess &ChildProcess::operator=(ChildProcess &&other) noexcept {
-  if (this != &other) {
-    release();
-    process_ = other.process_;
-    group_ = other.group_;
-    other.process_ = -1;
-    other.group_ = -1;
-  }
-  return *this;
-}
-
-ChildProcess::~ChildProcess() { release(); }
-
 void ChildProcess::release() {
   if (process_ > 0) kill();
 }
