@@ -277,6 +277,17 @@ void write_search_text(const Json &record, std::span<const std::string_view> omi
   text::lower_in_place(out);
 }
 
+SearchTexts make_search_texts(const Json &records, std::span<const std::string_view> omitted) {
+  SearchTexts texts{{omitted.begin(), omitted.end()}, {}, {}};
+  std::string one;
+  for (const Json &record : records) {
+    write_search_text(record, omitted, one);
+    texts.text += one;
+    texts.ends.push_back(texts.text.size());
+  }
+  return texts;
+}
+
 bool same_names(const std::vector<std::string> &names, std::span<const std::string_view> omitted) {
   return std::equal(names.begin(), names.end(), omitted.begin(), omitted.end());
 }
@@ -309,13 +320,7 @@ Json search(const Json &document, const Json &args, std::span<const std::string_
   if (kept != nullptr && !query.empty()) {
     if (!*kept || !same_names((*kept)->omitted, omitted) ||
         (*kept)->ends.size() != records.size()) {
-      kept->emplace(SearchTexts{{omitted.begin(), omitted.end()}, {}, {}});
-      std::string one;
-      for (const Json &record : records) {
-        write_search_text(record, omitted, one);
-        (*kept)->text += one;
-        (*kept)->ends.push_back((*kept)->text.size());
-      }
+      *kept = make_search_texts(records, omitted);
     }
     texts = &**kept;
   }
@@ -375,9 +380,8 @@ Json bounded_search(Store &store, const Json &args,
 
 bool search_texts_match(const Json &document, const SearchTexts &texts) {
   const std::vector<std::string_view> omitted(texts.omitted.begin(), texts.omitted.end());
-  std::optional<SearchTexts> fresh;
-  (void)search(document, Json{{"query", " "}}, omitted, &fresh);
-  return fresh && fresh->text == texts.text && fresh->ends == texts.ends;
+  const SearchTexts fresh = make_search_texts(records_of(document), omitted);
+  return fresh.text == texts.text && fresh.ends == texts.ends;
 }
 
 } // namespace vft::store

@@ -1,5 +1,6 @@
 // Image conversion: PNG, JPEG and BMP in, PNG and 24-bit BMP out, the clipboard bitmap
 // framing, and the limits that keep hostile input from costing more than it may.
+#include "../image_samples.hpp"
 #include "image/image.hpp"
 #include "image/raster.hpp"
 
@@ -16,6 +17,8 @@
 namespace image = vft::image;
 using image::Colour;
 using image::Raster;
+using vft::image_samples::decoded;
+using vft::image_samples::raster;
 
 namespace {
 
@@ -32,31 +35,10 @@ void put_u32_at(std::string &out, std::size_t at, std::uint32_t value) {
     out[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-Raster raster(std::uint32_t width, std::uint32_t height, Colour colour, int bit_depth,
-              std::string pixels) {
-  Raster out;
-  out.width = width;
-  out.height = height;
-  out.colour = colour;
-  out.bit_depth = bit_depth;
-  out.row_bytes =
-      (width * static_cast<std::size_t>(bit_depth) * image::channel_count(colour) + 7) / 8;
-  out.pixels = std::move(pixels);
-  return out;
-}
-
 std::string png_of(const Raster &source) {
   auto png = image::encode_png(source, image::kMaxImageBytes);
   EXPECT_TRUE(png) << png.error();
   return png ? *png : std::string();
-}
-
-Raster decoded(const std::string &encoded) {
-  const auto format = image::detect_format(encoded);
-  EXPECT_TRUE(format);
-  auto out = image::decode(encoded, format.value_or(image::Format::png), image::kMaxDecodedBytes);
-  EXPECT_TRUE(out) << out.error();
-  return out ? *out : Raster{};
 }
 
 // The PNG colour type byte of IHDR.

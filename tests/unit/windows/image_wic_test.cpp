@@ -1,5 +1,6 @@
 // The Windows Imaging Component backend of the image conversions, under Wine or on Windows:
 // the same conversions as on Linux, with the system's codecs.
+#include "../../image_samples.hpp"
 #include "image/image.hpp"
 #include "image/raster.hpp"
 
@@ -13,6 +14,8 @@ namespace {
 namespace image = vft::image;
 using image::Colour;
 using image::Raster;
+using vft::image_samples::decoded;
+using vft::image_samples::raster;
 
 // An 8 x 8 JPEG of one colour (red 0xe0, green 0x40, blue 0x20).
 const std::string kJpeg("\xff\xd8\xff\xe0\x00\x10\x4a\x46\x49\x46\x00\x01\x01\x00\x00\x01\x00\x01"
@@ -40,27 +43,6 @@ const std::string kJpeg("\xff\xd8\xff\xe0\x00\x10\x4a\x46\x49\x46\x00\x01\x01\x0
                         "\x00\x00\x00\xff\xda\x00\x0c\x03\x01\x00\x02\x11\x03\x11\x00\x3f\x00\x8a"
                         "\x00\x18\xb7\x5f\xff\xd9",
                         288);
-
-Raster raster(std::uint32_t width, std::uint32_t height, Colour colour, int bit_depth,
-              std::string pixels) {
-  Raster out;
-  out.width = width;
-  out.height = height;
-  out.colour = colour;
-  out.bit_depth = bit_depth;
-  out.row_bytes =
-      (width * static_cast<std::size_t>(bit_depth) * image::channel_count(colour) + 7) / 8;
-  out.pixels = std::move(pixels);
-  return out;
-}
-
-Raster decoded(const std::string &encoded) {
-  const auto format = image::detect_format(encoded);
-  EXPECT_TRUE(format);
-  auto out = image::decode(encoded, format.value_or(image::Format::png), image::kMaxDecodedBytes);
-  EXPECT_TRUE(out) << out.error();
-  return out ? *out : Raster{};
-}
 
 } // namespace
 
