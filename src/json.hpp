@@ -1,6 +1,7 @@
 // The one JSON type of the system and its parse/serialise entry points.
 #pragma once
 
+#include "json_members.hpp"
 #include "result.hpp"
 
 #include <nlohmann/json.hpp>
@@ -10,8 +11,8 @@
 
 namespace vft {
 
-// Objects are std::map with std::less<>: members are kept in byte order of their keys.
-using Json = nlohmann::json;
+// Objects keep their members in byte order of their keys, in one block (see SortedMembers).
+using Json = nlohmann::basic_json<SortedMembers>;
 
 // Deeper documents are refused as a parse failure, so that echoing, saving or destroying a
 // value can never exhaust the stack.

@@ -377,18 +377,21 @@ private:
     }
   }
 
+  // Members and elements are gathered on one stack per kind and moved into their container
+  // once it is complete: each object and array is then a single block of the right size.
   bool read_object(Json &out, int depth) {
     if (depth > kMaxJsonDepth) return false;
     ++p_;
-    out = Json::object();
-    auto &object = out.get_ref<Json::object_t &>();
     skip_space();
     if (p_ < end_ && *p_ == '}') {
       ++p_;
+      out = Json::object();
       return true;
     }
-    std::string key;
+    const std::size_t first = members_.size();
+    bool in_order = true;
     for (;;) {
+      std::string key;
       if (p_ == end_ || *p_ != '"' || !read_string(key)) return false;
       skip_space();
       if (p_ == end_ || *p_ != ':') return false;
@@ -396,48 +399,60 @@ private:
       skip_space();
       Json member;
       if (!read_value(member, depth)) return false;
-      // Stored objects arrive in key order, so the end is the right place; a repeated key
-      // keeps its last value, as nlohmann's parser does.
-      object.insert_or_assign(object.end(), std::move(key), std::move(member));
-      key.clear();
+      if (members_.size() > first && !(members_.back().first < key)) in_order = false;
+      members_.emplace_back(std::move(key), std::move(member));
       skip_space();
       if (p_ == end_) return false;
       if (*p_ == '}') {
         ++p_;
-        return true;
+        break;
       }
       if (*p_ != ',') return false;
       ++p_;
       skip_space();
     }
+    Json::object_t object;
+    object.reserve(members_.size() - first);
+    for (auto it = members_.begin() + static_cast<std::ptrdiff_t>(first); it != members_.end();
+         ++it) {
+      // Stored objects arrive in key order, so this appends; a repeated key keeps its last
+      // value, as nlohmann's parser does.
+      object.insert_or_assign(std::move(it->first), std::move(it->second));
+    }
+    if (!in_order) object.shrink_to_fit();
+    members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(first), members_.end());
+    out = std::move(object);
+    return true;
   }
 
   bool read_array(Json &out, int depth) {
     if (depth > kMaxJsonDepth) return false;
     ++p_;
-    out = Json::array();
-    auto &array = out.get_ref<Json::array_t &>();
     skip_space();
     if (p_ < end_ && *p_ == ']') {
       ++p_;
+      out = Json::array();
       return true;
     }
+    const std::size_t first = elements_.size();
     for (;;) {
-      array.emplace_back();
-      if (!read_value(array.back(), depth)) return false;
+      Json element;
+      if (!read_value(element, depth)) return false;
+      elements_.push_back(std::move(element));
       skip_space();
       if (p_ == end_) return false;
       if (*p_ == ']') {
         ++p_;
-        // Growth by doubling leaves up to half of the room unused, in every array of a
-        // document that may stay in memory for a whole session.
-        if (array.capacity() - array.size() > array.size() / 8) array.shrink_to_fit();
-        return true;
+        break;
       }
       if (*p_ != ',') return false;
       ++p_;
       skip_space();
     }
+    const auto from = elements_.begin() + static_cast<std::ptrdiff_t>(first);
+    out = Json::array_t(std::make_move_iterator(from), std::make_move_iterator(elements_.end()));
+    elements_.erase(from, elements_.end());
+    return true;
   }
 
   bool hex4(unsigned &value) {
@@ -622,6 +637,8 @@ private:
 
   const unsigned char *p_;
   const unsigned char *end_;
+  std::vector<Json::object_t::value_type> members_;
+  std::vector<Json> elements_;
 };
 
 } // namespace

@@ -85,15 +85,20 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   auto document = read_document(app, text);
   if (!document) return fail(document.error());
   store.document = std::move(document.value());
-  if (kept) store.file_bytes = std::move(text);
+  if (kept) {
+    store.file_bytes = std::move(text);
+  } else {
+    store.spare = std::move(text);
+  }
   return store;
 }
 
 Result<void> save_store(Store &store, Stamper &stamper) {
   // The text is written where the file's previous bytes were (it is about as long): from here
   // until the file holds the new bytes, document and file may differ.
-  std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::string();
+  std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::move(store.spare);
   store.file_bytes.reset();
+  store.spare = std::string();
   store.search_texts.reset();
   // Room for what the call added, taken while the buffer is empty so nothing is copied.
   const std::size_t expected = buffer.size() + 65536;

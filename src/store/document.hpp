@@ -38,6 +38,9 @@ struct Store {
   // The store file's bytes (as stored: protected, for the protected apps) that document was
   // read from or last written as; none from the moment the two may differ.
   std::optional<std::string> file_bytes{};
+  // The memory of the bytes read for a store no session keeps: a save writes its text there
+  // rather than into fresh memory.
+  std::string spare{};
   // Only ever made while file_bytes is set.
   std::optional<SearchTexts> search_texts{};
 

@@ -153,3 +153,44 @@ TEST(JsonFast, SettledDocumentIsWhatItsTextReadsBackAs) {
   EXPECT_TRUE(vft::same_json(document, vft::parse_json(text).value()));
   EXPECT_TRUE(document["signed"].is_number_unsigned());
 }
+
+// Objects are a sorted array rather than std::map: every change and every read must leave the
+// same members in the same order as the map does.
+TEST(JsonObjects, BehaveAsTheStdMapObjectsTheyReplace) {
+  std::mt19937 rng(7);
+  const std::vector<std::string> keys = {"", "a", "b", "ab", "B", "é", "z", "\x7f", "records"};
+  const auto key = [&] { return keys[rng() % keys.size()]; };
+  Json ours = Json::object();
+  nlohmann::json map = nlohmann::json::object();
+  for (int step = 0; step < 3000; ++step) {
+    const std::string k = key();
+    const auto value = static_cast<std::uint64_t>(step);
+    switch (rng() % 5) {
+    case 0:
+      ours[k] = value;
+      map[k] = value;
+      break;
+    case 1:
+      ASSERT_EQ(ours.erase(k), map.erase(k));
+      break;
+    case 2:
+      ours.emplace(k, value);
+      map.emplace(k, value);
+      break;
+    case 3:
+      ours.get_ref<Json::object_t &>().insert_or_assign(k, value);
+      map.get_ref<nlohmann::json::object_t &>().insert_or_assign(k, value);
+      break;
+    default:
+      ASSERT_EQ(ours.contains(k), map.contains(k));
+      ASSERT_EQ(ours.find(k) == ours.end(), map.find(k) == map.end());
+    }
+    ASSERT_EQ(ours.dump(), map.dump());
+  }
+  // Members read out of order or twice: sorted, and the last of a repeated key wins.
+  for (const std::string text : {R"({"b":1,"a":2,"b":3,"":{"y":[],"x":0,"y":1}})",
+                                 R"({"z":0,"a":1,"m":2,"a":3,"z":4})", R"([{"b":1,"a":2},{}])"}) {
+    ASSERT_EQ(vft::parse_json(text).value().dump(), nlohmann::json::parse(text).dump()) << text;
+    ASSERT_EQ(Json::parse(text).dump(), nlohmann::json::parse(text).dump()) << text;
+  }
+}
