@@ -154,6 +154,22 @@ TEST(JsonFast, SettledDocumentIsWhatItsTextReadsBackAs) {
   EXPECT_TRUE(document["signed"].is_number_unsigned());
 }
 
+// A save writes into the memory of the file's previous bytes: whatever room that buffer has,
+// more or less than the text needs, the text comes out whole.
+TEST(JsonFast, WritesIntoAGivenBufferOfAnyRoom) {
+  Json records = Json::array();
+  for (unsigned n = 0; n < 12000; ++n)
+    records.push_back({{"n", n}, {"text", std::string(150, static_cast<char>('a' + n % 26))}});
+  Json document = {{"records", records}};
+  const std::string expected = vft::to_pretty_reference(document);
+  for (const std::size_t room : {std::size_t{0}, expected.size() - 1, expected.size(),
+                                 expected.size() + 100, (std::size_t{1} << 20) + 3}) {
+    std::string buffer(room, 'x');
+    bool settled = false;
+    EXPECT_EQ(vft::to_pretty_settled(document, 128, settled, std::move(buffer)), expected) << room;
+  }
+}
+
 // Objects are a sorted array rather than std::map: every change and every read must leave the
 // same members in the same order as the map does.
 TEST(JsonObjects, BehaveAsTheStdMapObjectsTheyReplace) {
