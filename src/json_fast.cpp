@@ -329,9 +329,9 @@ public:
       : p_(reinterpret_cast<const unsigned char *>(text.data())), end_(p_ + text.size()) {}
 
   std::optional<Json> document() {
-    Json value;
     skip_space();
-    if (!read_value(value, 0)) return std::nullopt;
+    Json value = read_value(0);
+    if (failed_) return std::nullopt;
     skip_space();
     if (p_ != end_) return std::nullopt;
     return value;
@@ -369,109 +369,112 @@ private:
     return true;
   }
 
-  bool read_value(Json &out, int depth) {
-    if (p_ == end_) return false;
+  // Values are made where they are wanted (each is returned as it is made): a document is
+  // mostly small values, and every move and assignment of one is a call into nlohmann. A
+  // failure returns null and sets failed_, which every caller checks at once.
+  Json fail() {
+    failed_ = true;
+    return Json();
+  }
+
+  Json read_value(int depth) {
+    if (p_ == end_) return fail();
     switch (*p_) {
     case '{':
-      return read_object(out, depth + 1);
+      return read_object(depth + 1);
     case '[':
-      return read_array(out, depth + 1);
+      return read_array(depth + 1);
     case '"': {
       std::string text;
-      if (!read_string(text)) return false;
-      out = Json(std::move(text));
-      return true;
+      if (!read_string(text)) return fail();
+      return Json(std::move(text));
     }
     case 't':
-      out = true;
-      return literal("true");
+      return literal("true") ? Json(true) : fail();
     case 'f':
-      out = false;
-      return literal("false");
+      return literal("false") ? Json(false) : fail();
     case 'n':
-      out = nullptr;
-      return literal("null");
+      return literal("null") ? Json(nullptr) : fail();
     default:
-      return read_number(out);
+      return read_number();
     }
   }
 
   // Members and elements are gathered on one stack per kind and moved into their container
   // once it is complete: each object and array is then a single block of the right size.
-  bool read_object(Json &out, int depth) {
-    if (depth > kMaxJsonDepth) return false;
+  Json read_object(int depth) {
+    if (depth > kMaxJsonDepth) return fail();
     ++p_;
     skip_space();
     if (p_ < end_ && *p_ == '}') {
       ++p_;
-      out = Json::object();
-      return true;
+      return Json::object();
     }
     const std::size_t first = members_.size();
     bool in_order = true;
     for (;;) {
       std::string key;
-      if (p_ == end_ || *p_ != '"' || !read_string(key)) return false;
+      if (p_ == end_ || *p_ != '"' || !read_string(key)) return fail();
       skip_space();
-      if (p_ == end_ || *p_ != ':') return false;
+      if (p_ == end_ || *p_ != ':') return fail();
       ++p_;
       skip_space();
-      Json member;
-      if (!read_value(member, depth)) return false;
       if (members_.size() > first && !(members_.back().first < key)) in_order = false;
-      members_.emplace_back(std::move(key), std::move(member));
+      members_.emplace_back(std::move(key), read_value(depth));
+      if (failed_) return Json();
       skip_space();
-      if (p_ == end_) return false;
+      if (p_ == end_) return fail();
       if (*p_ == '}') {
         ++p_;
         break;
       }
-      if (*p_ != ',') return false;
+      if (*p_ != ',') return fail();
       ++p_;
       skip_space();
     }
+    const auto from = members_.begin() + static_cast<std::ptrdiff_t>(first);
     Json::object_t object;
-    object.reserve(members_.size() - first);
-    for (auto it = members_.begin() + static_cast<std::ptrdiff_t>(first); it != members_.end();
-         ++it) {
-      // Stored objects arrive in key order, so this appends; a repeated key keeps its last
-      // value, as nlohmann's parser does.
-      object.insert_or_assign(std::move(it->first), std::move(it->second));
+    if (in_order) {
+      // Stored objects arrive in key order.
+      object = Json::object_t(sorted_unique, std::make_move_iterator(from),
+                              std::make_move_iterator(members_.end()));
+    } else {
+      // A repeated key keeps its last value, as nlohmann's parser does.
+      for (auto it = from; it != members_.end(); ++it)
+        object.insert_or_assign(std::move(it->first), std::move(it->second));
+      object.shrink_to_fit();
     }
-    if (!in_order) object.shrink_to_fit();
-    members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(first), members_.end());
-    out = std::move(object);
-    return true;
+    members_.erase(from, members_.end());
+    return Json(std::move(object));
   }
 
-  bool read_array(Json &out, int depth) {
-    if (depth > kMaxJsonDepth) return false;
+  Json read_array(int depth) {
+    if (depth > kMaxJsonDepth) return fail();
     ++p_;
     skip_space();
     if (p_ < end_ && *p_ == ']') {
       ++p_;
-      out = Json::array();
-      return true;
+      return Json::array();
     }
     const std::size_t first = elements_.size();
     for (;;) {
-      Json element;
-      if (!read_value(element, depth)) return false;
-      elements_.push_back(std::move(element));
+      elements_.push_back(read_value(depth));
+      if (failed_) return Json();
       skip_space();
-      if (p_ == end_) return false;
+      if (p_ == end_) return fail();
       if (*p_ == ']') {
         ++p_;
         break;
       }
-      if (*p_ != ',') return false;
+      if (*p_ != ',') return fail();
       ++p_;
       skip_space();
     }
     const auto from = elements_.begin() + static_cast<std::ptrdiff_t>(first);
-    out = Json::array_t(std::make_move_iterator(from), std::make_move_iterator(elements_.end()));
+    Json array =
+        Json::array_t(std::make_move_iterator(from), std::make_move_iterator(elements_.end()));
     elements_.erase(from, elements_.end());
-    return true;
+    return array;
   }
 
   bool hex4(unsigned &value) {
@@ -591,11 +594,11 @@ private:
 
   static bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-  bool read_number(Json &out) {
+  Json read_number() {
     const unsigned char *start = p_;
     const bool negative = p_ < end_ && *p_ == '-';
     if (negative) ++p_;
-    if (p_ == end_ || !digit(*p_)) return false;
+    if (p_ == end_ || !digit(*p_)) return fail();
     if (*p_ == '0') {
       ++p_;
     } else {
@@ -606,7 +609,7 @@ private:
     if (p_ < end_ && *p_ == '.') {
       integer = false;
       ++p_;
-      if (p_ == end_ || !digit(*p_)) return false;
+      if (p_ == end_ || !digit(*p_)) return fail();
       while (p_ < end_ && digit(*p_))
         ++p_;
     }
@@ -614,48 +617,56 @@ private:
       integer = false;
       ++p_;
       if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      if (p_ == end_ || !digit(*p_)) return false;
+      if (p_ == end_ || !digit(*p_)) return fail();
       while (p_ < end_ && digit(*p_))
         ++p_;
     }
     const auto *first = reinterpret_cast<const char *>(start);
     const auto *last = reinterpret_cast<const char *>(p_);
     if (integer) {
+      // Up to 18 digits fit either class whatever they are: summed here, the rest left to
+      // from_chars, which knows the limits.
+      const auto digits = static_cast<std::size_t>(last - first) - (negative ? 1 : 0);
+      if (digits <= 18) {
+        std::uint64_t value = 0;
+        for (const char *d = last - digits; d < last; ++d)
+          value = value * 10 + static_cast<std::uint64_t>(*d - '0');
+        if (negative) return Json(-static_cast<std::int64_t>(value));
+        return Json(value);
+      }
       if (negative) {
         std::int64_t value = 0;
         const auto done = std::from_chars(first, last, value);
         if (done.ec == std::errc() && done.ptr == last) {
-          out = value;
-          return true;
+          return Json(value);
         }
       } else {
         std::uint64_t value = 0;
         const auto done = std::from_chars(first, last, value);
         if (done.ec == std::errc() && done.ptr == last) {
-          out = value;
-          return true;
+          return Json(value);
         }
       }
       // Beyond 64 bits nlohmann makes it a double; leave that rare case to it.
-      return false;
+      return fail();
     }
     // The C library's strtod, as nlohmann uses it, so that every double reads the same.
     // Number texts are short; a longer one goes to nlohmann.
     char buffer[128];
     const auto length = static_cast<std::size_t>(last - first);
-    if (length >= sizeof buffer) return false;
+    if (length >= sizeof buffer) return fail();
     std::memcpy(buffer, first, length);
     buffer[length] = '\0';
     char *stop = nullptr;
     const double value = std::strtod(buffer, &stop);
     // nlohmann refuses a number too large for a double, with its own message.
-    if (stop != buffer + length || !std::isfinite(value)) return false;
-    out = value;
-    return true;
+    if (stop != buffer + length || !std::isfinite(value)) return fail();
+    return Json(value);
   }
 
   const unsigned char *p_;
   const unsigned char *end_;
+  bool failed_ = false;
   std::vector<Json::object_t::value_type> members_;
   std::vector<Json> elements_;
 };

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <compare>
 #include <cstddef>
 #include <functional>
@@ -21,6 +22,12 @@
 #include <vector>
 
 namespace vft {
+
+// Tells SortedMembers that the members given are already in key order, without repeats.
+struct SortedUnique {
+  explicit SortedUnique() = default;
+};
+inline constexpr SortedUnique sorted_unique{};
 
 template <class Key, class T, class Compare = std::less<>,
           class Allocator = std::allocator<std::pair<const Key, T>>>
@@ -54,6 +61,14 @@ public:
   SortedMembers(InputIt first, InputIt last, const allocator_type &allocator = {})
       : members_(allocator) {
     insert(first, last);
+  }
+  template <class InputIt>
+  SortedMembers(SortedUnique, InputIt first, InputIt last, const allocator_type &allocator = {})
+      : members_(first, last, allocator) {
+    assert(std::adjacent_find(members_.begin(), members_.end(),
+                              [](const value_type &a, const value_type &b) {
+                                return !less(a.first, b.first);
+                              }) == members_.end());
   }
   SortedMembers(std::initializer_list<value_type> init, const allocator_type &allocator = {})
       : members_(allocator) {
