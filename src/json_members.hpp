@@ -15,7 +15,6 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <stdexcept>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -52,8 +51,6 @@ public:
   using const_reference = const value_type &;
   using iterator = typename Storage::iterator;
   using const_iterator = typename Storage::const_iterator;
-  using reverse_iterator = typename Storage::reverse_iterator;
-  using const_reverse_iterator = typename Storage::const_reverse_iterator;
 
   SortedMembers() = default;
   explicit SortedMembers(const allocator_type &allocator) : members_(allocator) {}
@@ -81,10 +78,6 @@ public:
   iterator end() noexcept { return members_.end(); }
   const_iterator end() const noexcept { return members_.end(); }
   const_iterator cend() const noexcept { return members_.cend(); }
-  reverse_iterator rbegin() noexcept { return members_.rbegin(); }
-  const_reverse_iterator rbegin() const noexcept { return members_.rbegin(); }
-  reverse_iterator rend() noexcept { return members_.rend(); }
-  const_reverse_iterator rend() const noexcept { return members_.rend(); }
 
   bool empty() const noexcept { return members_.empty(); }
   size_type size() const noexcept { return members_.size(); }
@@ -93,7 +86,6 @@ public:
   void reserve(size_type count) { members_.reserve(count); }
   void shrink_to_fit() { members_.shrink_to_fit(); }
   void swap(SortedMembers &other) noexcept { members_.swap(other.members_); }
-  key_compare key_comp() const { return key_compare(); }
 
   template <class K> iterator find(const K &key) {
     const auto at = lower_bound(key);
@@ -118,17 +110,6 @@ public:
         [](const value_type &member, const K &wanted) { return less(member.first, wanted); });
   }
 
-  template <class K> T &at(const K &key) {
-    const auto it = find(key);
-    if (it == end()) throw std::out_of_range("key not found");
-    return it->second;
-  }
-  template <class K> const T &at(const K &key) const {
-    const auto it = find(key);
-    if (it == end()) throw std::out_of_range("key not found");
-    return it->second;
-  }
-
   template <class K> T &operator[](K &&key) {
     return try_emplace(std::forward<K>(key)).first->second;
   }
@@ -145,10 +126,6 @@ public:
   template <class K, class V> std::pair<iterator, bool> emplace(K &&key, V &&value) {
     return try_emplace(std::forward<K>(key), std::forward<V>(value));
   }
-  template <class P> std::pair<iterator, bool> emplace(P &&pair) {
-    return try_emplace(std::forward<P>(pair).first, std::forward<P>(pair).second);
-  }
-
   std::pair<iterator, bool> insert(const value_type &member) {
     return try_emplace(member.first, member.second);
   }
@@ -160,10 +137,6 @@ public:
       try_emplace(first->first, first->second);
   }
 
-  // The hint is ignored; lower_bound already tries the end first.
-  template <class K, class M> iterator insert_or_assign(const_iterator, K &&key, M &&value) {
-    return insert_or_assign(std::forward<K>(key), std::forward<M>(value)).first;
-  }
   template <class K, class M> std::pair<iterator, bool> insert_or_assign(K &&key, M &&value) {
     auto [at, inserted] = try_emplace(std::forward<K>(key), std::forward<M>(value));
     if (!inserted) at->second = std::forward<M>(value);
