@@ -6,6 +6,7 @@
 #include "../result.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +73,11 @@ struct WholeFile {
 // the system's text.
 Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
                                          std::optional<std::string_view> known);
+
+// The SHA-256 of a file's bytes (32 raw bytes), read a block at a time so that no more than
+// a block is ever held; none when it holds more than max_bytes. Failures carry the system's
+// text.
+Result<std::optional<std::string>> sha256_of_file(const std::string &path, std::uint64_t max_bytes);
 
 // The whole file, or none when it holds more than max_bytes.
 inline Result<std::optional<std::string>> read_file_up_to(const std::string &path,
@@ -185,8 +191,28 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
 
 // ---- cryptography ----------------------------------------------------------------------
 
+// SHA-256 over bytes given piece by piece (a file too large to hold, a block at a time).
+class Sha256 {
+public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256 &) = delete;
+  Sha256 &operator=(const Sha256 &) = delete;
+  void add(std::string_view bytes);
+  // The digest of all the bytes added: 32 raw bytes. Once only.
+  std::string finish();
+
+private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // SHA-256 of the bytes: 32 raw bytes.
-std::string sha256(std::string_view bytes);
+inline std::string sha256(std::string_view bytes) {
+  Sha256 hash;
+  hash.add(bytes);
+  return hash.finish();
+}
 
 // The platform's protection for the current user, bound to the entropy. Inputs are already
 // within the size limit. A failure's text is empty, or a reason the user can act on (such as

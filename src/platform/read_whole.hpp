@@ -1,5 +1,5 @@
-// The read loop shared by both platforms' whole-file reads, given a way to read the next bytes
-// of an open file. Only the platforms' own files include it.
+// The read loops shared by both platforms' file reads, given a way to read the next bytes of
+// an open file. Only the platforms' own files include it.
 #pragma once
 
 #include "platform/platform.hpp"
@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vft::platform {
 
@@ -64,6 +65,23 @@ Result<WholeFile> read_whole(ReadSome read_some, std::uint64_t size_hint, std::u
   if (filled > max_bytes) return WholeFile{};
   data.resize(filled);
   return WholeFile{std::move(data)};
+}
+
+// The SHA-256 of the file's bytes, read a block at a time; none when there are more than
+// max_bytes (the rest is not read).
+template <typename ReadSome>
+Result<std::optional<std::string>> sha256_blocks(ReadSome read_some, std::uint64_t max_bytes) {
+  std::vector<char> block(std::size_t{1} << 20);
+  std::uint64_t total = 0;
+  Sha256 hash;
+  for (;;) {
+    auto n = read_some(block.data(), block.size());
+    if (!n) return fail(n.error());
+    if (n.value() == 0) return std::optional<std::string>(hash.finish());
+    total += n.value();
+    if (total > max_bytes) return std::optional<std::string>();
+    hash.add(std::string_view(block.data(), n.value()));
+  }
 }
 
 } // namespace vft::platform

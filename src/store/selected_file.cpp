@@ -29,9 +29,10 @@ std::optional<std::string_view> file_extension(std::string_view path) {
   return name.substr(dot + 1);
 }
 
-std::string fingerprint(std::string_view bytes) {
+namespace {
+
+std::string hex(std::string_view digest) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const std::string digest = platform::sha256(bytes);
   std::string out;
   out.reserve(digest.size() * 2);
   for (const char c : digest) {
@@ -40,6 +41,18 @@ std::string fingerprint(std::string_view bytes) {
     out += kHex[b & 0x0F];
   }
   return out;
+}
+
+} // namespace
+
+std::string fingerprint(std::string_view bytes) { return hex(platform::sha256(bytes)); }
+
+Result<std::optional<std::string>> fingerprint_file(const std::string &path,
+                                                    std::uint64_t max_bytes) {
+  auto digest = platform::sha256_of_file(path, max_bytes);
+  if (!digest) return fail(digest.error());
+  if (!digest.value()) return std::optional<std::string>();
+  return std::optional<std::string>(hex(*digest.value()));
 }
 
 } // namespace vft::store

@@ -28,4 +28,9 @@ std::optional<std::string_view> file_extension(std::string_view path);
 // SHA-256 as 64 lowercase hexadecimal digits.
 std::string fingerprint(std::string_view bytes);
 
+// The same of a file's bytes, read a block at a time (a file may be far larger than what we
+// would hold in memory); none when it holds more than max_bytes.
+Result<std::optional<std::string>> fingerprint_file(const std::string &path,
+                                                    std::uint64_t max_bytes);
+
 } // namespace vft::store

@@ -98,4 +98,30 @@ TEST(Fingerprint, KnownDigests) {
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
+TEST_F(SelectedFile, FingerprintsFilesABlockAtATime) {
+  // A million a's (a published digest), then bytes spanning several read blocks.
+  const std::string million(1'000'000, 'a');
+  std::string large;
+  for (std::uint32_t n = 0; large.size() < 2'621'447; n = n * 1'664'525 + 1'013'904'223)
+    large += static_cast<char>(n >> 24);
+  for (const std::string &bytes : {million, large, std::string()}) {
+    const fs::path file = write("video.mp4", bytes);
+    auto whole = store::fingerprint_file(file.string(), bytes.size());
+    ASSERT_TRUE(whole && whole.value()) << bytes.size();
+    EXPECT_EQ(*whole.value(), store::fingerprint(bytes));
+    if (!bytes.empty()) {
+      auto over = store::fingerprint_file(file.string(), bytes.size() - 1);
+      ASSERT_TRUE(over);
+      EXPECT_FALSE(over.value()) << "a file over the limit has no fingerprint";
+    }
+  }
+  EXPECT_EQ(store::fingerprint(million),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+
+  auto missing = store::fingerprint_file((root_ / "missing.mp4").string(), 100);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), "No such file or directory");
+  EXPECT_FALSE(store::fingerprint_file((root_ / "sub").string(), 100));
+}
+
 } // namespace

@@ -61,11 +61,11 @@ Result<std::string> check_source(const std::string &path) {
 }
 
 Result<std::string> fingerprint_file(const std::string &canonical) {
-  auto bytes = platform::read_file_up_to(canonical, kMaxSourceBytes);
-  if (!bytes) return fail(bytes.error());
+  auto digest = store::fingerprint_file(canonical, kMaxSourceBytes);
+  if (!digest) return fail(digest.error());
   // It grew past the limit after it was checked.
-  if (!bytes.value()) return fail(kSelectRegular);
-  return store::fingerprint(*bytes.value());
+  if (!digest.value()) return fail(kSelectRegular);
+  return std::move(*digest.value());
 }
 
 Result<Json> import_video(ToolCall &call) {

@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -237,9 +238,42 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   return out;
 }
 
-std::string sha256(std::string_view bytes) {
+struct Sha256::State {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context{EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free};
+};
+
+namespace {
+
+// A fingerprint we could not compute must never be reported as one; OpenSSL's SHA-256 fails
+// only when it cannot get memory.
+[[noreturn]] void sha256_unavailable() {
+  write_stderr("SHA-256 (OpenSSL) is unavailable\n");
+  std::abort();
+}
+
+} // namespace
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+  if (!state_->context || EVP_DigestInit_ex(state_->context.get(), EVP_sha256(), nullptr) != 1) {
+    sha256_unavailable();
+  }
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::add(std::string_view bytes) {
+  if (EVP_DigestUpdate(state_->context.get(), bytes.data(), bytes.size()) != 1) {
+    sha256_unavailable();
+  }
+}
+
+std::string Sha256::finish() {
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), digest);
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(state_->context.get(), digest, &size) != 1 || size != sizeof digest) {
+    sha256_unavailable();
+  }
   return std::string(reinterpret_cast<char *>(digest), sizeof digest);
 }
 

@@ -160,24 +160,51 @@ Result<Existence> file_existence(const std::string &path) {
   return last_error();
 }
 
-Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
-                                         std::optional<std::string_view> known) {
-  // Non-blocking open: a FIFO swapped in for the file must not hang the call (and its lock).
+namespace {
+
+// Non-blocking open: a FIFO swapped in for the file must not hang the call (and its lock).
+// Only a regular file is read; its size at opening comes with it.
+Result<int> open_for_reading(const std::string &path, std::uint64_t &size) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return last_error();
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return last_error();
   if (S_ISDIR(st.st_mode)) return system_error(EISDIR);
   if (!S_ISREG(st.st_mode)) return system_error(EINVAL);
-  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) return WholeFile{};
-  const auto read_some = [&fd](char *buffer, std::size_t size) -> Result<std::size_t> {
+  size = static_cast<std::uint64_t>(st.st_size);
+  return fd.release();
+}
+
+auto reader_of(const Fd &fd) {
+  return [&fd](char *buffer, std::size_t size) -> Result<std::size_t> {
     for (;;) {
       const ssize_t n = ::read(fd.get(), buffer, size);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno != EINTR) return last_error();
     }
   };
-  return read_whole(read_some, static_cast<std::uint64_t>(st.st_size), max_bytes, known);
+}
+
+} // namespace
+
+Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
+                                         std::optional<std::string_view> known) {
+  std::uint64_t size = 0;
+  auto opened = open_for_reading(path, size);
+  if (!opened) return fail(opened.error());
+  Fd fd(opened.value());
+  if (size > max_bytes) return WholeFile{};
+  return read_whole(reader_of(fd), size, max_bytes, known);
+}
+
+Result<std::optional<std::string>> sha256_of_file(const std::string &path,
+                                                  std::uint64_t max_bytes) {
+  std::uint64_t size = 0;
+  auto opened = open_for_reading(path, size);
+  if (!opened) return fail(opened.error());
+  Fd fd(opened.value());
+  if (size > max_bytes) return std::optional<std::string>();
+  return sha256_blocks(reader_of(fd), max_bytes);
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {

@@ -1,5 +1,6 @@
 // Files created new at paths the user names, on Linux.
 #include "platform/platform.hpp"
+#include "platform/posix/posix.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -48,6 +49,14 @@ Result<void> create_new_file(const std::string &path, std::string_view bytes) {
   }
   if (code == 0 && ::fsync(fd) != 0) code = errno;
   if (::close(fd) != 0 && code == 0) code = errno;
+  // The new name survives a power loss only once its folder is flushed; until then the
+  // export is not done, and a copy we cannot vouch for is taken away again.
+  if (code == 0) {
+    if (auto flushed = posix::flush_folder(parent_path(path).value_or(".")); !flushed) {
+      remove_if_ours(path, ours);
+      return flushed;
+    }
+  }
   if (code != 0) {
     remove_if_ours(path, ours);
     return error_text(code);

@@ -15,36 +15,6 @@ constexpr std::size_t kDigestSize = 32;
 // BCryptHashData takes a ULONG length.
 constexpr std::size_t kHashSlice = 1 << 30;
 
-// The provider and the hash object, released on every path.
-struct Sha256State {
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  ~Sha256State() {
-    if (hash != nullptr) ::BCryptDestroyHash(hash);
-    if (algorithm != nullptr) ::BCryptCloseAlgorithmProvider(algorithm, 0);
-  }
-};
-
-bool compute_sha256(std::string_view bytes, unsigned char (&digest)[kDigestSize]) {
-  Sha256State state;
-  if (!BCRYPT_SUCCESS(
-          ::BCryptOpenAlgorithmProvider(&state.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-      !BCRYPT_SUCCESS(
-          ::BCryptCreateHash(state.algorithm, &state.hash, nullptr, 0, nullptr, 0, 0))) {
-    return false;
-  }
-  while (!bytes.empty()) {
-    const std::size_t slice = std::min(bytes.size(), kHashSlice);
-    // CNG does not write through the input pointer; its prototype just lacks the const.
-    auto *input = reinterpret_cast<PUCHAR>(const_cast<char *>(bytes.data()));
-    if (!BCRYPT_SUCCESS(::BCryptHashData(state.hash, input, static_cast<ULONG>(slice), 0))) {
-      return false;
-    }
-    bytes.remove_prefix(slice);
-  }
-  return BCRYPT_SUCCESS(::BCryptFinishHash(state.hash, digest, kDigestSize, 0));
-}
-
 // DPAPI wants a non-null pointer even for an empty blob.
 DATA_BLOB blob_of(std::string_view bytes) {
   static const char kEmpty = 0;
@@ -72,13 +42,54 @@ Failure no_reason() { return fail(std::string()); }
 
 } // namespace
 
-std::string sha256(std::string_view bytes) {
+// The provider and the hash object, released on every path.
+struct Sha256::State {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  ~State() {
+    if (hash != nullptr) ::BCryptDestroyHash(hash);
+    if (algorithm != nullptr) ::BCryptCloseAlgorithmProvider(algorithm, 0);
+  }
+};
+
+namespace {
+
+// The built-in SHA-256 provider is part of every Windows 10 system; a fingerprint we could
+// not compute must never be reported as one.
+[[noreturn]] void sha256_unavailable() {
+  write_stderr("SHA-256 (CNG) is unavailable\n");
+  std::abort();
+}
+
+} // namespace
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+  if (!BCRYPT_SUCCESS(
+          ::BCryptOpenAlgorithmProvider(&state_->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+      !BCRYPT_SUCCESS(
+          ::BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0, nullptr, 0, 0))) {
+    sha256_unavailable();
+  }
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::add(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t slice = std::min(bytes.size(), kHashSlice);
+    // CNG does not write through the input pointer; its prototype just lacks the const.
+    auto *input = reinterpret_cast<PUCHAR>(const_cast<char *>(bytes.data()));
+    if (!BCRYPT_SUCCESS(::BCryptHashData(state_->hash, input, static_cast<ULONG>(slice), 0))) {
+      sha256_unavailable();
+    }
+    bytes.remove_prefix(slice);
+  }
+}
+
+std::string Sha256::finish() {
   unsigned char digest[kDigestSize];
-  if (!compute_sha256(bytes, digest)) {
-    // The built-in SHA-256 provider is part of every Windows 10 system; a fingerprint we
-    // could not compute must never be reported as one.
-    write_stderr("SHA-256 (CNG) is unavailable\n");
-    std::abort();
+  if (!BCRYPT_SUCCESS(::BCryptFinishHash(state_->hash, digest, kDigestSize, 0))) {
+    sha256_unavailable();
   }
   return std::string(reinterpret_cast<const char *>(digest), kDigestSize);
 }

@@ -75,28 +75,54 @@ Result<Existence> file_existence(const std::string &path) {
   return win::system_error(error);
 }
 
-Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
-                                         std::optional<std::string_view> known) {
+namespace {
+
+// Only files on a disk are read: a pipe or a console device could keep the call (and its
+// lock) waiting for input. The file's size at opening comes with it.
+Result<HANDLE> open_for_reading(const std::string &path, std::uint64_t &size) {
   SECURITY_ATTRIBUTES security = win::not_inherited();
   Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                             nullptr));
   if (!file.valid()) return win::last_error();
-  // Only files on a disk: a pipe or a console device could keep the call (and its lock)
-  // waiting for input.
   if (::GetFileType(file.get()) != FILE_TYPE_DISK)
     return win::system_error(ERROR_INVALID_PARAMETER);
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) return win::last_error();
-  if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) return WholeFile{};
-  const auto read_some = [&file](char *buffer, std::size_t wanted) -> Result<std::size_t> {
+  LARGE_INTEGER length{};
+  if (!::GetFileSizeEx(file.get(), &length)) return win::last_error();
+  size = static_cast<std::uint64_t>(length.QuadPart);
+  return file.release();
+}
+
+auto reader_of(const Handle &file) {
+  return [&file](char *buffer, std::size_t wanted) -> Result<std::size_t> {
     DWORD read = 0;
     const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted, 1U << 30));
     if (!::ReadFile(file.get(), buffer, chunk, &read, nullptr)) return win::last_error();
     return static_cast<std::size_t>(read);
   };
-  return read_whole(read_some, static_cast<std::uint64_t>(size.QuadPart), max_bytes, known);
+}
+
+} // namespace
+
+Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
+                                         std::optional<std::string_view> known) {
+  std::uint64_t size = 0;
+  auto opened = open_for_reading(path, size);
+  if (!opened) return fail(opened.error());
+  Handle file(opened.value());
+  if (size > max_bytes) return WholeFile{};
+  return read_whole(reader_of(file), size, max_bytes, known);
+}
+
+Result<std::optional<std::string>> sha256_of_file(const std::string &path,
+                                                  std::uint64_t max_bytes) {
+  std::uint64_t size = 0;
+  auto opened = open_for_reading(path, size);
+  if (!opened) return fail(opened.error());
+  Handle file(opened.value());
+  if (size > max_bytes) return std::optional<std::string>();
+  return sha256_blocks(reader_of(file), max_bytes);
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {
