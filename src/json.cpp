@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <optional>
 
 namespace vft {
 
@@ -19,13 +20,21 @@ std::string strip_exception_id(const std::string &what) {
   return what;
 }
 
-// Finds the first place where nesting goes beyond the limit, outside of strings. Returns
-// false and the 1-based line and column of the offending bracket when it does.
-bool within_depth(std::string_view text, std::size_t &line, std::size_t &column) {
+// What nlohmann's parser does not see for itself: nesting beyond the limit (it would recurse
+// that deep), and a NUL byte outside a string, where it stops as if the text ended there.
+struct Stop {
+  enum Kind { too_deep, nul } kind;
+  std::size_t offset;
+  std::size_t line;   // 1-based
+  std::size_t column; // 1-based
+};
+
+// The first such place, outside of strings.
+std::optional<Stop> first_stop(std::string_view text) {
   int depth = 0;
   bool in_string = false;
   bool escaped = false;
-  line = 1;
+  std::size_t line = 1;
   std::size_t line_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -42,18 +51,30 @@ bool within_depth(std::string_view text, std::size_t &line, std::size_t &column)
     if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) {
-        column = i - line_start + 1;
-        return false;
-      }
+      if (++depth > kMaxJsonDepth) return Stop{Stop::too_deep, i, line, i - line_start + 1};
     } else if (c == ']' || c == '}') {
       --depth;
     } else if (c == '\n') {
       ++line;
       line_start = i + 1;
+    } else if (c == '\0') {
+      return Stop{Stop::nul, i, line, i - line_start + 1};
     }
   }
-  return true;
+  return std::nullopt;
+}
+
+Result<Json> parse_with_nlohmann(std::string_view text) {
+  try {
+    return Json::parse(text.begin(), text.end(), nullptr, true, false);
+  } catch (const std::exception &e) {
+    return fail(strip_exception_id(e.what()));
+  }
+}
+
+std::string at(const Stop &stop) {
+  return "parse error at line " + std::to_string(stop.line) + ", column " +
+         std::to_string(stop.column) + ": ";
 }
 
 } // namespace
@@ -66,18 +87,17 @@ Result<Json> parse_json(std::string_view text) {
 }
 
 Result<Json> parse_json_reference(std::string_view text) {
-  std::size_t line = 0;
-  std::size_t column = 0;
-  if (!within_depth(text, line, column)) {
-    return fail("parse error at line " + std::to_string(line) + ", column " +
-                std::to_string(column) + ": nesting deeper than " + std::to_string(kMaxJsonDepth) +
-                " levels");
+  const auto stop = first_stop(text);
+  if (!stop) return parse_with_nlohmann(text);
+  if (stop->kind == Stop::too_deep) {
+    return fail(at(*stop) + "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
   }
-  try {
-    return Json::parse(text.begin(), text.end(), nullptr, true, false);
-  } catch (const std::exception &e) {
-    return fail(strip_exception_id(e.what()));
+  // A fault before the NUL is the first one; the text up to it running out is not a fault.
+  auto before = parse_with_nlohmann(text.substr(0, stop->offset));
+  if (!before && before.error().find("unexpected end of input") == std::string::npos) {
+    return before;
   }
+  return fail(at(*stop) + "syntax error while parsing value - invalid character U+0000 (NUL)");
 }
 
 bool nests_within(const Json &value, int levels) {

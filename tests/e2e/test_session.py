@@ -59,6 +59,7 @@ def test_session_framing_and_silence(vft):
               b"{} {}\n"
               b'{"id":null,"method":"ping"}\n'
               b'{"id":{"k":[1,"x"]},"method":5}\n'
+              b'{"id":3,"method":"ping"}\x00{"id":4}\n'
               b'{"id":2,"method":"ping"}')
     done = vft.run(["studio"], input=stream)
     assert done.returncode == 0 and done.stderr == b""
@@ -69,6 +70,7 @@ def test_session_framing_and_silence(vft):
         {"id": None, "jsonrpc": "2.0", "result": {}},
         {"error": {"code": -32601, "message": "Method not found"}, "id": {"k": [1, "x"]},
          "jsonrpc": "2.0"},
+        {"error": {"code": -32700, "message": "Invalid JSON"}, "id": None, "jsonrpc": "2.0"},
         {"id": 2, "jsonrpc": "2.0", "result": {}},
     ]
     # The notification-style tools/call did not touch the store.

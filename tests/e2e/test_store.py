@@ -61,6 +61,9 @@ def test_linux_fallbacks_and_the_missing_home_message(vft, tmp_path):
     (b'{"app":"bookmarks","records":[],"schema":1,"undo":null}', UNSUPPORTED),
     (b'{"app":"inventory","records":null,"schema":1}', UNSUPPORTED),
     (b"[" * 200 + b"]" * 200, "Invalid store; original preserved: "),
+    # nlohmann alone would stop at the NUL and take the store for the part before it.
+    (b'{"app":"inventory","records":[],"schema":1,"undo":null}\x00{"more":1}',
+     "Invalid store; original preserved: "),
 ])
 def test_refused_stores_stay_byte_for_byte(vft, content, message):
     folder = vft.home / "inventory"

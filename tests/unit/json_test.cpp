@@ -126,6 +126,29 @@ TEST(JsonFast, AgreesWithNlohmannOnOddTexts) {
   }
 }
 
+TEST(JsonFast, RefusesANulOutsideAString) {
+  // nlohmann alone stops at such a NUL as if the text ended there, and accepts what came before.
+  using namespace std::string_literals;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{}\0{\"more\":1}"s, "parse error at line 1, column 3: syntax error while parsing value - "
+                            "invalid character U+0000 (NUL)"},
+      {"[1,\n\0]"s, "parse error at line 2, column 1: syntax error while parsing value - "
+                    "invalid character U+0000 (NUL)"},
+      // A fault before the NUL, and a NUL inside a string, keep nlohmann's own messages.
+      {"[tru\0e]"s, "parse error at line 1, column 5: syntax error while parsing value - invalid "
+                    "literal; last read: '[tru'"},
+      {"{\"a\":\"x\0\"}"s, "parse error at line 1, column 8: syntax error while parsing value - "
+                           "invalid string: control character U+0000 (NUL) must be escaped to "
+                           "\\u0000; last read: '\"x<U+0000>'"},
+  };
+  for (const auto &[text, message] : cases) {
+    const auto parsed = vft::parse_json(text);
+    ASSERT_FALSE(parsed) << text;
+    EXPECT_EQ(parsed.error(), message);
+    EXPECT_EQ(readers_differ(text), "");
+  }
+}
+
 TEST(JsonFast, WritesInvalidUtf8AsNlohmannReplacesIt) {
   for (const std::string bad : {"a\xff", "\xc3", "\xe2\x82x", "\xed\xa0\x80", "ok\xc0\xafok"}) {
     EXPECT_EQ(writers_differ(Json{{bad, bad}, {"list", {bad, 1}}}), "") << bad;
