@@ -70,6 +70,15 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
                                                    : std::nullopt);
   if (!read || !read->bytes) {
     if (read && read->same_as_known) {
+      // A protected store is opened again all the same: whether it still opens for this user
+      // (a key replaced, or left open to others) is part of what loading afresh finds. The
+      // same bytes that open give the same text, so only the parse is saved.
+      if (is_protected_app(app)) {
+        if (auto opened = unprotect(memory.bytes_, store_entropy(app)); !opened) {
+          memory.forget();
+          return fail(opened.error());
+        }
+      }
       store.document = std::move(memory.document_);
       store.file_bytes = std::move(memory.bytes_);
       store.search_texts = std::move(memory.search_texts_);

@@ -76,6 +76,30 @@ def test_a_protected_session_sees_a_one_shot_save(vft):
     session.close()
 
 
+@linux_only_because("Linux file modes and the user key file")
+def test_a_protected_session_opens_its_store_again_every_call(vft):
+    session = vft.session("bills")
+    assert count(session) == 0
+    assert session.call("save_bill", {
+        "title": "Power", "provider": "ACME", "periodStart": "2024-01-01",
+        "periodEnd": "2024-01-31", "dueDate": "2024-02-10", "amountMinor": 1,
+        "currency": "EUR"})["isError"] is False
+    key = vft.user_home / ".config" / "veymora" / "user.key"
+    original = key.read_bytes()
+    key.chmod(0o644)
+    refused = session.call("get_storage_info")
+    assert refused["isError"] is True
+    assert refused["content"][0]["text"].startswith("User data protection failed: ")
+    key.chmod(0o600)
+    assert count(session) == 1
+    key.write_bytes(bytes(32))
+    assert session.call("get_storage_info")["content"][0]["text"] == \
+        "User data protection failed"
+    key.write_bytes(original)
+    assert count(session) == 1
+    session.close()
+
+
 def test_stores_keep_their_exact_form(vft):
     session = vft.session("bookmarks")
     for title in ["Zürich \"quoted\" a/b", "tab\there", "\u007f and \u001f", "😀"]:
