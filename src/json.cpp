@@ -64,6 +64,41 @@ std::optional<Stop> first_stop(std::string_view text) {
   return std::nullopt;
 }
 
+// nlohmann's parser without its tree: the message it gives the text, or none when the text
+// parses. Its tree is not built, which for some texts would take far longer than reading.
+std::optional<std::string> nlohmann_refusal(std::string_view text) {
+  struct Check final : nlohmann::json_sax<Json> {
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t &) override { return true; }
+    bool string(string_t &) override { return true; }
+    bool binary(binary_t &) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t &) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t, const std::string &,
+                     const nlohmann::detail::exception &error) override {
+      message = strip_exception_id(error.what());
+      return false;
+    }
+    std::string message;
+  };
+  Check check;
+  try {
+    if (Json::sax_parse(text.begin(), text.end(), &check, nlohmann::detail::input_format_t::json,
+                        true, false)) {
+      return std::nullopt;
+    }
+  } catch (const std::exception &e) {
+    return strip_exception_id(e.what());
+  }
+  return check.message;
+}
+
 Result<Json> parse_with_nlohmann(std::string_view text) {
   try {
     return Json::parse(text.begin(), text.end(), nullptr, true, false);
@@ -77,27 +112,34 @@ std::string at(const Stop &stop) {
          std::to_string(stop.column) + ": ";
 }
 
+// The message nlohmann's parser words for the text, or none when it parses; with the two
+// places it does not see for itself found first.
+std::optional<std::string> refusal(std::string_view text) {
+  const auto stop = first_stop(text);
+  if (!stop) return nlohmann_refusal(text);
+  if (stop->kind == Stop::too_deep) {
+    return at(*stop) + "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+  }
+  // A fault before the NUL is the first one; the text up to it running out is not a fault.
+  auto before = nlohmann_refusal(text.substr(0, stop->offset));
+  if (before && before->find("unexpected end of input") == std::string::npos) return before;
+  return at(*stop) + "syntax error while parsing value - invalid character U+0000 (NUL)";
+}
+
 } // namespace
 
 Result<Json> parse_json(std::string_view text) {
-  // The fast reader takes every well-formed document; whatever it refuses goes the long way,
-  // which also words the error exactly as before.
+  // The fast reader takes every well-formed document within the depth. What it refuses,
+  // nlohmann's parser words without building its tree (and reads, should the two ever
+  // disagree).
   if (auto fast = json_fast::read(text)) return std::move(*fast);
-  return parse_json_reference(text);
+  if (auto refused = refusal(text)) return fail(std::move(*refused));
+  return parse_with_nlohmann(text);
 }
 
 Result<Json> parse_json_reference(std::string_view text) {
-  const auto stop = first_stop(text);
-  if (!stop) return parse_with_nlohmann(text);
-  if (stop->kind == Stop::too_deep) {
-    return fail(at(*stop) + "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
-  }
-  // A fault before the NUL is the first one; the text up to it running out is not a fault.
-  auto before = parse_with_nlohmann(text.substr(0, stop->offset));
-  if (!before && before.error().find("unexpected end of input") == std::string::npos) {
-    return before;
-  }
-  return fail(at(*stop) + "syntax error while parsing value - invalid character U+0000 (NUL)");
+  if (first_stop(text)) return fail(*refusal(text));
+  return parse_with_nlohmann(text);
 }
 
 bool nests_within(const Json &value, int levels) {

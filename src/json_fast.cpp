@@ -329,6 +329,12 @@ public:
       : p_(reinterpret_cast<const unsigned char *>(text.data())), end_(p_ + text.size()) {}
 
   std::optional<Json> document() {
+    // A UTF-8 byte order mark is skipped at the very start, as nlohmann does; any other byte
+    // 0xEF there is a damaged one, which nlohmann words.
+    if (p_ < end_ && *p_ == 0xEF) {
+      if (end_ - p_ < 3 || p_[1] != 0xBB || p_[2] != 0xBF) return std::nullopt;
+      p_ += 3;
+    }
     skip_space();
     Json value = read_value(0);
     if (failed_) return std::nullopt;
@@ -440,9 +446,8 @@ private:
                               std::make_move_iterator(members_.end()));
     } else {
       // A repeated key keeps its last value, as nlohmann's parser does.
-      for (auto it = from; it != members_.end(); ++it)
-        object.insert_or_assign(std::move(it->first), std::move(it->second));
-      object.shrink_to_fit();
+      object = Json::object_t(last_wins, std::make_move_iterator(from),
+                              std::make_move_iterator(members_.end()));
     }
     members_.erase(from, members_.end());
     return Json(std::move(object));
@@ -647,16 +652,21 @@ private:
           return Json(value);
         }
       }
-      // Beyond 64 bits nlohmann makes it a double; leave that rare case to it.
-      return fail();
+      // Beyond 64 bits nlohmann makes it a double, as below.
     }
     // The C library's strtod, as nlohmann uses it, so that every double reads the same.
-    // Number texts are short; a longer one goes to nlohmann.
-    char buffer[128];
+    // Number texts are short; a longer one gets a buffer of its own.
+    char small[128];
+    std::string large;
+    char *buffer = small;
     const auto length = static_cast<std::size_t>(last - first);
-    if (length >= sizeof buffer) return fail();
-    std::memcpy(buffer, first, length);
-    buffer[length] = '\0';
+    if (length < sizeof small) {
+      std::memcpy(small, first, length);
+      small[length] = '\0';
+    } else {
+      large.assign(first, length);
+      buffer = large.data();
+    }
     char *stop = nullptr;
     const double value = std::strtod(buffer, &stop);
     // nlohmann refuses a number too large for a double, with its own message.

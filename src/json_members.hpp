@@ -28,6 +28,13 @@ struct SortedUnique {
 };
 inline constexpr SortedUnique sorted_unique{};
 
+// Tells SortedMembers that the members given are in any order, and that a repeated key keeps
+// the last value given (as a parser reads an object), not the first (as an insertion does).
+struct LastWins {
+  explicit LastWins() = default;
+};
+inline constexpr LastWins last_wins{};
+
 template <class Key, class T, class Compare = std::less<>,
           class Allocator = std::allocator<std::pair<const Key, T>>>
 class SortedMembers {
@@ -66,6 +73,11 @@ public:
                               [](const value_type &a, const value_type &b) {
                                 return !less(a.first, b.first);
                               }) == members_.end());
+  }
+  template <class InputIt>
+  SortedMembers(LastWins, InputIt first, InputIt last, const allocator_type &allocator = {})
+      : members_(first, last, allocator) {
+    settle(0, true);
   }
   SortedMembers(std::initializer_list<value_type> init, const allocator_type &allocator = {})
       : members_(allocator) {
@@ -133,8 +145,10 @@ public:
     return try_emplace(std::move(member.first), std::move(member.second));
   }
   template <class InputIt> void insert(InputIt first, InputIt last) {
+    const size_type old = members_.size();
     for (; first != last; ++first)
-      try_emplace(first->first, first->second);
+      members_.emplace_back(first->first, first->second);
+    settle(old, false);
   }
 
   template <class K, class M> std::pair<iterator, bool> insert_or_assign(K &&key, M &&value) {
@@ -172,6 +186,31 @@ public:
 
 private:
   template <class A, class B> static bool less(const A &a, const B &b) { return Compare()(a, b); }
+
+  // Puts members appended from index `from` on into place and drops repeated keys, keeping
+  // the first or the last of each. One sort, not one insertion per member: members given in
+  // reverse order would otherwise cost the square of their number.
+  void settle(size_type from, bool keep_last) {
+    const auto by_key = [](const value_type &a, const value_type &b) {
+      return less(a.first, b.first);
+    };
+    const auto start = members_.begin() + static_cast<difference_type>(from == 0 ? 0 : from - 1);
+    if (std::adjacent_find(start, members_.end(), std::not_fn(by_key)) == members_.end()) return;
+    // A stable sort keeps the members of one key in the order they were given; those already
+    // here come first.
+    std::stable_sort(members_.begin(), members_.end(), by_key);
+    auto out = members_.begin();
+    for (auto run = members_.begin(); run != members_.end();) {
+      auto next = std::next(run);
+      while (next != members_.end() && !less(run->first, next->first))
+        ++next;
+      const auto kept = keep_last ? std::prev(next) : run;
+      if (out != kept) *out = std::move(*kept);
+      ++out;
+      run = next;
+    }
+    members_.erase(out, members_.end());
+  }
 
   Storage members_;
 };
