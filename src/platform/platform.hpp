@@ -217,7 +217,16 @@ inline std::string sha256(std::string_view bytes) {
 // The platform's protection for the current user, bound to the entropy. Inputs are already
 // within the size limit. A failure's text is empty, or a reason the user can act on (such as
 // a key file that others can read), which the caller adds to its own message.
-Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy);
-Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy);
+// With key_state given, it is set to what the result depended on besides the bytes and the
+// entropy (on Linux, a digest of the user key; empty where the platform cannot tell): bytes
+// sealed or opened under one state open alike whenever protection_state() gives it again.
+Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy,
+                                     std::string *key_state = nullptr);
+Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy,
+                                       std::string *key_state = nullptr);
+
+// That state now, after the checks opening makes (failing as opening would); empty where the
+// platform cannot tell without opening.
+Result<std::string> protection_state();
 
 } // namespace vft::platform

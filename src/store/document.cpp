@@ -12,6 +12,7 @@ void KeptStore::forget() {
   held_ = false;
   path_.clear();
   bytes_ = std::string();
+  key_state_.clear();
   document_ = Json();
   search_texts_.reset();
 }
@@ -23,10 +24,11 @@ Json empty_document(const std::string &app) {
 namespace {
 
 // The bytes of a store file as a document, or the load's message.
-Result<Json> read_document(const std::string &app, std::string_view bytes) {
+Result<Json> read_document(const std::string &app, std::string_view bytes,
+                           std::string *key_state = nullptr) {
   std::string plain;
   if (is_protected_app(app)) {
-    auto opened = unprotect(bytes, store_entropy(app));
+    auto opened = unprotect(bytes, store_entropy(app), key_state);
     if (!opened) return fail(opened.error());
     plain = std::move(opened.value());
     bytes = plain;
@@ -70,14 +72,19 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
                                                    : std::nullopt);
   if (!read || !read->bytes) {
     if (read && read->same_as_known) {
-      // A protected store is opened again all the same: whether it still opens for this user
-      // (a key replaced, or left open to others) is part of what loading afresh finds. The
-      // same bytes that open give the same text, so only the parse is saved.
+      // Whether a protected store still opens for this user (its key replaced, or left open
+      // to others) is part of what loading afresh finds. The same bytes under the same key
+      // open as they did; otherwise, or where the platform cannot tell, they are opened again.
       if (is_protected_app(app)) {
-        if (auto opened = unprotect(memory.bytes_, store_entropy(app)); !opened) {
-          memory.forget();
-          return fail(opened.error());
+        auto state = protection_state();
+        if (state && (state->empty() || *state != memory.key_state_)) {
+          state = unprotect(memory.bytes_, store_entropy(app), &memory.key_state_);
         }
+        if (!state) {
+          memory.forget();
+          return fail(state.error());
+        }
+        store.key_state = std::move(memory.key_state_);
       }
       store.document = std::move(memory.document_);
       store.file_bytes = std::move(memory.bytes_);
@@ -91,7 +98,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   }
   std::string &text = *read->bytes;
   memory.forget();
-  auto document = read_document(app, text);
+  auto document = read_document(app, text, &store.key_state);
   if (!document) return fail(document.error());
   store.document = std::move(document.value());
   if (kept) {
@@ -119,7 +126,7 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   std::string text = std::move(*written);
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   if (is_protected_app(store.app)) {
-    auto sealed = protect(text, store_entropy(store.app));
+    auto sealed = protect(text, store_entropy(store.app), &store.key_state);
     if (!sealed) return fail(sealed.error());
     text = std::move(sealed.value());
   }
@@ -141,6 +148,7 @@ void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
 #endif
   kept.path_ = store.file_path();
   kept.bytes_ = std::move(*store.file_bytes);
+  kept.key_state_ = std::move(store.key_state);
   kept.document_ = std::move(store.document);
   kept.search_texts_ = std::move(store.search_texts);
   kept.held_ = true;

@@ -38,6 +38,8 @@ struct Store {
   // The store file's bytes (as stored: protected, for the protected apps) that document was
   // read from or last written as; none from the moment the two may differ.
   std::optional<std::string> file_bytes{};
+  // For a protected store: the protection state file_bytes were opened or sealed under.
+  std::string key_state{};
   // The memory of the bytes read for a store no session keeps: a save writes its text there
   // rather than into fresh memory.
   std::string spare{};
@@ -59,6 +61,7 @@ private:
 
   std::string path_;
   std::string bytes_;
+  std::string key_state_;
   Json document_;
   std::optional<SearchTexts> search_texts_;
   bool held_ = false;

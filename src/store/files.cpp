@@ -135,18 +135,26 @@ Failure protection_failed(const std::string &reason) {
 
 } // namespace
 
-Result<std::string> protect(std::string_view bytes, std::string_view entropy) {
+Result<std::string> protect(std::string_view bytes, std::string_view entropy,
+                            std::string *key_state) {
   if (bytes.size() > kMaxProtectedInput) return fail(kPayloadTooLarge);
-  auto out = platform::protect_for_user(bytes, entropy);
+  auto out = platform::protect_for_user(bytes, entropy, key_state);
   if (!out) return protection_failed(out.error());
   return out;
 }
 
-Result<std::string> unprotect(std::string_view bytes, std::string_view entropy) {
+Result<std::string> unprotect(std::string_view bytes, std::string_view entropy,
+                              std::string *key_state) {
   if (bytes.size() > kMaxProtectedInput) return fail(kPayloadTooLarge);
-  auto out = platform::unprotect_for_user(bytes, entropy);
+  auto out = platform::unprotect_for_user(bytes, entropy, key_state);
   if (!out) return protection_failed(out.error());
   return out;
+}
+
+Result<std::string> protection_state() {
+  auto state = platform::protection_state();
+  if (!state) return protection_failed(state.error());
+  return state;
 }
 
 } // namespace vft::store

@@ -57,7 +57,12 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
 bool is_replacement_temporary(std::string_view name);
 
 // The current user's protection, with the size check made before any work.
-Result<std::string> protect(std::string_view bytes, std::string_view entropy);
-Result<std::string> unprotect(std::string_view bytes, std::string_view entropy);
+// key_state as platform::protect_for_user gives it.
+Result<std::string> protect(std::string_view bytes, std::string_view entropy,
+                            std::string *key_state = nullptr);
+Result<std::string> unprotect(std::string_view bytes, std::string_view entropy,
+                              std::string *key_state = nullptr);
+// platform::protection_state, failing with unprotect's message.
+Result<std::string> protection_state();
 
 } // namespace vft::store

@@ -162,11 +162,24 @@ Result<Key> derive_key(const Key &user_key, std::string_view entropy) {
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
+// A digest of the key rather than the key itself, for callers to keep and compare.
+std::string state_of(const Key &key) {
+  return sha256(std::string_view(reinterpret_cast<const char *>(key.data()), key.size()));
+}
+
 } // namespace
 
-Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy) {
+Result<std::string> protection_state() {
+  auto key = user_key(false);
+  if (!key) return fail(key.error());
+  return state_of(key.value());
+}
+
+Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy,
+                                     std::string *key_state) {
   auto key = user_key(true);
   if (!key) return fail(key.error());
+  if (key_state) *key_state = state_of(key.value());
   auto derived = derive_key(key.value(), entropy);
   if (!derived) return fail(derived.error());
 
@@ -200,13 +213,15 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
   return out;
 }
 
-Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy) {
+Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy,
+                                       std::string *key_state) {
   if (bytes.size() < 1 + kNonceSize + kTagSize ||
       static_cast<unsigned char>(bytes[0]) != kFormatVersion) {
     return no_reason();
   }
   auto key = user_key(false);
   if (!key) return fail(key.error());
+  if (key_state) *key_state = state_of(key.value());
   auto derived = derive_key(key.value(), entropy);
   if (!derived) return fail(derived.error());
 

@@ -95,7 +95,11 @@ std::string Sha256::finish() {
 }
 
 // Current-user scope, no description, no prompt, never any user interface.
-Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy) {
+// DPAPI's keys are the system's: there is no state to compare, and callers open the bytes
+// again to know.
+Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy,
+                                     std::string *key_state) {
+  if (key_state) key_state->clear();
   DATA_BLOB input = blob_of(bytes);
   DATA_BLOB extra = blob_of(entropy);
   DATA_BLOB output{};
@@ -106,7 +110,9 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
   return take_blob(output);
 }
 
-Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy) {
+Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view entropy,
+                                       std::string *key_state) {
+  if (key_state) key_state->clear();
   DATA_BLOB input = blob_of(bytes);
   DATA_BLOB extra = blob_of(entropy);
   DATA_BLOB output{};
@@ -116,5 +122,7 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   }
   return take_blob(output);
 }
+
+Result<std::string> protection_state() { return std::string(); }
 
 } // namespace vft::platform
