@@ -1,5 +1,5 @@
 #include "platform/platform.hpp"
-#include "platform/read_whole.hpp"
+#include "platform/reading_file.hpp"
 #include "platform/texts.hpp"
 #include "store/document.hpp"
 #include "store/files.hpp"

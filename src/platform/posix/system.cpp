@@ -1,7 +1,7 @@
 // Process, console, path and file services on Linux.
 #include "platform/platform.hpp"
 #include "platform/posix/posix.hpp"
-#include "platform/read_whole.hpp"
+#include "platform/reading_file.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -160,51 +160,27 @@ Result<Existence> file_existence(const std::string &path) {
   return last_error();
 }
 
-namespace {
-
 // Non-blocking open: a FIFO swapped in for the file must not hang the call (and its lock).
-// Only a regular file is read; its size at opening comes with it.
-Result<int> open_for_reading(const std::string &path, std::uint64_t &size) {
+Result<ReadingFile> ReadingFile::open(const std::string &path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return last_error();
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return last_error();
   if (S_ISDIR(st.st_mode)) return system_error(EISDIR);
   if (!S_ISREG(st.st_mode)) return system_error(EINVAL);
-  size = static_cast<std::uint64_t>(st.st_size);
-  return fd.release();
+  return ReadingFile(fd.release(), static_cast<std::uint64_t>(st.st_size));
 }
 
-auto reader_of(const Fd &fd) {
-  return [&fd](char *buffer, std::size_t size) -> Result<std::size_t> {
-    for (;;) {
-      const ssize_t n = ::read(fd.get(), buffer, size);
-      if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno != EINTR) return last_error();
-    }
-  };
+ReadingFile::~ReadingFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
-} // namespace
-
-Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
-                                         std::optional<std::string_view> known) {
-  std::uint64_t size = 0;
-  auto opened = open_for_reading(path, size);
-  if (!opened) return fail(opened.error());
-  Fd fd(opened.value());
-  if (size > max_bytes) return WholeFile{};
-  return read_whole(reader_of(fd), size, max_bytes, known);
-}
-
-Result<std::optional<std::string>> sha256_of_file(const std::string &path,
-                                                  std::uint64_t max_bytes) {
-  std::uint64_t size = 0;
-  auto opened = open_for_reading(path, size);
-  if (!opened) return fail(opened.error());
-  Fd fd(opened.value());
-  if (size > max_bytes) return std::optional<std::string>();
-  return sha256_blocks(reader_of(fd), max_bytes);
+Result<std::size_t> ReadingFile::read_some(char *buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(handle_), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_error();
+  }
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {

@@ -1,5 +1,5 @@
 // Files, folders, the lock file and links on Windows.
-#include "platform/read_whole.hpp"
+#include "platform/reading_file.hpp"
 #include "platform/windows/win.hpp"
 
 #include <algorithm>
@@ -75,11 +75,9 @@ Result<Existence> file_existence(const std::string &path) {
   return win::system_error(error);
 }
 
-namespace {
-
 // Only files on a disk are read: a pipe or a console device could keep the call (and its
-// lock) waiting for input. The file's size at opening comes with it.
-Result<HANDLE> open_for_reading(const std::string &path, std::uint64_t &size) {
+// lock) waiting for input.
+Result<ReadingFile> ReadingFile::open(const std::string &path) {
   SECURITY_ATTRIBUTES security = win::not_inherited();
   Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
@@ -90,39 +88,21 @@ Result<HANDLE> open_for_reading(const std::string &path, std::uint64_t &size) {
     return win::system_error(ERROR_INVALID_PARAMETER);
   LARGE_INTEGER length{};
   if (!::GetFileSizeEx(file.get(), &length)) return win::last_error();
-  size = static_cast<std::uint64_t>(length.QuadPart);
-  return file.release();
+  return ReadingFile(reinterpret_cast<std::intptr_t>(file.release()),
+                     static_cast<std::uint64_t>(length.QuadPart));
 }
 
-auto reader_of(const Handle &file) {
-  return [&file](char *buffer, std::size_t wanted) -> Result<std::size_t> {
-    DWORD read = 0;
-    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted, 1U << 30));
-    if (!::ReadFile(file.get(), buffer, chunk, &read, nullptr)) return win::last_error();
-    return static_cast<std::size_t>(read);
-  };
+ReadingFile::~ReadingFile() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-} // namespace
-
-Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
-                                         std::optional<std::string_view> known) {
-  std::uint64_t size = 0;
-  auto opened = open_for_reading(path, size);
-  if (!opened) return fail(opened.error());
-  Handle file(opened.value());
-  if (size > max_bytes) return WholeFile{};
-  return read_whole(reader_of(file), size, max_bytes, known);
-}
-
-Result<std::optional<std::string>> sha256_of_file(const std::string &path,
-                                                  std::uint64_t max_bytes) {
-  std::uint64_t size = 0;
-  auto opened = open_for_reading(path, size);
-  if (!opened) return fail(opened.error());
-  Handle file(opened.value());
-  if (size > max_bytes) return std::optional<std::string>();
-  return sha256_blocks(reader_of(file), max_bytes);
+Result<std::size_t> ReadingFile::read_some(char *buffer, std::size_t wanted) {
+  DWORD read = 0;
+  const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted, 1U << 30));
+  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, chunk, &read, nullptr)) {
+    return win::last_error();
+  }
+  return static_cast<std::size_t>(read);
 }
 
 Result<void> write_new_file(const std::string &path, std::string_view bytes) {

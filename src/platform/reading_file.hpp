@@ -1,5 +1,5 @@
-// The read loops shared by both platforms' file reads, given a way to read the next bytes of
-// an open file. Only the platforms' own files include it.
+// The file reads both platforms share (file_reads.cpp), over what each platform provides: a
+// file opened for reading. Only the platforms' own files, file_reads.cpp and tests include it.
 #pragma once
 
 #include "platform/platform.hpp"
@@ -10,9 +10,35 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace vft::platform {
+
+// A regular file opened for reading, never anything that could keep a call (and its lock)
+// waiting for input; closed when the object goes. Each platform defines open, read_some and
+// the destructor.
+class ReadingFile {
+public:
+  // Failures carry the system's text.
+  static Result<ReadingFile> open(const std::string &path);
+  ReadingFile(ReadingFile &&other) noexcept : handle_(other.handle_), size_(other.size_) {
+    other.handle_ = -1;
+  }
+  ReadingFile(const ReadingFile &) = delete;
+  ReadingFile &operator=(const ReadingFile &) = delete;
+  ReadingFile &operator=(ReadingFile &&) = delete;
+  ~ReadingFile();
+
+  // The file's size when it was opened; it may have changed since.
+  std::uint64_t size() const { return size_; }
+  // The number of bytes read into buffer, 0 at the end.
+  Result<std::size_t> read_some(char *buffer, std::size_t size);
+
+private:
+  ReadingFile(std::intptr_t handle, std::uint64_t size) : handle_(handle), size_(size) {}
+
+  std::intptr_t handle_; // the descriptor or HANDLE; -1 for none
+  std::uint64_t size_;
+};
 
 // read_some(buffer, size) gives the number of bytes read, 0 at the end. size_hint is the
 // file's size when opened; the file may have changed since, which the loop sees. With known
@@ -20,6 +46,7 @@ namespace vft::platform {
 template <typename ReadSome>
 Result<WholeFile> read_whole(ReadSome read_some, std::uint64_t size_hint, std::uint64_t max_bytes,
                              std::optional<std::string_view> known) {
+  if (size_hint > max_bytes) return WholeFile{};
   std::string data;
   if (known && known->size() == size_hint) {
     constexpr std::size_t kBlock = 65536;
@@ -65,23 +92,6 @@ Result<WholeFile> read_whole(ReadSome read_some, std::uint64_t size_hint, std::u
   if (filled > max_bytes) return WholeFile{};
   data.resize(filled);
   return WholeFile{std::move(data)};
-}
-
-// The SHA-256 of the file's bytes, read a block at a time; none when there are more than
-// max_bytes (the rest is not read).
-template <typename ReadSome>
-Result<std::optional<std::string>> sha256_blocks(ReadSome read_some, std::uint64_t max_bytes) {
-  std::vector<char> block(std::size_t{1} << 20);
-  std::uint64_t total = 0;
-  Sha256 hash;
-  for (;;) {
-    auto n = read_some(block.data(), block.size());
-    if (!n) return fail(n.error());
-    if (n.value() == 0) return std::optional<std::string>(hash.finish());
-    total += n.value();
-    if (total > max_bytes) return std::optional<std::string>();
-    hash.add(std::string_view(block.data(), n.value()));
-  }
 }
 
 } // namespace vft::platform
