@@ -113,9 +113,8 @@ std::string at(const Stop &stop) {
 }
 
 // The message nlohmann's parser words for the text, or none when it parses; with the two
-// places it does not see for itself found first.
-std::optional<std::string> refusal(std::string_view text) {
-  const auto stop = first_stop(text);
+// places it does not see for itself (stop, the first of them, if any) found first.
+std::optional<std::string> refusal(std::string_view text, const std::optional<Stop> &stop) {
   if (!stop) return nlohmann_refusal(text);
   if (stop->kind == Stop::too_deep) {
     return at(*stop) + "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
@@ -133,12 +132,12 @@ Result<Json> parse_json(std::string_view text) {
   // nlohmann's parser words without building its tree (and reads, should the two ever
   // disagree).
   if (auto fast = json_fast::read(text)) return std::move(*fast);
-  if (auto refused = refusal(text)) return fail(std::move(*refused));
+  if (auto refused = refusal(text, first_stop(text))) return fail(std::move(*refused));
   return parse_with_nlohmann(text);
 }
 
 Result<Json> parse_json_reference(std::string_view text) {
-  if (first_stop(text)) return fail(*refusal(text));
+  if (const auto stop = first_stop(text)) return fail(*refusal(text, stop));
   return parse_with_nlohmann(text);
 }
 

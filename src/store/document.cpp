@@ -77,12 +77,18 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
       // open as they did; otherwise, or where the platform cannot tell, they are opened again.
       if (is_protected_app(app)) {
         auto state = protection_state();
-        if (state && (state->empty() || *state != memory.key_state_)) {
-          state = unprotect(memory.bytes_, store_entropy(app), &memory.key_state_);
-        }
+        Result<void> opens;
         if (!state) {
+          opens = fail(state.error());
+        } else if (state->empty() || *state != memory.key_state_) {
+          if (auto opened = unprotect(memory.bytes_, store_entropy(app), &memory.key_state_);
+              !opened) {
+            opens = fail(opened.error());
+          }
+        }
+        if (!opens) {
           memory.forget();
-          return fail(state.error());
+          return fail(opens.error());
         }
         store.key_state = std::move(memory.key_state_);
       }
