@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vft::json_fast {
 
@@ -30,6 +31,27 @@ struct Written {
 // write, telling also whether value nests within max_levels levels (as nests_within does):
 // a store's save needs both and walks the tree once.
 Written write_within(const Json &value, int indent, std::size_t max_levels, std::string &out);
+
+// A member of a text's top-level object, where pretty_members found it.
+struct PrettyMember {
+  std::string_view key;   // as written, which for the keys taken is the key itself
+  std::string_view value; // the text of its value
+  std::size_t elements;   // when that value is an array, how many elements it has
+};
+
+// The members of text's top-level object, when text is exactly what write(value, 2) gives
+// for the value read makes of it, so that writing that value again gives text byte for byte;
+// none for any other text, valid or not, which has to be read whole instead. It may refuse
+// some texts the writer gives (escaped keys, nesting 127 levels deep), never accept others.
+std::optional<std::vector<PrettyMember>> pretty_members(std::string_view text);
+
+// write_within(object, 2, ...) where object's member `name` is an empty stand-in for the
+// array whose text pretty_members found, extended by the elements added: the text the whole
+// array would give, copied instead of written again.
+Written write_with_array_text(const Json &object, std::string_view name,
+                              std::string_view array_text, std::size_t elements,
+                              std::span<const Json> added, std::size_t max_levels,
+                              std::string &out);
 
 // Appends the compact form of value, leaving out the members named in omitted when value is
 // an object: the text a copy without them would give, without making the copy.

@@ -37,6 +37,7 @@ bool is_known_app(std::string_view name) {
     std::exit(2);
   }
   server::CallContext context;
+  context.keeps_store = false;
   auto result = server::call_tool(app, tool, args.value(), context);
   if (!result) {
     platform::write_stderr(result.error() + "\n");

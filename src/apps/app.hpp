@@ -5,6 +5,7 @@
 #include "result.hpp"
 #include "store/document.hpp"
 
+#include <cassert>
 #include <functional>
 #include <span>
 #include <string>
@@ -29,7 +30,12 @@ struct ToolCall {
     if (progress != nullptr && *progress) (*progress)(done, total, message);
   }
 
-  Json &records() { return store.document["records"]; }
+  // The records as the document holds them; a call that may leave them unread
+  // (RecordUse::count_and_add) reads them first with store.read_records.
+  Json &records() {
+    assert(!store.unread);
+    return store.document["records"];
+  }
   Result<void> save() { return store::save_store(store, stamper); }
 };
 
@@ -38,6 +44,8 @@ using ToolFunction = Result<Json> (*)(ToolCall &call);
 struct ToolEntry {
   std::string_view name;
   ToolFunction run;
+  // count_and_add for a tool that adds a record, or reads the records first (see draft_record).
+  store::RecordUse records = store::RecordUse::any;
 };
 
 // An app's dispatch over its tool names, with its own message for a name it does not know.
@@ -47,6 +55,9 @@ struct AppHandler {
 };
 
 Result<Json> dispatch(const AppHandler &handler, ToolCall &call);
+
+// How the named tool of the handler uses the records (any way for a name it does not know).
+store::RecordUse record_use(const AppHandler &handler, std::string_view tool);
 
 // The handler of one of the seven apps; nullptr for any other name.
 const AppHandler *handler_for(std::string_view app);

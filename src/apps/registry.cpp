@@ -17,6 +17,13 @@ Result<Json> dispatch(const AppHandler &handler, ToolCall &call) {
   return fail(std::string(handler.unknown_operation));
 }
 
+store::RecordUse record_use(const AppHandler &handler, std::string_view tool) {
+  for (const ToolEntry &entry : handler.tools) {
+    if (entry.name == tool) return entry.records;
+  }
+  return store::RecordUse::any;
+}
+
 const AppHandler *handler_for(std::string_view app) {
   if (app == "studio") return &studio_handler();
   if (app == "clipboard") return &clipboard_handler();

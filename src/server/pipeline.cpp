@@ -113,12 +113,16 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
   if (auto made = platform::create_directories(folder.value()); !made) return fail(made.error());
   auto lock = store::take_lock(folder.value());
   if (!lock) return fail(lock.error());
-  auto store = store::load_store(app, folder.value(), &context.kept);
+  const apps::AppHandler *handler = apps::handler_for(app);
+  const auto use = handler != nullptr && !context.keeps_store ? apps::record_use(*handler, tool)
+                                                              : store::RecordUse::any;
+  auto store =
+      store::load_store(app, folder.value(), context.keeps_store ? &context.kept : nullptr, use);
   if (!store) return fail(store.error());
   Result<Json> outcome = fail(kUnknownApp);
   if (tool == "get_storage_info") {
     outcome = storage_info(store.value());
-  } else if (const apps::AppHandler *handler = apps::handler_for(app)) {
+  } else if (handler != nullptr) {
     apps::ToolCall call{tool, args, store.value(), context.stamper, progress};
     outcome = apps::dispatch(*handler, call);
   }

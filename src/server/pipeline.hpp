@@ -37,6 +37,9 @@ struct CallContext {
   store::Stamper stamper;
   std::optional<Json> tools;
   store::KeptStore kept;
+  // False for a process that makes one call: nothing is kept, and a tool that only adds a
+  // record can leave the others unread.
+  bool keeps_store = true;
 };
 
 // Runs one tool call from start to end; a long one reports to progress, when given.

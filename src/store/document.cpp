@@ -1,5 +1,6 @@
 #include "store/document.hpp"
 
+#include "json_fast.hpp"
 #include "store/records.hpp"
 
 #include <cassert>
@@ -23,6 +24,22 @@ Json empty_document(const std::string &app) {
 
 namespace {
 
+// Whether a document is a store of app in the one schema this version reads.
+bool supported(const Json &doc, const std::string &app) {
+  return doc.is_object() && doc.contains("schema") && doc["schema"].is_number_unsigned() &&
+         doc["schema"].get<std::uint64_t>() == 1 && doc.contains("app") && doc["app"].is_string() &&
+         doc["app"].get_ref<const std::string &>() == app && doc.contains("records") &&
+         doc["records"].is_array();
+}
+
+// The document of a store's opened text, or the load's message.
+Result<Json> parse_document(const std::string &app, std::string_view text) {
+  auto parsed = parse_json(text);
+  if (!parsed) return fail(kInvalidStore + parsed.error());
+  if (!supported(parsed.value(), app)) return fail(kUnsupportedStore);
+  return std::move(parsed.value());
+}
+
 // The bytes of a store file as a document, or the load's message.
 Result<Json> read_document(const std::string &app, std::string_view bytes,
                            std::string *key_state = nullptr) {
@@ -33,21 +50,67 @@ Result<Json> read_document(const std::string &app, std::string_view bytes,
     plain = std::move(opened.value());
     bytes = plain;
   }
-  auto parsed = parse_json(bytes);
-  if (!parsed) return fail(kInvalidStore + parsed.error());
-  Json &doc = parsed.value();
-  if (!doc.is_object() || !doc.contains("schema") || !doc["schema"].is_number_unsigned() ||
-      doc["schema"].get<std::uint64_t>() != 1 || !doc.contains("app") || !doc["app"].is_string() ||
-      doc["app"].get_ref<const std::string &>() != app || !doc.contains("records") ||
-      !doc["records"].is_array()) {
-    return fail(kUnsupportedStore);
+  return parse_document(app, bytes);
+}
+
+// Reads all but the records of a store's opened text into store, leaving them unread in
+// store.unread, when the text is exactly the form a save writes; false, with text and store
+// untouched, when it is not (the whole text is then read, and words any fault).
+Result<bool> leave_records_unread(Store &store, std::string &text) {
+  auto members = json_fast::pretty_members(text);
+  if (!members) return false;
+  Json document = Json::object();
+  const json_fast::PrettyMember *records = nullptr;
+  for (const auto &member : *members) {
+    if (member.key == "records" && member.value.starts_with('[')) {
+      records = &member;
+      document["records"] = Json::array();
+      continue;
+    }
+    auto value = json_fast::read(member.value);
+    if (!value) return false;
+    document[std::string(member.key)] = std::move(*value);
   }
-  return std::move(doc);
+  if (records == nullptr) return false;
+  if (!supported(document, store.app)) return fail(kUnsupportedStore);
+  const auto begin = static_cast<std::size_t>(records->value.data() - text.data());
+  const std::size_t size = records->value.size();
+  const std::size_t count = records->elements;
+  store.document = std::move(document);
+  store.unread = UnreadRecords{std::move(text), begin, size, count, {}};
+  return true;
 }
 
 } // namespace
 
-Result<Store> load_store(const std::string &app, const std::string &folder, KeptStore *kept) {
+std::size_t Store::record_count() const {
+  return unread ? unread->count + unread->added.size() : document.at("records").size();
+}
+
+void Store::add_record(Json record) {
+  if (unread) {
+    unread->added.push_back(std::move(record));
+  } else {
+    document["records"].push_back(std::move(record));
+  }
+}
+
+Result<void> Store::read_records() {
+  if (!unread) return {};
+  // The text was checked to be in the written form, so it reads; a failure here is a fault
+  // of that check, which must not turn into an empty store.
+  auto records = parse_json(unread->records());
+  if (!records || !records->is_array()) return fail(kUnsupportedStore);
+  for (Json &record : unread->added) {
+    records->push_back(std::move(record));
+  }
+  document["records"] = std::move(records.value());
+  unread.reset();
+  return {};
+}
+
+Result<Store> load_store(const std::string &app, const std::string &folder, KeptStore *kept,
+                         RecordUse use) {
   Store store{app, folder, Json()};
   const std::string path = store.file_path();
   // Whatever happens below, what is kept is either handed over or out of date.
@@ -104,6 +167,21 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   }
   std::string &text = *read->bytes;
   memory.forget();
+  if (use == RecordUse::count_and_add && kept == nullptr) {
+    if (is_protected_app(app)) {
+      auto opened = unprotect(text, store_entropy(app), &store.key_state);
+      if (!opened) return fail(opened.error());
+      text = std::move(opened.value());
+    }
+    auto unread = leave_records_unread(store, text);
+    if (!unread) return fail(unread.error());
+    if (unread.value()) return store;
+    auto document = parse_document(app, text);
+    if (!document) return fail(document.error());
+    store.document = std::move(document.value());
+    store.spare = std::move(text);
+    return store;
+  }
   auto document = read_document(app, text, &store.key_state);
   if (!document) return fail(document.error());
   store.document = std::move(document.value());
@@ -115,7 +193,33 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   return store;
 }
 
+namespace {
+
+// The last steps of every save: the size limit, protection, the atomic replacement.
+Result<void> write_text(Store &store, std::string &text, Stamper &stamper) {
+  if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
+  if (is_protected_app(store.app)) {
+    auto sealed = protect(text, store_entropy(store.app), &store.key_state);
+    if (!sealed) return fail(sealed.error());
+    text = std::move(sealed.value());
+  }
+  return atomic_replace(store.file_path(), text, stamper);
+}
+
+} // namespace
+
 Result<void> save_store(Store &store, Stamper &stamper) {
+  if (store.unread) {
+    // No session keeps this store: nothing is remembered of what was written.
+    const UnreadRecords &unread = *store.unread;
+    std::string text;
+    text.reserve(unread.text.size() + 65536);
+    const auto written = json_fast::write_with_array_text(
+        store.document, "records", unread.records(), unread.count, unread.added,
+        static_cast<std::size_t>(kMaxJsonDepth), text);
+    if (!written.within_levels) return fail(kStoreTooDeep);
+    return write_text(store, text, stamper);
+  }
   // The text is written where the file's previous bytes were (it is about as long): from here
   // until the file holds the new bytes, document and file may differ.
   std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::move(store.spare);
@@ -130,13 +234,7 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
   if (!written) return fail(kStoreTooDeep);
   std::string text = std::move(*written);
-  if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
-  if (is_protected_app(store.app)) {
-    auto sealed = protect(text, store_entropy(store.app), &store.key_state);
-    if (!sealed) return fail(sealed.error());
-    text = std::move(sealed.value());
-  }
-  if (auto replaced = atomic_replace(store.file_path(), text, stamper); !replaced) return replaced;
+  if (auto replaced = write_text(store, text, stamper); !replaced) return replaced;
   if (settled) store.file_bytes = std::move(text);
   return {};
 }

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vft::store {
@@ -30,6 +31,19 @@ struct SearchTexts {
   std::vector<std::size_t> ends; // where each record's text ends in text
 };
 
+// The records of a store loaded for a call that may only count them and add to them, left
+// unread: the store's text was found to be exactly the form a save writes, so a save can copy
+// their text rather than read and write every record again.
+struct UnreadRecords {
+  std::string text;        // the store's text (opened, for a protected store)
+  std::size_t begin = 0;   // where the records array lies in text
+  std::size_t size = 0;    // and its length
+  std::size_t count = 0;   // how many records it holds
+  std::vector<Json> added; // records added since, in order
+
+  std::string_view records() const { return std::string_view(text).substr(begin, size); }
+};
+
 // One app's store as a tool call sees it.
 struct Store {
   std::string app;
@@ -45,9 +59,23 @@ struct Store {
   std::string spare{};
   // Only ever made while file_bytes is set.
   std::optional<SearchTexts> search_texts{};
+  // While set, document's `records` is an empty stand-in for these; nothing else may read or
+  // change it before read_records.
+  std::optional<UnreadRecords> unread{};
 
   std::string file_path() const;
+
+  // How many records the store holds, and a new one added at the end: neither needs the
+  // records read.
+  std::size_t record_count() const;
+  void add_record(Json record);
+  // Reads the records left unread into document, so that it holds the whole store.
+  Result<void> read_records();
 };
+
+// How a call will use the records: any way (they are read at load), or only to count them and
+// add to them, which a store no session keeps can leave unread.
+enum class RecordUse { any, count_and_add };
 
 // The one document a session keeps between its tool calls, with the file bytes it equals.
 // A call reuses it only when the file holds exactly those bytes; anything else drops it.
@@ -56,7 +84,7 @@ public:
   void forget();
 
 private:
-  friend Result<Store> load_store(const std::string &, const std::string &, KeptStore *);
+  friend Result<Store> load_store(const std::string &, const std::string &, KeptStore *, RecordUse);
   friend void keep_store(KeptStore &, Store &&, bool);
 
   std::string path_;
@@ -73,7 +101,7 @@ Json empty_document(const std::string &app);
 // changes any file. With kept, the document kept there is taken instead of parsing when the
 // file's bytes are exactly the ones it came from, and dropped otherwise.
 Result<Store> load_store(const std::string &app, const std::string &folder,
-                         KeptStore *kept = nullptr);
+                         KeptStore *kept = nullptr, RecordUse use = RecordUse::any);
 
 // Writes the whole document back by atomic replacement. A document that loading would
 // refuse (too deep to parse) is never written.

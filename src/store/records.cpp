@@ -249,11 +249,12 @@ Result<RecordDraft> draft_record(apps::ToolCall &call, std::string_view title,
                                  std::string_view prefix, std::size_t max_records,
                                  const char *limit_message) {
   if (member(call.args, "id") != nullptr) {
+    if (auto read = call.store.read_records(); !read) return fail(read.error());
     auto found = lookup_for_change(call.store.document, call.args);
     if (!found) return fail(found.error());
     return RecordDraft{call.records()[found.value()], found.value()};
   }
-  if (call.records().size() >= max_records) return fail(limit_message);
+  if (call.store.record_count() >= max_records) return fail(limit_message);
   return RecordDraft{record_base(call.stamper, title, prefix), std::nullopt};
 }
 
@@ -262,7 +263,7 @@ Result<void> save_draft(apps::ToolCall &call, RecordDraft &draft) {
     touch(draft.record);
     call.records()[*draft.index] = draft.record;
   } else {
-    call.records().push_back(draft.record);
+    call.store.add_record(draft.record);
   }
   return call.save();
 }

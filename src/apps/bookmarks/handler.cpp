@@ -140,7 +140,7 @@ const AppHandler &bookmarks_handler() {
   static constexpr std::array<ToolEntry, 5> kTools{{
       {"search_bookmarks", search_bookmarks},
       {"get_bookmark", get_bookmark},
-      {"save_bookmark", save_bookmark},
+      {"save_bookmark", save_bookmark, store::RecordUse::count_and_add},
       {"archive_bookmark", archive_bookmark},
       {"restore_bookmark", restore_bookmark},
   }};

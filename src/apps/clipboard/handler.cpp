@@ -55,7 +55,7 @@ const AppHandler &clipboard_handler() {
       {"undo_clipboard", undo_clipboard},
       {"search_clips", search_clips},
       {"get_clip", get_clip},
-      {"save_clip", save_clip},
+      {"save_clip", save_clip, store::RecordUse::count_and_add},
       {"copy_saved_clip", copy_saved_clip},
       {"archive_clip", archive_clip},
       {"restore_clip", restore_clip},

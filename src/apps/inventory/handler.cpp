@@ -25,7 +25,7 @@ const AppHandler &inventory_handler() {
   static constexpr std::array<ToolEntry, 6> kTools{{
       {"search_items", search_items},
       {"get_item", get_item},
-      {"save_item", inventory::save_item},
+      {"save_item", inventory::save_item, store::RecordUse::count_and_add},
       {"record_item_event", inventory::record_item_event},
       {"archive_item", archive_item},
       {"restore_item", restore_item},
