@@ -810,10 +810,12 @@ private:
   // out repeats), then the separator.
   bool member_key(std::string_view &key, const std::string_view *previous) {
     const auto *start = p_;
-    if (!string(false)) return false;
+    if (p_ == end_ || *p_ != '"' || !string(false)) return false;
     key = view(start + 1, p_ - 1);
     if (previous != nullptr && !(*previous < key)) return false;
-    return p_ + 2 <= end_ && p_[0] == ':' && p_[1] == ' ' && (p_ += 2, true);
+    if (end_ - p_ < 2 || p_[0] != ':' || p_[1] != ' ') return false;
+    p_ += 2;
+    return true;
   }
 
   // A string whose escapes are the writer's own: the short ones, and \u00XX with lower-case

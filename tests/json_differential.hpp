@@ -4,6 +4,7 @@
 #pragma once
 
 #include "json.hpp"
+#include "json_fast.hpp"
 
 #include <string>
 #include <string_view>
@@ -27,6 +28,27 @@ inline std::string readers_differ(std::string_view text) {
   if (!ours) return ours.error() == theirs.error() ? std::string() : "messages differ";
   if (!same_json(ours.value(), theirs.value())) return "trees differ";
   return writers_differ(ours.value());
+}
+
+// Empty unless the check of the written form accepts a text that is not exactly the pretty
+// form of what it reads as, or finds its top-level members wrong.
+inline std::string pretty_check_wrong(std::string_view text) {
+  const auto members = json_fast::pretty_members(text);
+  if (!members) return {};
+  const auto value = parse_json_reference(text);
+  if (!value) return "accepts a text that does not read";
+  if (to_pretty(value.value()) != text) return "accepts a text that is not the written form";
+  if (members->size() != value->size()) return "members missed";
+  auto expected = value->begin();
+  for (const auto &member : *members) {
+    const auto read = parse_json_reference(member.value);
+    if (member.key != expected.key() || !read || !same_json(read.value(), expected.value()) ||
+        (read->is_array() && member.elements != read->size())) {
+      return "member " + expected.key() + " wrong";
+    }
+    ++expected;
+  }
+  return {};
 }
 
 } // namespace vft::testing

@@ -242,3 +242,40 @@ def test_killed_writers_never_leave_a_broken_store(vft):
         count = vft.ok("studio", "get_storage_info")["recordCount"]
         assert count >= saved
         saved = count
+
+
+def written_form(document):
+    return json.dumps(document, indent=2, sort_keys=True, ensure_ascii=False)
+
+
+@pytest.mark.parametrize("form", ["written", "compact", "unsorted"])
+def test_a_one_shot_save_keeps_the_records_it_adds_to(vft, form):
+    # A store in exactly the written form has its records copied rather than read and written
+    # again; any other form is read whole. Both must save the same document in the same form.
+    records = [{"archived": n == 1, "createdAt": 1, "id": f"bookmark-{n}-1", "updatedAt": 1,
+                "title": "Zürich \"q\" a/b\t\u001f\u007f 😀", "url": "https://e.com/",
+                "version": 18446744073709551615 if n == 2 else 1,
+                "zzz": {"n": [1.5, -0.0, 0.1, -9223372036854775808, None, True, {}, []]}}
+               for n in range(3)]
+    doc = {"app": "bookmarks", "extra": {"b": 1, "a": [2.5]}, "records": records, "schema": 1,
+           "undo": None}
+    text = {"written": written_form(doc), "compact": json.dumps(doc),
+            "unsorted": json.dumps(doc, indent=2, ensure_ascii=False)}[form]
+    vft.folder("bookmarks").mkdir()
+    store = vft.store_file("bookmarks")
+    store.write_text(text, encoding="utf-8")
+    new = vft.ok("bookmarks", "save_bookmark", {"title": "New", "url": "https://n.example/"})
+    data = store.read_text(encoding="utf-8")
+    assert data == written_form({**doc, "records": records + [new]})
+    # A correction reads every record.
+    fixed = vft.ok("bookmarks", "save_bookmark", {"id": "bookmark-1-1", "expectedVersion": 1,
+                                                  "title": "Fixed", "url": "https://f.example/"})
+    assert vft.read_store("bookmarks")["records"] == [records[0], fixed, records[2], new]
+
+    # A damaged or foreign store is refused as a whole read would refuse it, and kept.
+    for bad, message in [(text[:-1], "Invalid store; original preserved: "),
+                         (written_form({**doc, "schema": 2}), UNSUPPORTED)]:
+        store.write_text(bad, encoding="utf-8")
+        assert vft.err("bookmarks", "save_bookmark",
+                       {"title": "x", "url": "https://x.example/"}).startswith(message)
+        assert store.read_text(encoding="utf-8") == bad

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -171,6 +172,82 @@ TEST(JsonFast, ReadsEveryValidTextWithinTheDepth) {
   }
   EXPECT_FALSE(vft::json_fast::read(std::string(129, '[') + std::string(129, ']')));
   EXPECT_TRUE(vft::json_fast::read(std::string(128, '[') + std::string(128, ']')));
+}
+
+bool has_escaped_key(const Json &value) {
+  if (value.is_array()) return std::any_of(value.begin(), value.end(), has_escaped_key);
+  if (!value.is_object()) return false;
+  for (const auto &[key, member] : value.items()) {
+    const auto escaped = [](char c) { return c == '"' || c == '\\' || (c >= 0 && c < 0x20); };
+    if (std::any_of(key.begin(), key.end(), escaped) || has_escaped_key(member)) return true;
+  }
+  return false;
+}
+
+// The one-shot save copies the records' text when it is exactly the written form: the check
+// must take every text the writer gives (within its limits) and nothing else.
+TEST(JsonFast, TakesExactlyTheWrittenFormInPlace) {
+  using vft::json_fast::pretty_members;
+  using vft::testing::pretty_check_wrong;
+  Generator generate(7);
+  for (int i = 0; i < 2000; ++i) {
+    const Json record = generate.value(1);
+    const Json document = {{"app", "x"}, {"records", Json::array({record, record})}};
+    const std::string text = vft::to_pretty(document);
+    ASSERT_EQ(pretty_check_wrong(text), "") << text;
+    if (!has_escaped_key(record)) {
+      ASSERT_TRUE(pretty_members(text)) << text;
+    }
+    // Any one byte changed, added or taken away makes another text, which must not pass.
+    for (std::size_t at = 0; at < text.size(); at += 1 + at / 4) {
+      std::string changed = text;
+      changed[at] = changed[at] == ' ' ? '\t' : ' ';
+      ASSERT_EQ(pretty_check_wrong(changed), "") << changed;
+      ASSERT_EQ(pretty_check_wrong(text.substr(0, at) + " " + text.substr(at)), "");
+      ASSERT_EQ(pretty_check_wrong(text.substr(0, at) + text.substr(at + 1)), "");
+    }
+  }
+  const auto members = pretty_members("{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": {}\n}");
+  ASSERT_TRUE(members);
+  ASSERT_EQ(members->size(), 2U);
+  EXPECT_EQ((*members)[0].value, "[\n    1,\n    2\n  ]");
+  EXPECT_EQ((*members)[0].elements, 2U);
+  // Valid texts that are not the written form, one way each.
+  for (const std::string_view text :
+       {"{}\n", "\xef\xbb\xbf{}", "{\n  \"b\": 1,\n  \"a\": 2\n}", "{\n  \"a\": 1,\n  \"a\": 2\n}",
+        "{\n  \"a\": -0\n}", "{\n  \"a\": 1E2\n}", "{\n  \"a\": 1.50\n}",
+        "{\n  \"a\": 18446744073709551616\n}", "{\n  \"a\": \"\\/\"\n}",
+        "{\n  \"a\": \"\\u001F\"\n}", "{\n  \"a\": \"\\u0009\"\n}", "{\n  \"a\": \"\\u0041\"\n}",
+        "{\n  \"\\u0061\": 1\n}", "{\r\n  \"a\": 1\r\n}", "{\n\t\"a\": 1\n}", "[]"}) {
+    EXPECT_FALSE(pretty_members(text)) << text;
+  }
+  EXPECT_TRUE(pretty_members("{\n  \"a\": [\n    -0.0,\n    1.5,\n    \"\\u001f\\t\x7f\"\n  ]\n}"));
+}
+
+// The saved text with the records copied: the same bytes as writing the whole document.
+TEST(JsonFast, WritesACopiedArrayAsTheWholeDocument) {
+  for (const std::size_t stored : {0, 1, 3}) {
+    Json document = {{"app", "x"}, {"records", Json::array()}, {"undo", nullptr}};
+    for (std::size_t n = 0; n < stored; ++n)
+      document["records"].push_back({{"n", n}, {"tags", {"a", "b"}}});
+    const std::string text = vft::to_pretty(document);
+    const auto members = vft::json_fast::pretty_members(text);
+    ASSERT_TRUE(members);
+    const std::vector<Json> added = {{{"n", 9}, {"note", "new"}}, Json::object()};
+    Json stand_in = document;
+    stand_in["records"] = Json::array();
+    for (const std::size_t adding : {0, 1, 2}) {
+      std::string out;
+      const auto written =
+          vft::json_fast::write_with_array_text(stand_in, "records", (*members)[1].value, stored,
+                                                std::span(added).first(adding), 128, out);
+      Json whole = document;
+      for (std::size_t n = 0; n < adding; ++n)
+        whole["records"].push_back(added[n]);
+      EXPECT_TRUE(written.within_levels);
+      EXPECT_EQ(out, vft::to_pretty(whole)) << stored << " " << adding;
+    }
+  }
 }
 
 } // namespace
