@@ -3,10 +3,12 @@
 // simdjson's parse alone and with the tree built from it: the candidates the choice was
 // made among (bench/README.md).
 #include "json.hpp"
+#include "json_fast.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
 #ifdef VFT_HAVE_SIMDJSON
 #include <simdjson.h>
@@ -82,6 +84,27 @@ void write_ours(benchmark::State &state) {
   counters(state);
 }
 
+// What a one-shot save that adds a record does instead of parse and write: the check that
+// the text is exactly the written form, and the copy of the records into the new text.
+void check_written_form(benchmark::State &state) {
+  for (auto _ : state)
+    benchmark::DoNotOptimize(vft::json_fast::pretty_members(store_text()));
+  counters(state);
+}
+
+void write_with_records_copied(benchmark::State &state) {
+  const auto members = vft::json_fast::pretty_members(store_text()).value();
+  vft::Json stand_in = {
+      {"app", "bookmarks"}, {"records", vft::Json::array()}, {"schema", 1U}, {"undo", nullptr}};
+  const std::vector<vft::Json> added = {{{"title", "New"}, {"url", "https://new.test/"}}};
+  for (auto _ : state) {
+    std::string out;
+    benchmark::DoNotOptimize(vft::json_fast::write_with_array_text(
+        stand_in, "records", members[1].value, members[1].elements, added, 128, out));
+  }
+  counters(state);
+}
+
 #ifdef VFT_HAVE_SIMDJSON
 vft::Json from_simdjson(simdjson::dom::element element) {
   using simdjson::dom::element_type;
@@ -144,6 +167,8 @@ BENCHMARK(parse_ours)->Unit(benchmark::kMillisecond);
 BENCHMARK(parse_ours_reversed_keys)->Unit(benchmark::kMillisecond);
 BENCHMARK(write_nlohmann)->Unit(benchmark::kMillisecond);
 BENCHMARK(write_ours)->Unit(benchmark::kMillisecond);
+BENCHMARK(check_written_form)->Unit(benchmark::kMillisecond);
+BENCHMARK(write_with_records_copied)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -747,11 +747,20 @@ private:
   }
   // A comma ends a member or element that another follows.
   bool next() { return take(','); }
-  // A line break and the indentation of level.
+  // A line break and the indentation of level, eight spaces at a time: a store is mostly
+  // short lines, too short for a call to memcmp to pay.
   bool line(std::size_t level) {
-    const std::size_t n = 1 + 2 * level; // at most 1 + 2 * kLevels, within kLineBreak
-    if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, kLineBreak.data(), n) != 0) {
-      return false;
+    constexpr std::uint64_t kEightSpaces = 0x2020202020202020ULL;
+    const std::size_t n = 1 + 2 * level;
+    if (static_cast<std::size_t>(end_ - p_) < n || *p_ != '\n') return false;
+    std::size_t at = 1;
+    for (; at + 8 <= n; at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, p_ + at, 8);
+      if (word != kEightSpaces) return false;
+    }
+    for (; at < n; ++at) {
+      if (p_[at] != ' ') return false;
     }
     p_ += n;
     return true;
