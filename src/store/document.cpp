@@ -14,6 +14,7 @@ void KeptStore::forget() {
   path_.clear();
   bytes_ = std::string();
   key_state_.clear();
+  written_here_ = false;
   document_ = Json();
   search_texts_.reset();
 }
@@ -92,10 +93,12 @@ void Store::add_record(Json record) {
     unread->added.push_back(std::move(record));
   } else {
     document["records"].push_back(std::move(record));
+    ++records_added;
   }
 }
 
 Result<void> Store::read_records() {
+  records_changed = true;
   if (!unread) return {};
   // The text was checked to be in the written form, so it reads; a failure here is a fault
   // of that check, which must not turn into an empty store.
@@ -157,6 +160,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
       }
       store.document = std::move(memory.document_);
       store.file_bytes = std::move(memory.bytes_);
+      store.bytes_written_here = memory.written_here_;
       store.search_texts = std::move(memory.search_texts_);
       memory.forget();
       return store;
@@ -206,6 +210,54 @@ Result<void> write_text(Store &store, std::string &text, Stamper &stamper) {
   return atomic_replace(store.file_path(), text, stamper);
 }
 
+// Writes text; when the document is what text reads back as (settled), keeps it as the
+// bytes the document equals.
+Result<void> finish_save(Store &store, std::string &text, bool settled, Stamper &stamper) {
+  if (auto replaced = write_text(store, text, stamper); !replaced) return replaced;
+  if (!settled) return {};
+  store.bytes_written_here = !is_protected_app(store.app);
+  store.file_bytes = std::move(text);
+  store.records_added = 0;
+  return {};
+}
+
+struct AddedText {
+  std::string text;
+  bool settled;
+  bool within_levels;
+};
+
+// The text of a document that differs from the bytes this process last wrote for it only by
+// the records added since: those bytes copied around the new records, as a whole write would
+// give them. None where that is not known to be the case.
+std::optional<AddedText> added_to_written_text(Store &store) {
+  if (store.records_changed || store.records_added == 0 || !store.bytes_written_here ||
+      !store.file_bytes) {
+    return std::nullopt;
+  }
+  const std::string_view written = *store.file_bytes;
+  const auto &records = store.document["records"].get_ref<const Json::array_t &>();
+  const std::size_t before = records.size() - store.records_added;
+  // In the written form no string holds a line break, and only the members of the top object
+  // are indented by two spaces: its records member and the end of that array are found by
+  // their lines.
+  constexpr std::string_view kKey = "\n  \"records\": ";
+  const std::size_t key = written.find(kKey);
+  if (key == std::string_view::npos) return std::nullopt;
+  const std::size_t begin = key + kKey.size();
+  const std::size_t close = before == 0 ? begin : written.find("\n  ]", begin);
+  if (close == std::string_view::npos) return std::nullopt;
+  const std::size_t end = before == 0 ? begin + 2 : close + 4;
+  std::string text;
+  text.reserve(written.size() + 65536);
+  const auto result = json_fast::write_with_array_text(
+      store.document, "records", written.substr(begin, end - begin), before,
+      std::span(records).subspan(before), static_cast<std::size_t>(kMaxJsonDepth), text);
+  bool settled = result.settled;
+  if (result.within_levels && !settled) settled = json_fast::settle(store.document);
+  return AddedText{std::move(text), settled, result.within_levels};
+}
+
 } // namespace
 
 Result<void> save_store(Store &store, Stamper &stamper) {
@@ -220,10 +272,18 @@ Result<void> save_store(Store &store, Stamper &stamper) {
     if (!written.within_levels) return fail(kStoreTooDeep);
     return write_text(store, text, stamper);
   }
+  if (auto text = added_to_written_text(store)) {
+    store.file_bytes.reset();
+    store.bytes_written_here = false;
+    store.search_texts.reset();
+    if (!text->within_levels) return fail(kStoreTooDeep);
+    return finish_save(store, text->text, text->settled, stamper);
+  }
   // The text is written where the file's previous bytes were (it is about as long): from here
   // until the file holds the new bytes, document and file may differ.
   std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::move(store.spare);
   store.file_bytes.reset();
+  store.bytes_written_here = false;
   store.spare = std::string();
   store.search_texts.reset();
   // Room for what the call added, taken while the buffer is empty so nothing is copied.
@@ -233,10 +293,7 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   bool settled = false;
   auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
   if (!written) return fail(kStoreTooDeep);
-  std::string text = std::move(*written);
-  if (auto replaced = write_text(store, text, stamper); !replaced) return replaced;
-  if (settled) store.file_bytes = std::move(text);
-  return {};
+  return finish_save(store, *written, settled, stamper);
 }
 
 void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
@@ -253,6 +310,7 @@ void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   kept.path_ = store.file_path();
   kept.bytes_ = std::move(*store.file_bytes);
   kept.key_state_ = std::move(store.key_state);
+  kept.written_here_ = store.bytes_written_here;
   kept.document_ = std::move(store.document);
   kept.search_texts_ = std::move(store.search_texts);
   kept.held_ = true;

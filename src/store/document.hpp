@@ -62,6 +62,13 @@ struct Store {
   // While set, document's `records` is an empty stand-in for these; nothing else may read or
   // change it before read_records.
   std::optional<UnreadRecords> unread{};
+  // Whether file_bytes are the text a save wrote for document (of a store not protected), so
+  // that a save after records were only added can copy that text around them.
+  bool bytes_written_here = false;
+  // Records add_record put at the end of document's since the load, and whether the call
+  // asked for the records to change any other way (read_records).
+  std::size_t records_added = 0;
+  bool records_changed = false;
 
   std::string file_path() const;
 
@@ -69,7 +76,8 @@ struct Store {
   // records read.
   std::size_t record_count() const;
   void add_record(Json record);
-  // Reads the records left unread into document, so that it holds the whole store.
+  // Reads the records left unread into document, so that it holds the whole store; after it
+  // the call may change them in any way.
   Result<void> read_records();
 };
 
@@ -90,6 +98,7 @@ private:
   std::string path_;
   std::string bytes_;
   std::string key_state_;
+  bool written_here_ = false;
   Json document_;
   std::optional<SearchTexts> search_texts_;
   bool held_ = false;
