@@ -15,6 +15,7 @@ void KeptStore::forget() {
   bytes_ = std::string();
   key_state_.clear();
   written_here_ = false;
+  sealed_text_ = std::string();
   document_ = Json();
   search_texts_.reset();
 }
@@ -161,6 +162,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
       store.document = std::move(memory.document_);
       store.file_bytes = std::move(memory.bytes_);
       store.bytes_written_here = memory.written_here_;
+      store.sealed_text = std::move(memory.sealed_text_);
       store.search_texts = std::move(memory.search_texts_);
       memory.forget();
       return store;
@@ -199,25 +201,31 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
 
 namespace {
 
-// The last steps of every save: the size limit, protection, the atomic replacement.
-Result<void> write_text(Store &store, std::string &text, Stamper &stamper) {
-  if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
-  if (is_protected_app(store.app)) {
-    auto sealed = protect(text, store_entropy(store.app), &store.key_state);
-    if (!sealed) return fail(sealed.error());
-    text = std::move(sealed.value());
-  }
-  return atomic_replace(store.file_path(), text, stamper);
-}
-
-// Writes text; when the document is what text reads back as (settled), keeps it as the
-// bytes the document equals.
+// The last steps of every save: the size limit, protection, the atomic replacement. When the
+// document is what text reads back as (settled), what was stored is kept as the bytes the
+// document equals, with the text itself for a protected store.
 Result<void> finish_save(Store &store, std::string &text, bool settled, Stamper &stamper) {
-  if (auto replaced = write_text(store, text, stamper); !replaced) return replaced;
+  if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
+  const bool is_protected = is_protected_app(store.app);
+  std::string sealed;
+  if (is_protected) {
+    auto protected_bytes = protect(text, store_entropy(store.app), &store.key_state);
+    if (!protected_bytes) return fail(protected_bytes.error());
+    sealed = std::move(protected_bytes.value());
+  }
+  if (auto replaced = atomic_replace(store.file_path(), is_protected ? sealed : text, stamper);
+      !replaced) {
+    return replaced;
+  }
   if (!settled) return {};
-  store.bytes_written_here = !is_protected_app(store.app);
-  store.file_bytes = std::move(text);
+  store.bytes_written_here = true;
   store.records_added = 0;
+  if (is_protected) {
+    store.file_bytes = std::move(sealed);
+    store.sealed_text = std::move(text);
+  } else {
+    store.file_bytes = std::move(text);
+  }
   return {};
 }
 
@@ -235,7 +243,8 @@ std::optional<AddedText> added_to_written_text(Store &store) {
       !store.file_bytes) {
     return std::nullopt;
   }
-  const std::string_view written = *store.file_bytes;
+  const std::string_view written =
+      is_protected_app(store.app) ? store.sealed_text : *store.file_bytes;
   const auto &records = store.document["records"].get_ref<const Json::array_t &>();
   const std::size_t before = records.size() - store.records_added;
   // In the written form no string holds a line break, and only the members of the top object
@@ -270,11 +279,12 @@ Result<void> save_store(Store &store, Stamper &stamper) {
         store.document, "records", unread.records(), unread.count, unread.added,
         static_cast<std::size_t>(kMaxJsonDepth), text);
     if (!written.within_levels) return fail(kStoreTooDeep);
-    return write_text(store, text, stamper);
+    return finish_save(store, text, false, stamper);
   }
   if (auto text = added_to_written_text(store)) {
     store.file_bytes.reset();
     store.bytes_written_here = false;
+    store.sealed_text = std::string();
     store.search_texts.reset();
     if (!text->within_levels) return fail(kStoreTooDeep);
     return finish_save(store, text->text, text->settled, stamper);
@@ -284,6 +294,7 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::move(store.spare);
   store.file_bytes.reset();
   store.bytes_written_here = false;
+  store.sealed_text = std::string();
   store.spare = std::string();
   store.search_texts.reset();
   // Room for what the call added, taken while the buffer is empty so nothing is copied.
@@ -311,6 +322,7 @@ void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   kept.bytes_ = std::move(*store.file_bytes);
   kept.key_state_ = std::move(store.key_state);
   kept.written_here_ = store.bytes_written_here;
+  kept.sealed_text_ = std::move(store.sealed_text);
   kept.document_ = std::move(store.document);
   kept.search_texts_ = std::move(store.search_texts);
   kept.held_ = true;

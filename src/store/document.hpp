@@ -62,11 +62,13 @@ struct Store {
   // While set, document's `records` is an empty stand-in for these; nothing else may read or
   // change it before read_records.
   std::optional<UnreadRecords> unread{};
-  // Whether file_bytes are the text a save wrote for document (of a store not protected), so
-  // that a save after records were only added can copy that text around them.
+  // Whether file_bytes are what a save here stored for document, so that a save after records
+  // were only added can copy its text around them; for a protected store that text is
+  // sealed_text, the text file_bytes seal.
   bool bytes_written_here = false;
+  std::string sealed_text{};
   // Records add_record put at the end of document's since the load, and whether the call
-  // asked for the records to change any other way (read_records).
+  // took the records to change them any other way (read_records, or a tool's records()).
   std::size_t records_added = 0;
   bool records_changed = false;
 
@@ -99,6 +101,7 @@ private:
   std::string bytes_;
   std::string key_state_;
   bool written_here_ = false;
+  std::string sealed_text_;
   Json document_;
   std::optional<SearchTexts> search_texts_;
   bool held_ = false;

@@ -69,27 +69,31 @@ TEST_F(StoreTest, MissingStoreLoadsEmptyAndSavesPretty) {
 // A session's save after it only added records copies the text it wrote last time around
 // them: the file must be what writing the whole document gives, every time.
 TEST_F(StoreTest, SavesAfterAddingRecordsWriteWhatAWholeSaveWrites) {
-  const std::string dir = folder("inventory");
-  auto loaded = load_store("inventory", dir);
-  ASSERT_TRUE(loaded);
-  Store &store = loaded.value();
-  const auto saved_whole = [&] {
-    EXPECT_TRUE(save_store(store, stamper_));
-    EXPECT_EQ(read(root_ / "inventory" / "records.json"), vft::to_pretty_reference(store.document));
-  };
-  saved_whole();                                        // no records yet
-  store.add_record({{"n", 5}, {"text", "\x01 \"é\""}}); // a signed 5 is saved unsigned
-  saved_whole();
-  EXPECT_TRUE(store.document["records"][0]["n"].is_number_unsigned());
-  store.document["extra"] = {{"kept", true}};
-  store.add_record(Json::object());
-  store.add_record({{"list", {1, 2}}});
-  saved_whole();
-  ASSERT_TRUE(store.read_records());
-  store.document["records"][0]["n"] = 6U;
-  store.add_record({{"n", 7U}});
-  saved_whole();
-  EXPECT_EQ(store.document["records"].size(), 4U);
+  for (const std::string app : {"inventory", "bills"}) {
+    const std::string dir = folder(app);
+    auto loaded = load_store(app, dir);
+    ASSERT_TRUE(loaded);
+    Store &store = loaded.value();
+    const auto saved_whole = [&] {
+      EXPECT_TRUE(save_store(store, stamper_));
+      std::string text = read(store.file_path());
+      if (is_protected_app(app)) text = unprotect(text, store_entropy(app)).value();
+      EXPECT_EQ(text, vft::to_pretty_reference(store.document)) << app;
+    };
+    saved_whole();                                        // no records yet
+    store.add_record({{"n", 5}, {"text", "\x01 \"é\""}}); // a signed 5 is saved unsigned
+    saved_whole();
+    EXPECT_TRUE(store.document["records"][0]["n"].is_number_unsigned());
+    store.document["extra"] = {{"kept", true}};
+    store.add_record(Json::object());
+    store.add_record({{"list", {1, 2}}});
+    saved_whole();
+    ASSERT_TRUE(store.read_records());
+    store.document["records"][0]["n"] = 6U;
+    store.add_record({{"n", 7U}});
+    saved_whole();
+    EXPECT_EQ(store.document["records"].size(), 4U);
+  }
 }
 
 TEST_F(StoreTest, RefusedStoresAreLeftAsTheyAre) {

@@ -71,12 +71,11 @@ Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archi
 
 Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::size_t> index) {
   if (auto derived = apply_payment_state(record); !derived) return fail(derived.error());
-  Json &records = call.records();
   if (index) {
     store::touch(record);
-    records[*index] = record;
+    call.records()[*index] = record;
   } else {
-    records.push_back(record);
+    call.store.add_record(record);
   }
   if (auto saved = call.save(); !saved) return fail(saved.error());
   return record;
