@@ -126,6 +126,7 @@ public:
   // that is not valid UTF-8, whose replacement characters are left to nlohmann itself.
   bool escaped(std::string_view text);
   void member_separator() { pretty_ ? put(": ", 2) : put(':'); }
+  std::size_t size() const { return used_; }
   void put(char c) {
     *room(1) = c;
     ++used_;
@@ -948,40 +949,102 @@ Written write_within(const Json &value, int indent, std::size_t max_levels, std:
   return {writer.settled, !writer.too_deep};
 }
 
-Written write_with_array_text(const Json &object, std::string_view name,
-                              std::string_view array_text, std::size_t elements,
-                              std::span<const Json> added, std::size_t max_levels,
-                              std::string &out) {
-  Writer writer(out, 2);
-  writer.max_levels = max_levels;
+namespace {
+
+// The members of a store-like object before member `name`, as its written form lays them out,
+// up to and with that member's key: the text before that member's value.
+void write_head(Writer &writer, const Json::object_t &members, std::string_view name) {
   char separator = '{';
-  for (const auto &[key, member] : object.get_ref<const Json::object_t &>()) {
+  for (const auto &[key, member] : members) {
     writer.put(separator);
     separator = ',';
     writer.new_line(1);
     writer.string(key);
     writer.member_separator();
-    if (key != name) {
-      writer.value(member, 1);
-    } else if (added.empty()) {
-      writer.put(array_text.data(), array_text.size());
-    } else {
-      // The elements read, without the array's closing line ("\n  ]"), then the added ones.
-      char between = elements == 0 ? '[' : ',';
-      writer.put(array_text.data(), elements == 0 ? 0 : array_text.size() - 4);
-      for (const Json &element : added) {
-        writer.put(between);
-        between = ',';
-        writer.new_line(2);
-        writer.value(element, 2);
-      }
-      writer.new_line(1);
-      writer.put(']');
+    if (key == name) return;
+    writer.value(member, 1);
+  }
+}
+
+// The members after member `name` and the end of the object: the text after that value.
+void write_tail(Writer &writer, const Json::object_t &members, std::string_view name) {
+  bool after = false;
+  for (const auto &[key, member] : members) {
+    if (!after) {
+      after = key == name;
+      continue;
     }
+    writer.put(',');
+    writer.new_line(1);
+    writer.string(key);
+    writer.member_separator();
+    writer.value(member, 1);
   }
   writer.new_line(0);
-  writer.put(separator == '{' ? "{}" : "}", separator == '{' ? 2 : 1);
+  writer.put('}');
+}
+
+} // namespace
+
+Written write_marking(const Json &object, std::string_view name, std::size_t max_levels,
+                      std::string &out, ArrayPlace &place) {
+  const auto &members = object.get_ref<const Json::object_t &>();
+  out.clear();
+  Writer writer(out, 2);
+  writer.max_levels = max_levels;
+  write_head(writer, members, name);
+  place.begin = writer.size();
+  writer.value(members.find(name)->second, 1);
+  place.end = writer.size();
+  write_tail(writer, members, name);
   return {writer.settled, !writer.too_deep};
+}
+
+std::optional<Written> append_in_place(const Json &object, std::string_view name,
+                                       std::size_t elements, std::span<const Json> added,
+                                       std::size_t max_levels, std::string &out,
+                                       ArrayPlace &place) {
+  const auto &members = object.get_ref<const Json::object_t &>();
+  std::string head;
+  bool settled = true;
+  {
+    Writer writer(head, 2);
+    writer.max_levels = max_levels;
+    write_head(writer, members, name);
+    if (writer.too_deep) return Written{false, false};
+    settled = writer.settled;
+  }
+  if (head.size() != place.begin || out.compare(0, head.size(), head) != 0) return std::nullopt;
+  // Nothing is changed before it is known that all of it can be written.
+  const auto within = [&](const Json &value, std::size_t level) {
+    return level < max_levels && nests_within(value, static_cast<int>(max_levels - level));
+  };
+  const bool deep = std::any_of(added.begin(), added.end(),
+                                [&](const Json &element) { return !within(element, 2); }) ||
+                    std::any_of(std::next(members.find(name)), members.end(),
+                                [&](const auto &member) { return !within(member.second, 1); });
+  if (deep) return Written{false, false};
+  // The elements there, without the array's closing line ("\n  ]"), then the added ones.
+  out.resize(elements == 0 ? place.begin : place.end - 4);
+  Writer writer(out, 2);
+  writer.max_levels = max_levels;
+  writer.settled = settled;
+  char separator = elements == 0 ? '[' : ',';
+  for (const Json &element : added) {
+    writer.put(separator);
+    separator = ',';
+    writer.new_line(2);
+    writer.value(element, 2);
+  }
+  if (separator == '[') {
+    writer.put("[]", 2);
+  } else {
+    writer.new_line(1);
+    writer.put(']');
+  }
+  place.end = writer.size();
+  write_tail(writer, members, name);
+  return Written{writer.settled, !writer.too_deep};
 }
 
 void write_compact_except(const Json &value, std::span<const std::string_view> omitted,

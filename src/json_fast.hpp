@@ -45,13 +45,26 @@ struct PrettyMember {
 // some texts the writer gives (escaped keys, nesting 127 levels deep), never accept others.
 std::optional<std::vector<PrettyMember>> pretty_members(std::string_view text);
 
-// write_within(object, 2, ...) where object's member `name` is an empty stand-in for the
-// array whose text pretty_members found, extended by the elements added: the text the whole
-// array would give, copied instead of written again.
-Written write_with_array_text(const Json &object, std::string_view name,
-                              std::string_view array_text, std::size_t elements,
-                              std::span<const Json> added, std::size_t max_levels,
-                              std::string &out);
+// Where an array member's value lies in the written form of its object.
+struct ArrayPlace {
+  std::size_t begin = 0; // its "["
+  std::size_t end = 0;   // just after its "]"
+};
+
+// write_within(object, 2, max_levels, out) for an object with an array member `name`, in
+// place of out's content, telling where that member's text lies.
+Written write_marking(const Json &object, std::string_view name, std::size_t max_levels,
+                      std::string &out, ArrayPlace &place);
+
+// out holds the written form (indent 2) of an object whose array member `name` lay at place
+// with `elements` elements. Makes it, in place, the written form of object with the elements
+// `added` after those: the array's text is kept and object's value of it is not looked at;
+// the members after it are written again from object, and those before it must give the text
+// they gave (none where they do not). Not within the levels when something would nest deeper
+// than max_levels. In both cases out is left as it was; otherwise place is updated.
+std::optional<Written> append_in_place(const Json &object, std::string_view name,
+                                       std::size_t elements, std::span<const Json> added,
+                                       std::size_t max_levels, std::string &out, ArrayPlace &place);
 
 // Appends the compact form of value, leaving out the members named in omitted when value is
 // an object: the text a copy without them would give, without making the copy.

@@ -14,7 +14,7 @@ void KeptStore::forget() {
   path_.clear();
   bytes_ = std::string();
   key_state_.clear();
-  written_here_ = false;
+  written_records_.reset();
   sealed_text_ = std::string();
   document_ = Json();
   search_texts_.reset();
@@ -76,10 +76,10 @@ Result<bool> leave_records_unread(Store &store, std::string &text) {
   if (records == nullptr) return false;
   if (!supported(document, store.app)) return fail(kUnsupportedStore);
   const auto begin = static_cast<std::size_t>(records->value.data() - text.data());
-  const std::size_t size = records->value.size();
+  const json_fast::ArrayPlace place{begin, begin + records->value.size()};
   const std::size_t count = records->elements;
   store.document = std::move(document);
-  store.unread = UnreadRecords{std::move(text), begin, size, count, {}};
+  store.unread = UnreadRecords{std::move(text), place, count, {}};
   return true;
 }
 
@@ -103,7 +103,9 @@ Result<void> Store::read_records() {
   if (!unread) return {};
   // The text was checked to be in the written form, so it reads; a failure here is a fault
   // of that check, which must not turn into an empty store.
-  auto records = parse_json(unread->records());
+  const std::string_view text = unread->text;
+  auto records =
+      parse_json(text.substr(unread->records.begin, unread->records.end - unread->records.begin));
   if (!records || !records->is_array()) return fail(kUnsupportedStore);
   for (Json &record : unread->added) {
     records->push_back(std::move(record));
@@ -161,7 +163,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
       }
       store.document = std::move(memory.document_);
       store.file_bytes = std::move(memory.bytes_);
-      store.bytes_written_here = memory.written_here_;
+      store.written_records = memory.written_records_;
       store.sealed_text = std::move(memory.sealed_text_);
       store.search_texts = std::move(memory.search_texts_);
       memory.forget();
@@ -201,10 +203,12 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
 
 namespace {
 
-// The last steps of every save: the size limit, protection, the atomic replacement. When the
-// document is what text reads back as (settled), what was stored is kept as the bytes the
-// document equals, with the text itself for a protected store.
-Result<void> finish_save(Store &store, std::string &text, bool settled, Stamper &stamper) {
+// The last steps of every save: the size limit, protection, the atomic replacement. Where
+// the document is what text reads back as (settled, and records where they lie in it), what
+// was stored is kept as the bytes the document equals, with the text itself for a protected
+// store.
+Result<void> finish_save(Store &store, std::string &text,
+                         std::optional<json_fast::ArrayPlace> settled, Stamper &stamper) {
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   const bool is_protected = is_protected_app(store.app);
   std::string sealed;
@@ -218,7 +222,7 @@ Result<void> finish_save(Store &store, std::string &text, bool settled, Stamper 
     return replaced;
   }
   if (!settled) return {};
-  store.bytes_written_here = true;
+  store.written_records = settled;
   store.records_added = 0;
   if (is_protected) {
     store.file_bytes = std::move(sealed);
@@ -229,82 +233,87 @@ Result<void> finish_save(Store &store, std::string &text, bool settled, Stamper 
   return {};
 }
 
-struct AddedText {
+// The memory of the text a save last wrote or a load read, taken from the store, which from
+// here on may differ from the file; with where the records lie in it when it is the text a
+// save here wrote for the document as it was then.
+struct TakenText {
   std::string text;
-  bool settled;
-  bool within_levels;
+  std::optional<json_fast::ArrayPlace> records;
 };
 
-// The text of a document that differs from the bytes this process last wrote for it only by
-// the records added since: those bytes copied around the new records, as a whole write would
-// give them. None where that is not known to be the case.
-std::optional<AddedText> added_to_written_text(Store &store) {
-  if (store.records_changed || store.records_added == 0 || !store.bytes_written_here ||
-      !store.file_bytes) {
-    return std::nullopt;
+TakenText take_text(Store &store) {
+  TakenText taken;
+  if (store.written_records && store.file_bytes) {
+    taken.records = store.written_records;
+    taken.text = std::move(is_protected_app(store.app) ? store.sealed_text : *store.file_bytes);
+  } else if (store.file_bytes) {
+    taken.text = std::move(*store.file_bytes);
+  } else {
+    taken.text = std::move(store.spare);
   }
-  const std::string_view written =
-      is_protected_app(store.app) ? store.sealed_text : *store.file_bytes;
-  const auto &records = store.document["records"].get_ref<const Json::array_t &>();
-  const std::size_t before = records.size() - store.records_added;
-  // In the written form no string holds a line break, and only the members of the top object
-  // are indented by two spaces: its records member and the end of that array are found by
-  // their lines.
-  constexpr std::string_view kKey = "\n  \"records\": ";
-  const std::size_t key = written.find(kKey);
-  if (key == std::string_view::npos) return std::nullopt;
-  const std::size_t begin = key + kKey.size();
-  const std::size_t close = before == 0 ? begin : written.find("\n  ]", begin);
-  if (close == std::string_view::npos) return std::nullopt;
-  const std::size_t end = before == 0 ? begin + 2 : close + 4;
-  std::string text;
-  text.reserve(written.size() + 65536);
-  const auto result = json_fast::write_with_array_text(
-      store.document, "records", written.substr(begin, end - begin), before,
-      std::span(records).subspan(before), static_cast<std::size_t>(kMaxJsonDepth), text);
-  bool settled = result.settled;
-  if (result.within_levels && !settled) settled = json_fast::settle(store.document);
-  return AddedText{std::move(text), settled, result.within_levels};
+  store.file_bytes.reset();
+  store.written_records.reset();
+  store.sealed_text = std::string();
+  store.spare = std::string();
+  store.search_texts.reset();
+  return taken;
+}
+
+bool has_records_array(const Json &document) {
+  const auto records = document.find("records");
+  return records != document.end() && records->is_array();
 }
 
 } // namespace
 
 Result<void> save_store(Store &store, Stamper &stamper) {
+  const std::size_t max_levels = static_cast<std::size_t>(kMaxJsonDepth);
   if (store.unread) {
-    // No session keeps this store: nothing is remembered of what was written.
-    const UnreadRecords &unread = *store.unread;
-    std::string text;
-    text.reserve(unread.text.size() + 65536);
-    const auto written = json_fast::write_with_array_text(
-        store.document, "records", unread.records(), unread.count, unread.added,
-        static_cast<std::size_t>(kMaxJsonDepth), text);
-    if (!written.within_levels) return fail(kStoreTooDeep);
-    return finish_save(store, text, false, stamper);
+    // A one-shot call that added records to the text it read: no session keeps the store, so
+    // nothing is remembered of what was written, but the text stays that of the document.
+    UnreadRecords &unread = *store.unread;
+    auto added = json_fast::append_in_place(store.document, "records", unread.count, unread.added,
+                                            max_levels, unread.text, unread.records);
+    if (!added) {
+      // The call changed the members before the records: the whole document is written.
+      if (auto read = store.read_records(); !read) return read;
+      return save_store(store, stamper);
+    }
+    if (!added->within_levels) return fail(kStoreTooDeep);
+    unread.count += unread.added.size();
+    unread.added.clear();
+    return finish_save(store, unread.text, std::nullopt, stamper);
   }
-  if (auto text = added_to_written_text(store)) {
-    store.file_bytes.reset();
-    store.bytes_written_here = false;
-    store.sealed_text = std::string();
-    store.search_texts.reset();
-    if (!text->within_levels) return fail(kStoreTooDeep);
-    return finish_save(store, text->text, text->settled, stamper);
+  auto [buffer, written_records] = take_text(store);
+  if (written_records && !store.records_changed && store.records_added > 0) {
+    // The call only added records to the document last written: they are added to its text.
+    const auto &records = store.document["records"].get_ref<const Json::array_t &>();
+    const std::size_t before = records.size() - store.records_added;
+    json_fast::ArrayPlace place = *written_records;
+    if (auto added = json_fast::append_in_place(store.document, "records", before,
+                                                std::span(records).subspan(before), max_levels,
+                                                buffer, place)) {
+      if (!added->within_levels) return fail(kStoreTooDeep);
+      const bool settled = added->settled || json_fast::settle(store.document);
+      return finish_save(store, buffer, settled ? std::optional(place) : std::nullopt, stamper);
+    }
   }
   // The text is written where the file's previous bytes were (it is about as long): from here
   // until the file holds the new bytes, document and file may differ.
-  std::string buffer = store.file_bytes ? std::move(*store.file_bytes) : std::move(store.spare);
-  store.file_bytes.reset();
-  store.bytes_written_here = false;
-  store.sealed_text = std::string();
-  store.spare = std::string();
-  store.search_texts.reset();
-  // Room for what the call added, taken while the buffer is empty so nothing is copied.
   const std::size_t expected = buffer.size() + 65536;
   buffer.clear();
   buffer.reserve(expected);
-  bool settled = false;
-  auto written = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
-  if (!written) return fail(kStoreTooDeep);
-  return finish_save(store, *written, settled, stamper);
+  if (!has_records_array(store.document)) {
+    bool settled = false;
+    auto text = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
+    if (!text) return fail(kStoreTooDeep);
+    return finish_save(store, *text, std::nullopt, stamper);
+  }
+  json_fast::ArrayPlace place;
+  const auto whole = json_fast::write_marking(store.document, "records", max_levels, buffer, place);
+  if (!whole.within_levels) return fail(kStoreTooDeep);
+  const bool settled = whole.settled || json_fast::settle(store.document);
+  return finish_save(store, buffer, settled ? std::optional(place) : std::nullopt, stamper);
 }
 
 void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
@@ -321,7 +330,7 @@ void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   kept.path_ = store.file_path();
   kept.bytes_ = std::move(*store.file_bytes);
   kept.key_state_ = std::move(store.key_state);
-  kept.written_here_ = store.bytes_written_here;
+  kept.written_records_ = store.written_records;
   kept.sealed_text_ = std::move(store.sealed_text);
   kept.document_ = std::move(store.document);
   kept.search_texts_ = std::move(store.search_texts);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "json.hpp"
+#include "json_fast.hpp"
 #include "store/files.hpp"
 
 #include <optional>
@@ -35,13 +36,10 @@ struct SearchTexts {
 // unread: the store's text was found to be exactly the form a save writes, so a save can copy
 // their text rather than read and write every record again.
 struct UnreadRecords {
-  std::string text;        // the store's text (opened, for a protected store)
-  std::size_t begin = 0;   // where the records array lies in text
-  std::size_t size = 0;    // and its length
-  std::size_t count = 0;   // how many records it holds
-  std::vector<Json> added; // records added since, in order
-
-  std::string_view records() const { return std::string_view(text).substr(begin, size); }
+  std::string text;              // the store's text (opened, for a protected store)
+  json_fast::ArrayPlace records; // where the records array lies in text
+  std::size_t count = 0;         // how many records it holds
+  std::vector<Json> added;       // records added since, in order
 };
 
 // One app's store as a tool call sees it.
@@ -62,10 +60,10 @@ struct Store {
   // While set, document's `records` is an empty stand-in for these; nothing else may read or
   // change it before read_records.
   std::optional<UnreadRecords> unread{};
-  // Whether file_bytes are what a save here stored for document, so that a save after records
-  // were only added can copy its text around them; for a protected store that text is
-  // sealed_text, the text file_bytes seal.
-  bool bytes_written_here = false;
+  // Set while file_bytes are what a save here stored for document: where the records lie in
+  // the text it wrote (for a protected store, sealed_text, the text file_bytes seal). A save
+  // after records were only added adds their text to that text in place.
+  std::optional<json_fast::ArrayPlace> written_records{};
   std::string sealed_text{};
   // Records add_record put at the end of document's since the load, and whether the call
   // took the records to change them any other way (read_records, or a tool's records()).
@@ -100,7 +98,7 @@ private:
   std::string path_;
   std::string bytes_;
   std::string key_state_;
-  bool written_here_ = false;
+  std::optional<json_fast::ArrayPlace> written_records_;
   std::string sealed_text_;
   Json document_;
   std::optional<SearchTexts> search_texts_;

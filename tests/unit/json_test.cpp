@@ -224,29 +224,51 @@ TEST(JsonFast, TakesExactlyTheWrittenFormInPlace) {
   EXPECT_TRUE(pretty_members("{\n  \"a\": [\n    -0.0,\n    1.5,\n    \"\\u001f\\t\x7f\"\n  ]\n}"));
 }
 
-// The saved text with the records copied: the same bytes as writing the whole document.
-TEST(JsonFast, WritesACopiedArrayAsTheWholeDocument) {
+// A save that adds records to the text in place: the same bytes as writing the whole document.
+TEST(JsonFast, AddsToAWrittenArrayInPlaceAsAWholeWriteWould) {
+  using vft::json_fast::ArrayPlace;
   for (const std::size_t stored : {0, 1, 3}) {
     Json document = {{"app", "x"}, {"records", Json::array()}, {"undo", nullptr}};
     for (std::size_t n = 0; n < stored; ++n)
       document["records"].push_back({{"n", n}, {"tags", {"a", "b"}}});
-    const std::string text = vft::to_pretty(document);
+    std::string text;
+    ArrayPlace place;
+    vft::json_fast::write_marking(document, "records", 128, text, place);
+    ASSERT_EQ(text, vft::to_pretty(document));
     const auto members = vft::json_fast::pretty_members(text);
     ASSERT_TRUE(members);
+    EXPECT_EQ(text.substr(place.begin, place.end - place.begin), (*members)[1].value);
     const std::vector<Json> added = {{{"n", 9}, {"note", "new"}}, Json::object()};
-    Json stand_in = document;
-    stand_in["records"] = Json::array();
     for (const std::size_t adding : {0, 1, 2}) {
-      std::string out;
-      const auto written =
-          vft::json_fast::write_with_array_text(stand_in, "records", (*members)[1].value, stored,
-                                                std::span(added).first(adding), 128, out);
-      Json whole = document;
+      std::string out = text;
+      ArrayPlace moved = place;
+      Json changed = document;
+      changed["undo"] = {{"last", adding}};
+      const auto written = vft::json_fast::append_in_place(
+          changed, "records", stored, std::span(added).first(adding), 128, out, moved);
       for (std::size_t n = 0; n < adding; ++n)
-        whole["records"].push_back(added[n]);
-      EXPECT_TRUE(written.within_levels);
-      EXPECT_EQ(out, vft::to_pretty(whole)) << stored << " " << adding;
+        changed["records"].push_back(added[n]);
+      ASSERT_TRUE(written && written->within_levels);
+      EXPECT_EQ(out, vft::to_pretty(changed)) << stored << " " << adding;
+      EXPECT_EQ(out.substr(moved.begin, moved.end - moved.begin),
+                vft::json_fast::pretty_members(out).value()[1].value);
     }
+    // Members before the records that no longer give the text there, or an element too deep
+    // to write: the text is left as it was.
+    std::string out = text;
+    ArrayPlace same = place;
+    Json renamed = document;
+    renamed["app"] = "y";
+    EXPECT_FALSE(
+        vft::json_fast::append_in_place(renamed, "records", stored, added, 128, out, same));
+    Json deep = Json::array();
+    for (int n = 0; n < 127; ++n)
+      deep = Json::array({deep});
+    const auto too_deep = vft::json_fast::append_in_place(document, "records", stored,
+                                                          std::span(&deep, 1), 128, out, same);
+    EXPECT_TRUE(too_deep && !too_deep->within_levels);
+    EXPECT_EQ(out, text);
+    EXPECT_EQ(same.end, place.end);
   }
 }
 
