@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vft::testing {
 
@@ -47,6 +48,23 @@ inline std::string pretty_check_wrong(std::string_view text) {
       return "member " + expected.key() + " wrong";
     }
     ++expected;
+  }
+  // Adding to an array member in place gives what writing the whole value gives.
+  for (const auto &member : *members) {
+    if (!member.value.starts_with('[')) continue;
+    const std::string key(member.key);
+    const auto begin = static_cast<std::size_t>(member.value.data() - text.data());
+    json_fast::ArrayPlace place{begin, begin + member.value.size()};
+    std::string out(text);
+    Json whole = value.value();
+    const std::vector<Json> added = {Json{{"new", -1}}};
+    const auto written =
+        json_fast::append_in_place(whole, key, member.elements, added, kMaxJsonDepth, out, place);
+    whole[key].push_back(added[0]);
+    if (!written || !written->within_levels || out != to_pretty(whole)) {
+      return "adding to " + key + " in place differs";
+    }
+    break;
   }
   return {};
 }
