@@ -91,6 +91,16 @@ const unsigned char *skip_plain(const unsigned char *p, const unsigned char *end
   return end;
 }
 
+// Moves p past word when the text there starts with it.
+bool take_word(const unsigned char *&p, const unsigned char *end, std::string_view word) {
+  if (static_cast<std::size_t>(end - p) < word.size() ||
+      std::memcmp(p, word.data(), word.size()) != 0) {
+    return false;
+  }
+  p += word.size();
+  return true;
+}
+
 // ---- writer ----------------------------------------------------------------------------
 
 // A line break and the indentation after it: stores are written line by line.
@@ -369,14 +379,7 @@ private:
       ++p_;
   }
 
-  bool literal(std::string_view word) {
-    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
-        std::memcmp(p_, word.data(), word.size()) != 0) {
-      return false;
-    }
-    p_ += word.size();
-    return true;
-  }
+  bool literal(std::string_view word) { return take_word(p_, end_, word); }
 
   // Values are made where they are wanted (each is returned as it is made): a document is
   // mostly small values, and every move and assignment of one is a call into nlohmann. A
@@ -877,14 +880,7 @@ private:
     return code != '\b' && code != '\t' && code != '\n' && code != '\f' && code != '\r';
   }
 
-  bool word(std::string_view text) {
-    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
-        std::memcmp(p_, text.data(), text.size()) != 0) {
-      return false;
-    }
-    p_ += text.size();
-    return true;
-  }
+  bool word(std::string_view text) { return take_word(p_, end_, text); }
 
   bool digits() {
     const auto *start = p_;
