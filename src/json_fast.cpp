@@ -1001,6 +1001,8 @@ std::optional<Written> append_in_place(const Json &object, std::string_view name
                                        std::size_t max_levels, std::string &out,
                                        ArrayPlace &place) {
   const auto &members = object.get_ref<const Json::object_t &>();
+  const auto member = members.find(name);
+  if (member == members.end()) return std::nullopt;
   std::string head;
   bool settled = true;
   {
@@ -1017,7 +1019,7 @@ std::optional<Written> append_in_place(const Json &object, std::string_view name
   };
   const bool deep = std::any_of(added.begin(), added.end(),
                                 [&](const Json &element) { return !within(element, 2); }) ||
-                    std::any_of(std::next(members.find(name)), members.end(),
+                    std::any_of(std::next(member), members.end(),
                                 [&](const auto &member) { return !within(member.second, 1); });
   if (deep) return Written{false, false};
   // The elements there, without the array's closing line ("\n  ]"), then the added ones.

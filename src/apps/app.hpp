@@ -30,17 +30,21 @@ struct ToolCall {
     if (progress != nullptr && *progress) (*progress)(done, total, message);
   }
 
-  // The records as the document holds them, to read or change in any way; a call that may
-  // leave them unread (RecordUse::count_and_add) reads them first with store.read_records.
+  // The records as the document holds them, to read or change in any way. A call that may
+  // leave them unread (RecordUse::count_and_add) reads them first with store.read_records;
+  // should one not, they are read here, where a failure can only keep the stand-in, which
+  // its save never writes.
   Json &records() {
     assert(!store.unread);
+    if (store.unread) (void)store.read_records();
     store.records_changed = true;
     return store.document["records"];
   }
   // The same, only to read: a save after which records were only added (add_record) can then
-  // copy the text of the others.
-  const Json &stored_records() const {
+  // add to the text of the others.
+  const Json &stored_records() {
     assert(!store.unread);
+    if (store.unread) (void)store.read_records();
     return store.document.at("records");
   }
   Result<void> save() { return store::save_store(store, stamper); }
