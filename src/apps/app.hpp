@@ -67,6 +67,10 @@ struct AppHandler {
 
 Result<Json> dispatch(const AppHandler &handler, ToolCall &call);
 
+// The tool every app lists first: where its store lies, whether it is protected, and how many
+// records it holds.
+Result<Json> get_storage_info(ToolCall &call);
+
 // How the named tool of the handler uses the records (any way for a name it does not know).
 store::RecordUse record_use(const AppHandler &handler, std::string_view tool);
 

@@ -1,7 +1,22 @@
 #include "apps/app.hpp"
 #include "apps/handlers.hpp"
+#include "store/files.hpp"
+#include "version.hpp"
+
+#include <cstdint>
 
 namespace vft::apps {
+
+Result<Json> get_storage_info(ToolCall &call) {
+  const store::Store &store = call.store;
+  return Json{{"app", store.app},
+              {"storagePath", store.file_path()},
+              {"encryptedAtRest", store::is_protected_app(store.app)},
+              {"networkRequests", false},
+              {"recordCount", static_cast<std::uint64_t>(store.record_count())},
+              {"schema", 1U},
+              {"version", kServerVersion}};
+}
 
 Result<Json> dispatch(const AppHandler &handler, ToolCall &call) {
   for (const ToolEntry &entry : handler.tools) {

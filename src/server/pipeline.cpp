@@ -42,16 +42,6 @@ Result<void> check_argument(const std::string &name, const Json &schema, const J
   return {};
 }
 
-Json storage_info(const store::Store &store) {
-  return Json{{"app", store.app},
-              {"storagePath", store.file_path()},
-              {"encryptedAtRest", store::is_protected_app(store.app)},
-              {"networkRequests", false},
-              {"recordCount", static_cast<std::uint64_t>(store.document["records"].size())},
-              {"schema", 1U},
-              {"version", kServerVersion}};
-}
-
 } // namespace
 
 Result<Json> catalog_tools(const std::string &app) {
@@ -120,9 +110,7 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
       store::load_store(app, folder.value(), context.keeps_store ? &context.kept : nullptr, use);
   if (!store) return fail(store.error());
   Result<Json> outcome = fail(kUnknownApp);
-  if (tool == "get_storage_info") {
-    outcome = storage_info(store.value());
-  } else if (handler != nullptr) {
+  if (handler != nullptr) {
     apps::ToolCall call{tool, args, store.value(), context.stamper, progress};
     outcome = apps::dispatch(*handler, call);
   }

@@ -23,8 +23,6 @@ inline constexpr const char *kInvalidType = "Invalid type for ";
 inline constexpr const char *kInvalidValue = "Invalid value for ";
 inline constexpr const char *kBrokenCatalog = "The build has no valid bundled specifications";
 
-inline constexpr const char *kServerVersion = "0.1.0";
-
 // The app's tool array of the catalogue; a failure means the build itself is broken.
 Result<Json> catalog_tools(const std::string &app);
 

@@ -3,6 +3,7 @@
 #include "platform/texts.hpp"
 #include "server/pipeline.hpp"
 #include "text/unicode.hpp"
+#include "version.hpp"
 
 namespace vft::server {
 

@@ -3,7 +3,6 @@
 #include "apps/handlers.hpp"
 #include "apps/wallet/rules.hpp"
 #include "platform/platform.hpp"
-#include "server/pipeline.hpp"
 
 #include "text/unicode.hpp"
 
@@ -13,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -200,19 +198,8 @@ TEST(WalletPaths, FileNamesAndText) {
   EXPECT_EQ(path_text("\xF0\x9F\x98\x80\x80"), "\xF0\x9F\x98\x80\xEF\xBF\xBD");
 }
 
-TEST(WalletHandler, DispatchesItsSevenToolsAndNamesUnknownOnes) {
+TEST(WalletHandler, NamesUnknownOperations) {
   const vft::apps::AppHandler &handler = vft::apps::wallet_handler();
-  std::set<std::string> own;
-  for (const auto &entry : handler.tools)
-    own.insert(std::string(entry.name));
-  auto catalog = vft::server::catalog_tools("wallet");
-  ASSERT_TRUE(catalog);
-  std::set<std::string> listed;
-  for (const Json &tool : catalog.value()) {
-    if (tool["name"] != "get_storage_info") listed.insert(tool["name"].get<std::string>());
-  }
-  EXPECT_EQ(own, listed);
-
   vft::store::Store store{"wallet", "/nowhere", vft::store::empty_document("wallet")};
   vft::store::Stamper stamper;
   const Json args = Json::object();

@@ -4,6 +4,16 @@
 
 namespace vft::bills {
 
+// The tools of the other files.
+Result<Json> save_bill(apps::ToolCall &call);
+Result<Json> get_bill(apps::ToolCall &call);
+Result<Json> search_bills(apps::ToolCall &call);
+Result<Json> add_bill_source(apps::ToolCall &call);
+Result<Json> record_payment_attempt(apps::ToolCall &call);
+Result<Json> confirm_payment(apps::ToolCall &call);
+Result<Json> void_confirmation(apps::ToolCall &call);
+Result<Json> summarize_bills(apps::ToolCall &call);
+
 Result<Json> archive_bill(apps::ToolCall &call) { return store::set_archived(call, true); }
 Result<Json> restore_bill(apps::ToolCall &call) { return store::set_archived(call, false); }
 
@@ -13,6 +23,7 @@ namespace vft::apps {
 
 const AppHandler &bills_handler() {
   static constexpr ToolEntry kTools[] = {
+      {"get_storage_info", get_storage_info},
       {"search_bills", &bills::search_bills},
       {"get_bill", &bills::get_bill},
       {"save_bill", &bills::save_bill},

@@ -1,4 +1,4 @@
-// The bills app's tools, one function each; handler.cpp lists them by name.
+// The bills app: what its tools share across files.
 #pragma once
 
 #include "apps/app.hpp"
@@ -9,22 +9,6 @@
 #include <string_view>
 
 namespace vft::bills {
-
-// Saved bills.
-Result<Json> save_bill(apps::ToolCall &call);
-Result<Json> get_bill(apps::ToolCall &call);
-Result<Json> search_bills(apps::ToolCall &call);
-Result<Json> archive_bill(apps::ToolCall &call);
-Result<Json> restore_bill(apps::ToolCall &call);
-
-// Evidence and payment history of a saved bill.
-Result<Json> add_bill_source(apps::ToolCall &call);
-Result<Json> record_payment_attempt(apps::ToolCall &call);
-Result<Json> confirm_payment(apps::ToolCall &call);
-Result<Json> void_confirmation(apps::ToolCall &call);
-
-// Outstanding and overdue amounts per currency.
-Result<Json> summarize_bills(apps::ToolCall &call);
 
 inline constexpr std::size_t kSummaryListLimit = 100;
 inline constexpr const char *kSummaryBasis =

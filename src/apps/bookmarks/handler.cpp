@@ -137,13 +137,14 @@ Result<Json> restore_bookmark(ToolCall &call) { return store::set_archived(call,
 } // namespace
 
 const AppHandler &bookmarks_handler() {
-  static constexpr std::array<ToolEntry, 5> kTools{{
+  static constexpr ToolEntry kTools[] = {
+      {"get_storage_info", get_storage_info},
       {"search_bookmarks", search_bookmarks},
       {"get_bookmark", get_bookmark},
       {"save_bookmark", save_bookmark, store::RecordUse::count_and_add},
       {"archive_bookmark", archive_bookmark},
       {"restore_bookmark", restore_bookmark},
-  }};
+  };
   static constexpr AppHandler kHandler{kUnknownOperation, kTools};
   return kHandler;
 }

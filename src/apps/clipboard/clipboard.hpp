@@ -56,12 +56,4 @@ Result<Json> guarded_write(ToolCall &call, const Json &content);
 
 // The undo record's sequence, or why the record cannot be used.
 Result<std::uint32_t> undo_sequence(const Json &document);
-
-Result<Json> search_clips(ToolCall &call);
-Result<Json> get_clip(ToolCall &call);
-Result<Json> save_clip(ToolCall &call);
-Result<Json> copy_saved_clip(ToolCall &call);
-Result<Json> archive_clip(ToolCall &call);
-Result<Json> restore_clip(ToolCall &call);
-
 } // namespace vft::apps::clipboard

@@ -2,9 +2,18 @@
 #include "apps/clipboard/clipboard.hpp"
 #include "apps/handlers.hpp"
 
-#include <array>
-
 namespace vft::apps {
+
+namespace clipboard {
+
+Result<Json> search_clips(ToolCall &call);
+Result<Json> get_clip(ToolCall &call);
+Result<Json> save_clip(ToolCall &call);
+Result<Json> copy_saved_clip(ToolCall &call);
+Result<Json> archive_clip(ToolCall &call);
+Result<Json> restore_clip(ToolCall &call);
+
+} // namespace clipboard
 
 namespace {
 
@@ -48,7 +57,8 @@ Result<Json> undo_clipboard(ToolCall &call) {
 } // namespace
 
 const AppHandler &clipboard_handler() {
-  static constexpr std::array<ToolEntry, 10> kTools{{
+  static constexpr ToolEntry kTools[] = {
+      {"get_storage_info", get_storage_info},
       {"inspect_clipboard", inspect_clipboard},
       {"read_clipboard", read_clipboard},
       {"write_clipboard", write_clipboard},
@@ -59,7 +69,7 @@ const AppHandler &clipboard_handler() {
       {"copy_saved_clip", copy_saved_clip},
       {"archive_clip", archive_clip},
       {"restore_clip", restore_clip},
-  }};
+  };
   static constexpr AppHandler kHandler{kUnknownOperation, kTools};
   return kHandler;
 }

@@ -2,9 +2,14 @@
 #include "apps/inventory/inventory.hpp"
 #include "store/records.hpp"
 
-#include <array>
-
 namespace vft::apps {
+
+namespace inventory {
+
+Result<Json> save_item(ToolCall &call);
+Result<Json> record_item_event(ToolCall &call);
+
+} // namespace inventory
 
 namespace {
 
@@ -22,14 +27,15 @@ Result<Json> restore_item(ToolCall &call) { return store::set_archived(call, fal
 } // namespace
 
 const AppHandler &inventory_handler() {
-  static constexpr std::array<ToolEntry, 6> kTools{{
+  static constexpr ToolEntry kTools[] = {
+      {"get_storage_info", get_storage_info},
       {"search_items", search_items},
       {"get_item", get_item},
       {"save_item", inventory::save_item, store::RecordUse::count_and_add},
       {"record_item_event", inventory::record_item_event},
       {"archive_item", archive_item},
       {"restore_item", restore_item},
-  }};
+  };
   static constexpr AppHandler kHandler{"Unknown inventory operation", kTools};
   return kHandler;
 }

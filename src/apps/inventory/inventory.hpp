@@ -13,9 +13,6 @@ namespace vft::apps::inventory {
 inline constexpr std::size_t kMaxItems = 3000;
 inline constexpr std::size_t kMaxEvents = 200;
 
-Result<Json> save_item(ToolCall &call);
-Result<Json> record_item_event(ToolCall &call);
-
 // A mileage or cost: a finite JSON number from 0 to 100,000,000.
 bool is_reasonable_amount(const Json &value);
 

@@ -3,9 +3,17 @@
 #include "apps/media/media.hpp"
 #include "store/records.hpp"
 
-#include <array>
-
 namespace vft::apps {
+
+namespace media {
+
+Result<Json> get_renderer_status(ToolCall &call);
+Result<Json> configure_renderer(ToolCall &call);
+Result<Json> import_video(ToolCall &call);
+Result<Json> save_edit(ToolCall &call);
+Result<Json> render_edit(ToolCall &call);
+
+} // namespace media
 
 namespace {
 
@@ -24,7 +32,8 @@ Result<Json> restore_project(ToolCall &call) { return store::set_archived(call, 
 } // namespace
 
 const AppHandler &media_handler() {
-  static constexpr std::array<ToolEntry, 9> kTools{{
+  static constexpr ToolEntry kTools[] = {
+      {"get_storage_info", get_storage_info},
       {"get_renderer_status", media::get_renderer_status},
       {"configure_renderer", media::configure_renderer},
       {"import_video", media::import_video},
@@ -34,7 +43,7 @@ const AppHandler &media_handler() {
       {"render_edit", media::render_edit},
       {"archive_project", archive_project},
       {"restore_project", restore_project},
-  }};
+  };
   static constexpr AppHandler kHandler{"Unknown Media operation", kTools};
   return kHandler;
 }

@@ -63,9 +63,6 @@ Result<Json> probe_video(ToolCall &call, const std::string &path);
 // when none is there yet.
 double rendered_seconds(std::string_view log_text);
 
-Result<Json> get_renderer_status(ToolCall &call);
-Result<Json> configure_renderer(ToolCall &call);
-
 // ---- projects (projects.cpp) -----------------------------------------------------------
 
 // A selected source: the checks of an import (absolute, canonical, a regular file of at most
@@ -73,8 +70,6 @@ Result<Json> configure_renderer(ToolCall &call);
 Result<std::string> check_source(const std::string &path);
 // SHA-256 of a checked file, as 64 lowercase hexadecimal digits.
 Result<std::string> fingerprint_file(const std::string &canonical);
-
-Result<Json> import_video(ToolCall &call);
 
 // ---- edits (timeline.cpp) --------------------------------------------------------------
 
@@ -93,8 +88,6 @@ struct Segment {
 // its midpoint.
 std::vector<Segment> split_range(const Json &timeline, double from, double to);
 
-Result<Json> save_edit(ToolCall &call);
-
 // ---- rendering (render.cpp) ------------------------------------------------------------
 
 struct RenderPlan {
@@ -111,7 +104,4 @@ RenderPlan plan_render(const Json &timeline, bool source_has_audio, bool preview
 // FFmpeg's whole argument list for a plan.
 std::vector<std::string> render_arguments(const RenderPlan &plan, const std::string &source,
                                           const std::string &output);
-
-Result<Json> render_edit(ToolCall &call);
-
 } // namespace vft::apps::media

@@ -1,12 +1,23 @@
 #include "apps/handlers.hpp"
 #include "apps/studio/studio.hpp"
 
-#include <array>
-
 namespace vft::apps {
 
+namespace studio {
+
+Result<Json> list_free_tools(ToolCall &call);
+Result<Json> get_free_tool(ToolCall &call);
+Result<Json> register_free_tool(ToolCall &call);
+Result<Json> update_free_tool(ToolCall &call);
+Result<Json> claim_free_tool(ToolCall &call);
+Result<Json> release_free_tool(ToolCall &call);
+Result<Json> record_tool_evidence(ToolCall &call);
+
+} // namespace studio
+
 const AppHandler &studio_handler() {
-  static constexpr std::array<ToolEntry, 7> kTools{{
+  static constexpr ToolEntry kTools[] = {
+      {"get_storage_info", get_storage_info},
       {"list_free_tools", studio::list_free_tools},
       {"get_free_tool", studio::get_free_tool},
       {"register_free_tool", studio::register_free_tool},
@@ -14,7 +25,7 @@ const AppHandler &studio_handler() {
       {"claim_free_tool", studio::claim_free_tool},
       {"release_free_tool", studio::release_free_tool},
       {"record_tool_evidence", studio::record_tool_evidence},
-  }};
+  };
   static constexpr AppHandler kHandler{"Unknown Studio operation", kTools};
   return kHandler;
 }

@@ -13,16 +13,6 @@ namespace vft::apps::studio {
 
 inline constexpr std::size_t kMaxEvidence = 500;
 
-// ---- tools -----------------------------------------------------------------------------
-
-Result<Json> list_free_tools(ToolCall &call);
-Result<Json> get_free_tool(ToolCall &call);
-Result<Json> register_free_tool(ToolCall &call);
-Result<Json> update_free_tool(ToolCall &call);
-Result<Json> claim_free_tool(ToolCall &call);
-Result<Json> release_free_tool(ToolCall &call);
-Result<Json> record_tool_evidence(ToolCall &call);
-
 // ---- release stages ----------------------------------------------------------------------
 
 // {complete, requiredStages, hostTesting}: computed from the evidence for the record's current

@@ -20,13 +20,4 @@ Json document_view(const Json &record, bool with_fields);
 
 // The folder beside the store that holds one protected file per document.
 std::string documents_folder(const store::Store &store);
-
-Result<Json> import_document(ToolCall &call);
-Result<Json> search_documents(ToolCall &call);
-Result<Json> get_document(ToolCall &call);
-Result<Json> update_document(ToolCall &call);
-Result<Json> export_document(ToolCall &call);
-Result<Json> archive_document(ToolCall &call);
-Result<Json> restore_document(ToolCall &call);
-
 } // namespace vft::apps::wallet
