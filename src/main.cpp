@@ -1,4 +1,5 @@
 // Process entry: choose the app, then serve a session on stdio or run one tool once.
+#include "platform/clipboard.hpp"
 #include "platform/platform.hpp"
 #include "platform/texts.hpp"
 #include "server/pipeline.hpp"
@@ -76,6 +77,10 @@ int run_session(const std::string &app) {
 
 int main(int argc, char **argv) {
   using namespace vft;
+  // A clipboard holder started by a write: nothing of the app runs in it.
+  if (argc == 2 && std::string_view(argv[1]) == platform::kClipboardHolderMode) {
+    return platform::run_clipboard_holder();
+  }
   platform::prepare_stdio();
   const std::vector<std::string> args = platform::command_line(argc, argv);
   const std::string app = args.size() > 1 ? args[1] : "studio";

@@ -70,4 +70,10 @@ private:
 
 Result<ClipboardSession> open_clipboard();
 
+// The hidden mode in which the X11 build's executable holds a written clipboard (started by
+// the write itself, never by a user); the Windows clipboard keeps its own data.
+inline constexpr const char *kClipboardHolderMode = "--clipboard-holder";
+// Runs the holder mode and returns the process's exit status.
+int run_clipboard_holder();
+
 } // namespace vft::platform

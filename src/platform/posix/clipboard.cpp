@@ -1,7 +1,8 @@
 // The clipboard on Linux: the X11 CLIPBOARD selection. Reading converts the selection into a
 // property of our own unmapped window (INCR transfers included); writing hands the content to
 // a detached holder process (clipboard_holder.cpp) that owns the selection until another
-// program takes it.
+// program takes it. Owners answer at their own pace, so each wait, each transfer and the
+// whole operation have a deadline; past one the call is busy.
 #include "platform/clipboard.hpp"
 
 #include "image/image.hpp"
@@ -30,19 +31,30 @@ struct Property {
 
 enum class Refusal { none, refused, too_large };
 
+// How long one transfer (TARGETS, a text, an image, INCR pieces included) may take, and the
+// whole operation (every transfer, the holder's start and the waits around them).
+constexpr std::chrono::seconds kTransferTime{8};
+constexpr std::chrono::seconds kOperationTime{15};
+
+// The end of the next wait: the answer time, within the transfer's deadline.
+Clock::time_point next_wait(Clock::time_point transfer_deadline) {
+  return std::min(transfer_deadline, Clock::now() + x11::kAnswerTime);
+}
+
 // Reads the whole property of our window and deletes it. Properties larger than max bytes
 // are refused without being read.
-Result<Property> take_property(x11::Display &display, std::uint64_t max, Refusal &refusal) {
+Result<Property> take_property(x11::Display &display, std::uint64_t max, Refusal &refusal,
+                               Clock::time_point deadline) {
   xcb_connection_t *connection = display.connection();
   Property property;
   std::uint32_t offset = 0; // in 32-bit units
   constexpr std::uint32_t kChunkUnits = 1 << 18;
   while (true) {
-    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        connection,
+    auto reply = display.reply<xcb_get_property_reply_t>(
         xcb_get_property(connection, 0, display.window(), display.atoms().transfer,
-                         XCB_GET_PROPERTY_TYPE_ANY, offset, kChunkUnits),
-        nullptr));
+                         XCB_GET_PROPERTY_TYPE_ANY, offset, kChunkUnits)
+            .sequence,
+        next_wait(deadline));
     if (!reply) return fail(kClipboardBusy);
     const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
     if (offset == 0) {
@@ -69,20 +81,18 @@ bool is_transfer_change(xcb_generic_event_t *event, const x11::Display &display)
          change->state == XCB_PROPERTY_NEW_VALUE;
 }
 
-// How long the rest of a refused INCR transfer is taken and dropped.
-constexpr std::chrono::seconds kDrainTime{10};
-
+// Takes and drops the rest of a refused INCR transfer, until the transfer's deadline.
 void drain(x11::Display &display, Clock::time_point deadline) {
   while (true) {
-    Event piece =
-        display.wait_for(std::min(deadline, Clock::now() + x11::kAnswerTime),
-                         [&](xcb_generic_event_t *e) { return is_transfer_change(e, display); });
+    Event piece = display.wait_for(next_wait(deadline), [&](xcb_generic_event_t *e) {
+      return is_transfer_change(e, display);
+    });
     if (!piece) return;
-    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        display.connection(),
+    auto reply = display.reply<xcb_get_property_reply_t>(
         xcb_get_property(display.connection(), 0, display.window(), display.atoms().transfer,
-                         XCB_GET_PROPERTY_TYPE_ANY, 0, 0),
-        nullptr));
+                         XCB_GET_PROPERTY_TYPE_ANY, 0, 0)
+            .sequence,
+        next_wait(deadline));
     xcb_delete_property(display.connection(), display.window(), display.atoms().transfer);
     xcb_flush(display.connection());
     if (!reply || reply->bytes_after == 0) return; // the empty piece ends the transfer
@@ -90,9 +100,12 @@ void drain(x11::Display &display, Clock::time_point deadline) {
 }
 
 // Asks the owner for the selection in the target. None when the owner refuses it; the busy
-// message when it does not answer in time.
+// message when it does not answer in time. A transfer given up is left to the owner: our
+// window goes with the session, which ends its side too.
 Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t target,
-                                           std::uint64_t max, bool &too_large) {
+                                           std::uint64_t max, bool &too_large,
+                                           Clock::time_point operation_deadline) {
+  const Clock::time_point deadline = std::min(operation_deadline, Clock::now() + kTransferTime);
   xcb_connection_t *connection = display.connection();
   const x11::Atoms &atoms = display.atoms();
   xcb_delete_property(connection, display.window(), atoms.transfer);
@@ -100,7 +113,7 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
                         XCB_CURRENT_TIME);
   xcb_flush(connection);
   const xcb_window_t window = display.window();
-  Event answer = display.wait_for(Clock::now() + x11::kAnswerTime, [&](xcb_generic_event_t *e) {
+  Event answer = display.wait_for(next_wait(deadline), [&](xcb_generic_event_t *e) {
     if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
     // A late answer to an earlier request names another target.
     auto *notify = reinterpret_cast<xcb_selection_notify_event_t *>(e);
@@ -111,7 +124,7 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
     return std::optional<std::string>();
   }
   Refusal refusal = Refusal::none;
-  auto first = take_property(display, max, refusal);
+  auto first = take_property(display, max, refusal, deadline);
   if (!first) return fail(first.error());
   if (refusal == Refusal::too_large) {
     too_large = true;
@@ -123,16 +136,16 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
   // deletion of the INCR property above started the transfer); an empty piece ends it.
   std::string data;
   while (true) {
-    Event piece = display.wait_for(Clock::now() + x11::kAnswerTime, [&](xcb_generic_event_t *e) {
+    Event piece = display.wait_for(next_wait(deadline), [&](xcb_generic_event_t *e) {
       return is_transfer_change(e, display);
     });
     if (!piece) return fail(kClipboardBusy);
-    auto chunk = take_property(display, max - data.size(), refusal);
+    auto chunk = take_property(display, max - data.size(), refusal, deadline);
     if (!chunk) return fail(chunk.error());
     if (refusal == Refusal::too_large) {
       // An owner stopped midway would wait for us for ever: take the rest and drop it.
       too_large = true;
-      drain(display, Clock::now() + kDrainTime);
+      drain(display, deadline);
       return std::optional<std::string>();
     }
     if (chunk->bytes.empty()) break;
@@ -142,9 +155,10 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
 }
 
 // The targets the owner offers; none when it does not say.
-Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &display) {
+Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &display,
+                                                               Clock::time_point deadline) {
   bool too_large = false;
-  auto list = convert(display, display.atoms().targets, kMaxClipboardPayload, too_large);
+  auto list = convert(display, display.atoms().targets, kMaxClipboardPayload, too_large, deadline);
   if (!list) return fail(list.error());
   if (!list.value()) return std::optional<std::vector<xcb_atom_t>>();
   const std::string &bytes = *list.value();
@@ -156,9 +170,11 @@ Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &dis
 // The bytes of the first of the targets that the owner offers, within the payload limit.
 // Owners that do not list their targets are asked for each in turn.
 Result<std::string> read_payload(x11::Display &display, std::initializer_list<xcb_atom_t> targets,
-                                 bool allow_empty) {
-  if (display.selection_owner() == XCB_NONE) return fail(kClipboardFormatUnavailable);
-  auto offered = offered_targets(display);
+                                 bool allow_empty, Clock::time_point deadline) {
+  const auto owner = display.selection_owner(next_wait(deadline));
+  if (!owner) return fail(kClipboardBusy);
+  if (*owner == XCB_NONE) return fail(kClipboardFormatUnavailable);
+  auto offered = offered_targets(display, deadline);
   if (!offered) return fail(offered.error());
   for (const xcb_atom_t target : targets) {
     if (offered.value() && std::find(offered.value()->begin(), offered.value()->end(), target) ==
@@ -166,7 +182,7 @@ Result<std::string> read_payload(x11::Display &display, std::initializer_list<xc
       continue;
     }
     bool too_large = false;
-    auto data = convert(display, target, kMaxClipboardPayload, too_large);
+    auto data = convert(display, target, kMaxClipboardPayload, too_large, deadline);
     if (!data) return fail(data.error());
     if (too_large) return fail(kClipboardPayloadSize);
     if (!data.value()) continue;
@@ -216,6 +232,7 @@ bool valid_utf8(std::string_view text) {
 
 struct ClipboardSession::Impl {
   x11::Display display;
+  Clock::time_point deadline;           // of the whole operation
   std::optional<std::uint32_t> written; // the holder's sequence number after a write
 };
 
@@ -225,17 +242,20 @@ ClipboardSession &ClipboardSession::operator=(ClipboardSession &&) noexcept = de
 ClipboardSession::~ClipboardSession() = default;
 
 Result<ClipboardSession> open_clipboard() {
-  auto display = x11::Display::open();
+  const Clock::time_point deadline = Clock::now() + kOperationTime;
+  auto display = x11::Display::open(std::min(deadline, Clock::now() + x11::kConnectTime));
   if (!display) return fail(display.error());
-  return ClipboardSession(
-      std::make_unique<ClipboardSession::Impl>(ClipboardSession::Impl{std::move(*display), {}}));
+  return ClipboardSession(std::make_unique<ClipboardSession::Impl>(
+      ClipboardSession::Impl{std::move(*display), deadline, {}}));
 }
 
 Result<ClipboardFormats> ClipboardSession::formats() {
   x11::Display &display = impl_->display;
   ClipboardFormats formats;
-  if (display.selection_owner() == XCB_NONE) return formats;
-  auto offered = offered_targets(display);
+  const auto owner = display.selection_owner(next_wait(impl_->deadline));
+  if (!owner) return fail(kClipboardBusy);
+  if (*owner == XCB_NONE) return formats;
+  auto offered = offered_targets(display, impl_->deadline);
   if (!offered) return fail(offered.error());
   formats.empty = false;
   if (!offered.value()) return formats; // an owner that lists nothing offers nothing we know
@@ -256,8 +276,8 @@ Result<ClipboardFormats> ClipboardSession::formats() {
 Result<std::string> ClipboardSession::read_text() {
   x11::Display &display = impl_->display;
   // An empty selection text is the empty string, as a lone terminating zero is on Windows.
-  auto bytes =
-      read_payload(display, {display.atoms().utf8_string, display.atoms().text_plain_utf8}, true);
+  auto bytes = read_payload(display, {display.atoms().utf8_string, display.atoms().text_plain_utf8},
+                            true, impl_->deadline);
   if (!bytes) return fail(bytes.error());
   std::string text = std::move(*bytes);
   if (const auto zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
@@ -268,25 +288,28 @@ Result<std::string> ClipboardSession::read_text() {
 Result<std::string> ClipboardSession::read_image() {
   x11::Display &display = impl_->display;
   // image/bmp holds a whole BMP file, so both are plain encoded images.
-  auto bytes = read_payload(display, {display.atoms().image_png, display.atoms().image_bmp}, false);
+  auto bytes = read_payload(display, {display.atoms().image_png, display.atoms().image_bmp}, false,
+                            impl_->deadline);
   if (!bytes) return fail(bytes.error());
   return image::normalise_to_png(*bytes);
 }
 
 std::uint32_t ClipboardSession::sequence() {
   x11::Display &display = impl_->display;
-  const xcb_window_t owner = display.selection_owner();
+  // A server that does not answer shows no owner: the write or the guard that follows fails
+  // on the same silence.
+  const xcb_window_t owner = display.selection_owner(next_wait(impl_->deadline)).value_or(XCB_NONE);
   if (owner == XCB_NONE) return 0;
   // Only an owner that lists TIMESTAMP is asked: some answer any target with their data.
   std::optional<xcb_timestamp_t> time;
-  auto offered = offered_targets(display);
+  auto offered = offered_targets(display, impl_->deadline);
   if (!offered || !offered.value() ||
       std::find(offered.value()->begin(), offered.value()->end(), display.atoms().timestamp) ==
           offered.value()->end()) {
     return x11::sequence_of(owner, time);
   }
   bool too_large = false;
-  auto answer = convert(display, display.atoms().timestamp, 64, too_large);
+  auto answer = convert(display, display.atoms().timestamp, 64, too_large, impl_->deadline);
   if (answer && answer.value() && answer.value()->size() == 4) {
     xcb_timestamp_t value = 0;
     std::memcpy(&value, answer.value()->data(), 4);
@@ -297,19 +320,25 @@ std::uint32_t ClipboardSession::sequence() {
 
 Result<void> ClipboardSession::replace(const ClipboardWrite &content) {
   x11::Display &display = impl_->display;
+  // At most one holder of ours: the one that owns the selection now gives way to this write,
+  // and is gone before the write returns.
+  auto previous = PreviousHolder::find(display, next_wait(impl_->deadline));
   if (content.kind == ClipboardWrite::Kind::empty) {
     // No owner is the empty clipboard; a holder of ours sees SelectionClear and exits.
     xcb_set_selection_owner(display.connection(), XCB_NONE, display.atoms().clipboard,
                             XCB_CURRENT_TIME);
-    if (display.selection_owner() != XCB_NONE) {
+    const auto owner = display.selection_owner(next_wait(impl_->deadline));
+    if (!owner) return fail(kClipboardBusy);
+    if (*owner != XCB_NONE) {
       return fail(std::string(kClipboardNotCleared) + ": the X11 server kept the owner");
     }
     impl_->written = 0;
-    return {};
+  } else {
+    auto sequence = start_holder(content, impl_->deadline);
+    if (!sequence) return fail(sequence.error());
+    impl_->written = *sequence;
   }
-  auto sequence = start_holder(content);
-  if (!sequence) return fail(sequence.error());
-  impl_->written = *sequence;
+  if (previous) previous->end(impl_->deadline);
   return {};
 }
 

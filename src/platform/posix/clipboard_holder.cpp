@@ -1,11 +1,15 @@
 // The holder of a written clipboard. X11 keeps no clipboard data of its own: the owner of the
 // CLIPBOARD selection serves it to each program that asks. So that a write outlives the tool
-// call, a detached process (double fork: no zombie of the server, its own session, stdio on
-// /dev/null, none of the tool's descriptors) takes the selection, reports the new sequence
-// number through a pipe and serves the content until another program takes the selection.
+// call, a detached process takes the selection and serves the content until another program
+// takes it.
+//
+// The holder is this executable started afresh in its holder mode, not a fork of the tool: a
+// fork would carry the opened store, the undo snapshot and the call's arguments for as long
+// as it holds the clipboard. It gets the one content over a socket (its descriptor 3), so its
+// command line names nothing of the call, and its memory is what it serves. It forks once to
+// leave the tool (no zombie, a session of its own), reports the new sequence number and
+// serves. Standard streams are /dev/null; it has no other descriptor than its X connection.
 #include "platform/posix/clipboard_holder.hpp"
-
-#include "platform/posix/x11.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,9 +17,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <string_view>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 namespace vft::platform {
 
@@ -23,63 +35,120 @@ namespace {
 
 using x11::Clock;
 
-// How long the tool waits for the holder to own the selection: it needs one round trip for
-// a server time and one for the ownership, each bounded by the answer time.
-constexpr std::chrono::seconds kHolderStartTime{5};
-// A reader that stops taking pieces of a large transfer is given up after this long.
-constexpr std::chrono::seconds kTransferPatience{10};
+// How long the tool waits for the holder to own the selection: it needs a connection, one
+// round trip for a server time and one for the ownership.
+constexpr std::chrono::seconds kHolderStartTime{6};
+// A reader of a large content (INCR) must take each piece within this time, and the whole
+// content within the transfer time; otherwise the holder drops that transfer.
+constexpr std::chrono::seconds kPiecePatience{2};
+constexpr std::chrono::seconds kTransferTime{30};
+// Transfers served at once; requests beyond are refused until one ends.
+constexpr std::size_t kMostTransfers = 16;
 constexpr std::size_t kLargestPiece = 262'144;
+// How long a previous holder gets to give way before it is killed.
+constexpr std::chrono::seconds kGiveWayTime{2};
 
-// Messages on the report pipe: a tag byte and a 32-bit value, or a failure text.
-constexpr char kHolderPid = 'P';
+// The holder's end of the socket to the tool.
+constexpr int kChannel = 3;
+
+// The holder's answer on the channel: a tag byte and the sequence number, or a failure text;
+// then the tool's acceptance.
 constexpr char kOwned = 'S';
 constexpr char kFailed = 'F';
+constexpr char kAccepted = 'A';
 
-bool write_all(int fd, const void *data, std::size_t size) {
-  const char *bytes = static_cast<const char *>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+// Process descriptors: waiting for a process that is not our child, and signalling exactly
+// the process that was checked (its id may be reused, the descriptor is not).
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+void pidfd_kill(int process) { ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0); }
+
+int milliseconds_until(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
+// Waits for the descriptor to be ready for the events, until the deadline.
+bool wait_ready(int fd, short events, Clock::time_point deadline) {
+  while (true) {
+    pollfd wait{fd, events, 0};
+    const int ready = ::poll(&wait, 1, milliseconds_until(deadline));
+    if (ready > 0) return true;
+    if (ready == 0 || errno != EINTR) return false;
+  }
+}
+
+// Sends all bytes by the deadline (the descriptor is non-blocking on the tool's side).
+bool send_all(int fd, std::string_view bytes, Clock::time_point deadline) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
     }
-    bytes += n;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_ready(fd, POLLOUT, deadline)) {
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+// Reads exactly size bytes by the deadline.
+bool receive_all(int fd, char *into, std::size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    if (!wait_ready(fd, POLLIN, deadline)) return false;
+    const ssize_t n = ::recv(fd, into, size, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return false;
+    into += n;
     size -= static_cast<std::size_t>(n);
   }
   return true;
 }
 
+// The content on the channel: a kind byte, then each of text, PNG and BMP as a 64-bit length
+// and its bytes.
+std::string encode(const ClipboardWrite &content) {
+  std::string message(1, content.kind == ClipboardWrite::Kind::text ? 't' : 'i');
+  for (const std::string *part : {&content.text, &content.png, &content.bmp}) {
+    const std::uint64_t size = part->size();
+    message.append(reinterpret_cast<const char *>(&size), sizeof size);
+    message += *part;
+  }
+  return message;
+}
+
+std::optional<ClipboardWrite> receive_content(int fd, Clock::time_point deadline) {
+  char kind = 0;
+  if (!receive_all(fd, &kind, 1, deadline) || (kind != 't' && kind != 'i')) return std::nullopt;
+  ClipboardWrite content;
+  content.kind = kind == 't' ? ClipboardWrite::Kind::text : ClipboardWrite::Kind::image;
+  for (std::string *part : {&content.text, &content.png, &content.bmp}) {
+    std::uint64_t size = 0;
+    if (!receive_all(fd, reinterpret_cast<char *>(&size), sizeof size, deadline)) {
+      return std::nullopt;
+    }
+    // Nothing larger than the tool can send (a BMP of a 20 MiB PNG can be large, but a
+    // 32-bit X11 property length bounds what could be served at all).
+    if (size > 0xffff'ffffULL) return std::nullopt;
+    part->resize(static_cast<std::size_t>(size));
+    if (!receive_all(fd, part->data(), part->size(), deadline)) return std::nullopt;
+  }
+  return content;
+}
+
 void report_value(int fd, char tag, std::uint32_t value) {
   char message[5] = {tag};
   std::memcpy(message + 1, &value, 4);
-  write_all(fd, message, sizeof message);
+  (void)send_all(fd, std::string_view(message, sizeof message), Clock::now() + x11::kAnswerTime);
 }
 
 void report_failure(int fd, std::string_view text) {
   std::string message(1, kFailed);
   message += text.substr(0, 400);
-  write_all(fd, message.data(), message.size());
-}
-
-// Standard streams on /dev/null and every other descriptor of the tool closed: the holder
-// must not keep the store's lock, the tool's pipes or its X connection.
-int detach_descriptors(int report) {
-  if (report < 3) report = ::fcntl(report, F_DUPFD_CLOEXEC, 3);
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null >= 0) {
-    for (int target = 0; target < 3; ++target)
-      ::dup2(null, target);
-  }
-  const auto keep = static_cast<unsigned>(report);
-  bool closed = ::close_range(3, keep - 1, 0) == 0 || keep == 3;
-  closed = ::close_range(keep + 1, ~0U, 0) == 0 && closed;
-  if (!closed) {
-    const long most = std::min(::sysconf(_SC_OPEN_MAX), 1L << 20);
-    for (long fd = 3; fd < most; ++fd) {
-      if (fd != report) ::close(static_cast<int>(fd));
-    }
-  }
-  return report;
+  (void)send_all(fd, message, Clock::now() + x11::kAnswerTime);
 }
 
 struct Offer {
@@ -94,6 +163,7 @@ struct Transfer {
   xcb_atom_t target;
   const std::string *bytes;
   std::size_t offset;
+  Clock::time_point piece_deadline;
   Clock::time_point deadline;
 };
 
@@ -112,24 +182,27 @@ public:
     piece_ = std::min(kLargestPiece, largest > 1024 ? largest - 1024 : largest / 2);
   }
 
-  // Serves until another program owns the selection and every transfer has ended.
+  // Serves until another program owns the selection. Transfers still running then are
+  // dropped: their readers asked for a content that is no longer the clipboard's.
   void run() {
-    while (!(cleared_ && transfers_.empty())) {
+    while (true) {
       Clock::time_point deadline = Clock::time_point::max();
       for (const Transfer &transfer : transfers_)
-        deadline = std::min(deadline, transfer.deadline);
+        deadline = std::min({deadline, transfer.piece_deadline, transfer.deadline});
       x11::Event event = display_.next_event(deadline);
       if (!event) {
         if (display_.broken()) return;
         const auto now = Clock::now();
-        std::erase_if(transfers_, [&](const Transfer &t) { return t.deadline <= now; });
+        std::erase_if(transfers_, [&](const Transfer &t) {
+          return t.piece_deadline <= now || t.deadline <= now;
+        });
         continue;
       }
       switch (event->response_type & 0x7f) {
       case XCB_SELECTION_CLEAR:
         if (reinterpret_cast<xcb_selection_clear_event_t *>(event.get())->selection ==
             display_.atoms().clipboard) {
-          cleared_ = true;
+          return;
         }
         break;
       case XCB_SELECTION_REQUEST:
@@ -151,7 +224,7 @@ private:
     // Obsolete clients name no property: the target is used instead.
     const xcb_atom_t property = request.property == XCB_NONE ? request.target : request.property;
     bool served = false;
-    const bool ours = !cleared_ && request.selection == atoms.clipboard &&
+    const bool ours = request.selection == atoms.clipboard &&
                       (request.time == XCB_CURRENT_TIME || request.time >= owned_since_);
     if (ours && request.target == atoms.targets) {
       std::vector<xcb_atom_t> list{atoms.targets, atoms.timestamp};
@@ -167,19 +240,21 @@ private:
     } else if (ours) {
       for (const Offer &offer : offers_) {
         if (offer.target != request.target) continue;
-        served = true;
         if (offer.bytes->size() <= piece_) {
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request.requestor, property,
                               offer.target, 8, static_cast<std::uint32_t>(offer.bytes->size()),
                               offer.bytes->data());
-        } else {
+          served = true;
+        } else if (transfers_.size() < kMostTransfers) {
           const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
           xcb_change_window_attributes(connection, request.requestor, XCB_CW_EVENT_MASK, &events);
           const auto size = static_cast<std::uint32_t>(offer.bytes->size());
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request.requestor, property,
                               atoms.incr, 32, 1, &size);
+          const auto now = Clock::now();
           transfers_.push_back({request.requestor, property, offer.target, offer.bytes, 0,
-                                Clock::now() + kTransferPatience});
+                                now + kPiecePatience, now + kTransferTime});
+          served = true;
         }
         break;
       }
@@ -209,7 +284,7 @@ private:
                         found->bytes->data() + found->offset);
     xcb_flush(display_.connection());
     found->offset += size;
-    found->deadline = Clock::now() + kTransferPatience;
+    found->piece_deadline = Clock::now() + kPiecePatience;
     if (size == 0) transfers_.erase(found); // the empty piece ends the transfer
   }
 
@@ -218,105 +293,196 @@ private:
   std::vector<Offer> offers_;
   std::vector<Transfer> transfers_;
   std::size_t piece_ = 0;
-  bool cleared_ = false;
 };
 
-void hold(const ClipboardWrite &content, int report) {
-  auto display = x11::Display::open();
-  if (!display) return report_failure(report, display.error());
+void hold(int channel) {
+  const auto start_deadline = Clock::now() + kHolderStartTime;
+  const std::optional<ClipboardWrite> content = receive_content(channel, start_deadline);
+  if (!content) return report_failure(channel, "the clipboard holder got no content");
+  auto display = x11::Display::open(std::min(start_deadline, Clock::now() + x11::kConnectTime));
+  if (!display) return report_failure(channel, display.error());
   const std::optional<xcb_timestamp_t> time = display->server_time();
-  if (!time) return report_failure(report, "the X11 server did not answer");
+  if (!time) return report_failure(channel, "the X11 server did not answer");
+  // The mark lets the next write of ours find this process and see it gone.
+  const auto pid = static_cast<std::uint32_t>(::getpid());
+  xcb_change_property(display->connection(), XCB_PROP_MODE_REPLACE, display->window(),
+                      display->atoms().holder, XCB_ATOM_CARDINAL, 32, 1, &pid);
   xcb_set_selection_owner(display->connection(), display->window(), display->atoms().clipboard,
                           *time);
-  if (display->selection_owner() != display->window()) {
-    return report_failure(report, "the X11 server did not give the selection");
+  const auto owner = display->selection_owner(Clock::now() + x11::kAnswerTime);
+  if (!owner || *owner != display->window()) {
+    return report_failure(channel, "the X11 server did not give the selection");
   }
-  report_value(report, kOwned, x11::sequence_of(display->window(), *time));
-  ::close(report);
-  Server(*display, content, *time).run();
+  report_value(channel, kOwned, x11::sequence_of(display->window(), *time));
+  char accepted = 0;
+  if (!receive_all(channel, &accepted, 1, Clock::now() + x11::kAnswerTime) ||
+      accepted != kAccepted) {
+    // The tool gave up and reports a failed write: leave no owner behind.
+    xcb_set_selection_owner(display->connection(), XCB_NONE, display->atoms().clipboard, *time);
+    xcb_flush(display->connection());
+    return;
+  }
+  ::close(channel);
+  Server(*display, *content, *time).run();
 }
 
-[[noreturn]] void become_holder(const ClipboardWrite &content, int report) {
-  report = detach_descriptors(report);
+// The spawn attributes and file actions, destroyed on every path.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions{};
+  posix_spawnattr_t attributes{};
+  bool actions_ready = false;
+  bool attributes_ready = false;
+
+  SpawnSetup() = default;
+  SpawnSetup(const SpawnSetup &) = delete;
+  SpawnSetup &operator=(const SpawnSetup &) = delete;
+  ~SpawnSetup() {
+    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
+    if (attributes_ready) posix_spawnattr_destroy(&attributes);
+  }
+};
+
+// Standard streams on /dev/null, the channel as descriptor 3 and nothing else; a session
+// of its own and every signal at its default, none blocked.
+int prepare(SpawnSetup &setup, int channel) {
+  if (int e = posix_spawn_file_actions_init(&setup.actions); e != 0) return e;
+  setup.actions_ready = true;
+  for (const int target : {0, 1, 2}) {
+    if (int e = posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null", O_RDWR, 0)) {
+      return e;
+    }
+  }
+  if (int e = posix_spawn_file_actions_adddup2(&setup.actions, channel, kChannel)) return e;
+  if (int e = posix_spawn_file_actions_addclosefrom_np(&setup.actions, kChannel + 1)) return e;
+  if (int e = posix_spawnattr_init(&setup.attributes); e != 0) return e;
+  setup.attributes_ready = true;
+  sigset_t all;
+  sigfillset(&all);
   sigset_t none;
   sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  hold(content, report);
-  ::_exit(0);
+  if (int e = posix_spawnattr_setsigdefault(&setup.attributes, &all)) return e;
+  if (int e = posix_spawnattr_setsigmask(&setup.attributes, &none)) return e;
+  return posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
+                                                         POSIX_SPAWN_SETSIGMASK);
+}
+
+bool is_holder_process(int pid) {
+  struct stat ours {};
+  struct stat theirs {};
+  const std::string folder = "/proc/" + std::to_string(pid);
+  if (::stat("/proc/self/exe", &ours) != 0 || ::stat((folder + "/exe").c_str(), &theirs) != 0 ||
+      ours.st_dev != theirs.st_dev || ours.st_ino != theirs.st_ino) {
+    return false;
+  }
+  const posix::Fd file(::open((folder + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return false;
+  char buffer[4096];
+  const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+  if (n <= 0) return false;
+  const std::string_view line(buffer, static_cast<std::size_t>(n));
+  const auto first_end = line.find('\0');
+  return first_end != std::string_view::npos &&
+         line.substr(first_end + 1) == std::string(kClipboardHolderMode) + '\0';
 }
 
 } // namespace
 
-Result<std::uint32_t> start_holder(const ClipboardWrite &content) {
+int run_clipboard_holder() {
+  struct stat channel {};
+  if (::fstat(kChannel, &channel) != 0 || !S_ISSOCK(channel.st_mode)) return 2;
+  ::fcntl(kChannel, F_SETFD, FD_CLOEXEC);
+  // The started process ends at once, so the holder is nobody's child in the tool.
+  const pid_t holder = ::fork();
+  if (holder != 0) ::_exit(holder > 0 ? 0 : 1);
+  ::prctl(PR_SET_NAME, "veymora-holder");
+  hold(kChannel);
+  ::_exit(0);
+}
+
+Result<std::uint32_t> start_holder(const ClipboardWrite &content, Clock::time_point deadline) {
   const std::string failed = std::string(kClipboardWriteFailed) + ": ";
+  deadline = std::min(deadline, Clock::now() + kHolderStartTime);
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return fail(failed + std::strerror(errno));
-  const int read_end = ends[0];
-  const pid_t child = ::fork();
-  if (child < 0) {
-    const int code = errno;
-    ::close(ends[0]);
-    ::close(ends[1]);
-    return fail(failed + std::strerror(code));
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    return fail(failed + std::strerror(errno));
   }
-  if (child == 0) {
-    // The first child only starts the holder in a new session and ends, so the holder is
-    // nobody's child here and never becomes a zombie of the tool.
-    ::close(read_end);
-    if (::setsid() < 0) ::_exit(1);
-    const pid_t holder = ::fork();
-    if (holder == 0) become_holder(content, ends[1]);
-    if (holder > 0) report_value(ends[1], kHolderPid, static_cast<std::uint32_t>(holder));
-    ::_exit(holder > 0 ? 0 : 1);
+  const posix::Fd ours(ends[0]);
+  // Above the descriptors the holder gets, so that moving it to 3 clears close-on-exec.
+  const posix::Fd theirs(ends[1] > kChannel ? ends[1]
+                                            : ::fcntl(ends[1], F_DUPFD_CLOEXEC, kChannel + 1));
+  if (ends[1] <= kChannel) ::close(ends[1]);
+  if (theirs.get() < 0) return fail(failed + std::strerror(errno));
+
+  pid_t child = 0;
+  {
+    SpawnSetup setup;
+    if (int e = prepare(setup, theirs.get()); e != 0) return fail(failed + std::strerror(e));
+    char name[] = "veymora-free-tools";
+    std::string mode = kClipboardHolderMode;
+    char *argv[] = {name, mode.data(), nullptr};
+    if (int e = ::posix_spawn(&child, "/proc/self/exe", &setup.actions, &setup.attributes, argv,
+                              environ);
+        e != 0) {
+      return fail(failed + std::strerror(e));
+    }
   }
-  ::close(ends[1]);
+  const posix::Fd started(pidfd_open(child));
+  ::fcntl(ours.get(), F_SETFL, ::fcntl(ours.get(), F_GETFL) | O_NONBLOCK);
+  std::optional<std::uint32_t> sequence;
+  std::string problem;
+  if (!send_all(ours.get(), encode(content), deadline)) {
+    problem = "the clipboard holder did not take the content";
+  } else {
+    char answer[5] = {};
+    if (receive_all(ours.get(), answer, 1, deadline) && answer[0] == kOwned &&
+        receive_all(ours.get(), answer + 1, 4, deadline)) {
+      std::uint32_t value = 0;
+      std::memcpy(&value, answer + 1, 4);
+      // The holder serves only once it knows the tool took its answer in time.
+      if (send_all(ours.get(), std::string_view(&kAccepted, 1), deadline)) sequence = value;
+    } else if (answer[0] == kFailed) {
+      char text[400];
+      const ssize_t n = ::recv(ours.get(), text, sizeof text, 0);
+      problem.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    if (!sequence && problem.empty()) problem = "the clipboard holder did not answer";
+  }
+  // The started process forks the holder and ends at once.
+  if (started.get() < 0 || !wait_ready(started.get(), POLLIN, deadline)) ::kill(child, SIGKILL);
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  if (sequence) return *sequence;
+  return fail(failed + problem);
+}
 
-  // Both children's ends close when they are done with them: read until then.
-  std::string messages;
-  const auto deadline = Clock::now() + kHolderStartTime;
-  bool ended = false;
-  while (!ended) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
-    pollfd wait{read_end, POLLIN, 0};
-    const int ready = ::poll(&wait, 1, static_cast<int>(left));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    char buffer[512];
-    const ssize_t n = ::read(read_end, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ended = true;
-    else
-      messages.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(read_end);
+std::optional<PreviousHolder> PreviousHolder::find(x11::Display &display,
+                                                   Clock::time_point deadline) {
+  const auto owner = display.selection_owner(deadline);
+  if (!owner || *owner == XCB_NONE) return std::nullopt;
+  auto mark = display.reply<xcb_get_property_reply_t>(
+      xcb_get_property(display.connection(), 0, *owner, display.atoms().holder, XCB_ATOM_CARDINAL,
+                       0, 1)
+          .sequence,
+      deadline);
+  if (!mark || xcb_get_property_value_length(mark.get()) != 4) return std::nullopt;
+  std::uint32_t pid = 0;
+  std::memcpy(&pid, xcb_get_property_value(mark.get()), 4);
+  if (pid == 0 || pid > 0x3fff'ffff) return std::nullopt;
+  // Any program can write the mark: only a holder of ours, checked after the pidfd pins the
+  // process, is ever waited for or killed.
+  const int process = pidfd_open(static_cast<pid_t>(pid));
+  if (process < 0) return std::nullopt;
+  PreviousHolder previous(process);
+  ::fcntl(process, F_SETFD, FD_CLOEXEC);
+  if (!is_holder_process(static_cast<int>(pid))) return std::nullopt;
+  return previous;
+}
 
-  std::optional<pid_t> holder;
-  std::optional<std::uint32_t> sequence;
-  std::optional<std::string> problem;
-  for (std::size_t at = 0; at < messages.size();) {
-    const char tag = messages[at];
-    if (tag == kFailed) {
-      problem = messages.substr(at + 1);
-      break;
-    }
-    if (at + 5 > messages.size()) break;
-    std::uint32_t value = 0;
-    std::memcpy(&value, messages.data() + at + 1, 4);
-    if (tag == kHolderPid) holder = static_cast<pid_t>(value);
-    if (tag == kOwned) sequence = value;
-    at += 5;
-  }
-  if (sequence && ended) return *sequence;
-  if (!ended && holder) ::kill(*holder, SIGKILL); // it did not answer in time: end it
-  if (problem) return fail(failed + *problem);
-  return fail(failed + (ended ? "the clipboard holder ended unexpectedly"
-                              : "the clipboard holder did not answer"));
+void PreviousHolder::end(Clock::time_point deadline) {
+  if (wait_ready(process_.get(), POLLIN, std::min(deadline, Clock::now() + kGiveWayTime))) return;
+  pidfd_kill(process_.get());
+  (void)wait_ready(process_.get(), POLLIN, Clock::now() + x11::kAnswerTime);
 }
 
 } // namespace vft::platform

@@ -2,12 +2,21 @@
 
 #include "platform/clipboard.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
 #include <string_view>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <xcb/xcbext.h>
 
 namespace vft::platform::x11 {
 
@@ -31,9 +40,78 @@ std::string connection_problem(int code) {
   }
 }
 
-xcb_atom_t intern(xcb_connection_t *connection, xcb_intern_atom_cookie_t cookie) {
-  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection, cookie, nullptr));
-  return reply ? reply->atom : XCB_NONE;
+std::string display_did_not_answer() {
+  const char *display = std::getenv("DISPLAY");
+  return std::string(kClipboardOwnerWindow) + ": the X11 display \"" +
+         (display == nullptr ? "" : display) + "\" did not answer";
+}
+
+int milliseconds_until(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
+// The descriptors this process has open.
+std::set<int> open_descriptors() {
+  std::set<int> found;
+  DIR *folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return found;
+  while (const dirent *entry = ::readdir(folder)) {
+    if (entry->d_name[0] != '.') found.insert(std::atoi(entry->d_name));
+  }
+  found.erase(::dirfd(folder));
+  ::closedir(folder);
+  return found;
+}
+
+// xcb_connect waits without bound for the server's answer to the connection setup, and a
+// display that accepts but never answers (a dead server, a stale socket) would hold the call
+// for ever. So it runs on a thread of its own, with every signal blocked there; past the
+// deadline the sockets it opened are shut down, which ends its wait with a failed setup.
+// Nothing else opens descriptors meanwhile: the main thread only waits for it.
+Result<xcb_connection_t *> connect_by(Clock::time_point deadline, int &screen) {
+  int done[2];
+  if (::pipe2(done, O_CLOEXEC) != 0) {
+    return fail(std::string(kClipboardOwnerWindow) + ": " + std::strerror(errno));
+  }
+  const std::set<int> before = open_descriptors();
+  xcb_connection_t *connection = nullptr;
+  sigset_t all;
+  sigset_t previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::thread connecting([&, signal_end = done[1]] {
+    connection = xcb_connect(nullptr, &screen);
+    (void)!::write(signal_end, "x", 1);
+  });
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  bool late = false;
+  int wait = milliseconds_until(deadline);
+  while (true) {
+    pollfd ready{done[0], POLLIN, 0};
+    const int n = ::poll(&ready, 1, wait);
+    if (n > 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    late = true;
+    for (const int fd : open_descriptors()) {
+      struct stat info {};
+      if (!before.contains(fd) && fd != done[0] && fd != done[1] && ::fstat(fd, &info) == 0 &&
+          S_ISSOCK(info.st_mode)) {
+        ::shutdown(fd, SHUT_RDWR);
+      }
+    }
+    wait = 100; // the thread ends at once now; a socket it opened since is shut down next
+  }
+  connecting.join();
+  ::close(done[0]);
+  ::close(done[1]);
+  if (late) {
+    xcb_disconnect(connection);
+    return fail(display_did_not_answer());
+  }
+  return connection;
 }
 
 } // namespace
@@ -57,9 +135,11 @@ Display::~Display() {
   xcb_disconnect(connection_);
 }
 
-Result<Display> Display::open() {
+Result<Display> Display::open(Clock::time_point deadline) {
   int screen_number = 0;
-  xcb_connection_t *connection = xcb_connect(nullptr, &screen_number);
+  auto connected = connect_by(deadline, screen_number);
+  if (!connected) return fail(connected.error());
+  xcb_connection_t *connection = *connected;
   if (const int code = xcb_connection_has_error(connection); code != 0) {
     xcb_disconnect(connection);
     return fail(std::string(kClipboardOwnerWindow) + ": " + connection_problem(code));
@@ -67,7 +147,6 @@ Result<Display> Display::open() {
   // The socket must not reach programs this process starts.
   const int fd = xcb_get_file_descriptor(connection);
   ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
   for (int i = 0; i < screen_number && screens.rem > 0; ++i)
     xcb_screen_next(&screens);
@@ -77,63 +156,111 @@ Result<Display> Display::open() {
   }
   Display display(connection, screens.data->root);
 
-  constexpr std::string_view kNames[] = {"CLIPBOARD", "TARGETS",      "TIMESTAMP",
-                                         "MULTIPLE",  "SAVE_TARGETS", "DELETE",
-                                         "INCR",      "UTF8_STRING",  "text/plain;charset=utf-8",
-                                         "image/png", "image/bmp",    "VFT_CLIPBOARD_TRANSFER"};
+  // An unmapped window: it never shows, it only takes part in selection transfers.
+  const xcb_window_t window = xcb_generate_id(connection);
+  const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
+  const xcb_void_cookie_t created = xcb_create_window_checked(
+      connection, XCB_COPY_FROM_PARENT, window, display.root_, 0, 0, 1, 1, 0,
+      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
+
+  constexpr std::string_view kNames[] = {"CLIPBOARD",
+                                         "TARGETS",
+                                         "TIMESTAMP",
+                                         "MULTIPLE",
+                                         "SAVE_TARGETS",
+                                         "DELETE",
+                                         "INCR",
+                                         "UTF8_STRING",
+                                         "text/plain;charset=utf-8",
+                                         "image/png",
+                                         "image/bmp",
+                                         "VFT_CLIPBOARD_TRANSFER",
+                                         "VFT_CLIPBOARD_HOLDER"};
   xcb_atom_t *slots[] = {
       &display.atoms_.clipboard, &display.atoms_.targets,      &display.atoms_.timestamp,
       &display.atoms_.multiple,  &display.atoms_.save_targets, &display.atoms_.delete_target,
       &display.atoms_.incr,      &display.atoms_.utf8_string,  &display.atoms_.text_plain_utf8,
-      &display.atoms_.image_png, &display.atoms_.image_bmp,    &display.atoms_.transfer};
+      &display.atoms_.image_png, &display.atoms_.image_bmp,    &display.atoms_.transfer,
+      &display.atoms_.holder};
   xcb_intern_atom_cookie_t cookies[std::size(kNames)];
   for (std::size_t i = 0; i < std::size(kNames); ++i) {
     cookies[i] = xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(kNames[i].size()),
                                  kNames[i].data());
   }
-  for (std::size_t i = 0; i < std::size(kNames); ++i)
-    *slots[i] = intern(connection, cookies[i]);
-
-  // An unmapped window: it never shows, it only takes part in selection transfers.
-  const xcb_window_t window = xcb_generate_id(connection);
-  const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
-  xcb_void_cookie_t created = xcb_create_window_checked(
-      connection, XCB_COPY_FROM_PARENT, window, display.root_, 0, 0, 1, 1, 0,
-      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
-  if (xcb_generic_error_t *error = xcb_request_check(connection, created)) {
-    std::free(error);
+  // The first round trip: a server that took the connection but stopped answering is
+  // given up here.
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    auto reply = display.reply<xcb_intern_atom_reply_t>(cookies[i].sequence, deadline);
+    if (!reply) {
+      if (display.broken() || Clock::now() >= deadline) return fail(display_did_not_answer());
+      return fail(std::string(kClipboardOwnerWindow) + ": the X11 server refused an atom");
+    }
+    *slots[i] = reply->atom;
+  }
+  if (!display.succeeded(created, deadline)) {
     return fail(std::string(kClipboardOwnerWindow) + ": the X11 server refused the window");
   }
   display.window_ = window;
-  for (xcb_atom_t *slot : slots) {
-    if (*slot == XCB_NONE) {
-      return fail(std::string(kClipboardOwnerWindow) + ": the X11 server refused an atom");
-    }
-  }
   return display;
+}
+
+bool Display::wait_readable(Clock::time_point deadline) {
+  while (true) {
+    if (broken()) return false;
+    int timeout = -1;
+    if (deadline != Clock::time_point::max()) {
+      if (Clock::now() >= deadline) return false;
+      timeout = std::max(1, milliseconds_until(deadline));
+    }
+    pollfd wait{fd(), POLLIN, 0};
+    const int ready = ::poll(&wait, 1, timeout);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
 }
 
 Event Display::next_event(Clock::time_point deadline) {
   while (true) {
     if (Event event{xcb_poll_for_event(connection_)}) return event;
-    if (broken()) return nullptr;
-    int timeout = -1;
-    if (deadline != Clock::time_point::max()) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return nullptr;
-      timeout = static_cast<int>(left);
-    }
-    pollfd wait{fd(), POLLIN, 0};
-    const int ready = ::poll(&wait, 1, timeout);
-    if (ready < 0 && errno != EINTR) return nullptr;
+    if (!wait_readable(deadline)) return nullptr;
   }
 }
 
-xcb_window_t Display::selection_owner() {
-  Reply<xcb_get_selection_owner_reply_t> reply(xcb_get_selection_owner_reply(
-      connection_, xcb_get_selection_owner(connection_, atoms_.clipboard), nullptr));
-  return reply ? reply->owner : XCB_NONE;
+void *Display::await_reply(unsigned int sequence, Clock::time_point deadline) {
+  xcb_flush(connection_);
+  while (true) {
+    void *reply = nullptr;
+    xcb_generic_error_t *error = nullptr;
+    // Reads what has arrived without blocking; a broken connection counts as answered.
+    if (xcb_poll_for_reply(connection_, sequence, &reply, &error) != 0) {
+      std::free(error);
+      return reply;
+    }
+    if (!wait_readable(deadline)) return nullptr;
+  }
+}
+
+bool Display::succeeded(xcb_void_cookie_t request, Clock::time_point deadline) {
+  xcb_flush(connection_);
+  while (true) {
+    void *reply = nullptr;
+    xcb_generic_error_t *error = nullptr;
+    // A request without a reply is known done once an answer to a later one has arrived.
+    if (xcb_poll_for_reply(connection_, request.sequence, &reply, &error) != 0) {
+      std::free(reply);
+      const bool failed = error != nullptr || broken();
+      std::free(error);
+      return !failed;
+    }
+    if (!wait_readable(deadline)) return false;
+  }
+}
+
+std::optional<xcb_window_t> Display::selection_owner(Clock::time_point deadline) {
+  auto reply = this->reply<xcb_get_selection_owner_reply_t>(
+      xcb_get_selection_owner(connection_, atoms_.clipboard).sequence, deadline);
+  if (!reply) return std::nullopt;
+  return reply->owner;
 }
 
 std::optional<xcb_timestamp_t> Display::server_time() {

@@ -1,6 +1,6 @@
 // The pieces of X11 (through XCB) that the clipboard session and the selection holder share:
 // a connection closed on every path, the atoms of the CLIPBOARD selection, and waiting for
-// an event with a deadline.
+// an event or a reply with a deadline (XCB's own waits have none).
 #pragma once
 
 #include "result.hpp"
@@ -18,6 +18,8 @@ namespace vft::platform::x11 {
 using Clock = std::chrono::steady_clock;
 // How long a clipboard owner gets to answer one request.
 inline constexpr std::chrono::milliseconds kAnswerTime{1000};
+// How long the display gets to accept the connection and answer the first requests.
+inline constexpr std::chrono::seconds kConnectTime{3};
 
 struct EventDeleter {
   void operator()(xcb_generic_event_t *event) const { std::free(event); }
@@ -42,13 +44,15 @@ struct Atoms {
   xcb_atom_t image_png = XCB_NONE;
   xcb_atom_t image_bmp = XCB_NONE;
   xcb_atom_t transfer = XCB_NONE; // the property our window receives conversions in
+  xcb_atom_t holder = XCB_NONE;   // marks the window of a holder of ours
 };
 
 // A connection to the display with one unmapped window that receives property changes.
 class Display {
 public:
-  // Connects to $DISPLAY; the failure text says why (no display, refused connection, ...).
-  static Result<Display> open();
+  // Connects to $DISPLAY and makes the window, by the deadline; the failure text says why (no
+  // display, refused connection, a display that does not answer, ...).
+  static Result<Display> open(Clock::time_point deadline);
   Display(Display &&other) noexcept;
   Display &operator=(Display &&) = delete;
   Display(const Display &) = delete;
@@ -74,12 +78,25 @@ public:
   // time_point::max() waits without bound.
   Event next_event(Clock::time_point deadline);
 
-  xcb_window_t selection_owner();
+  // The reply to a request, waiting until the deadline at the latest; none on time-out, an
+  // X11 error or a broken connection.
+  template <class T> Reply<T> reply(unsigned int sequence, Clock::time_point deadline) {
+    return Reply<T>(static_cast<T *>(await_reply(sequence, deadline)));
+  }
+  // Whether a request without a reply went through (no X11 error) by the deadline.
+  bool succeeded(xcb_void_cookie_t request, Clock::time_point deadline);
+
+  // The owner of the CLIPBOARD selection (XCB_NONE: none); nothing when the server does not
+  // answer by the deadline.
+  std::optional<xcb_window_t> selection_owner(Clock::time_point deadline);
   // A real server time: the time of a property change on our own window.
   std::optional<xcb_timestamp_t> server_time();
 
 private:
   Display(xcb_connection_t *connection, xcb_window_t root);
+  void *await_reply(unsigned int sequence, Clock::time_point deadline);
+  // Waits until the connection has something to read or the deadline passes; false then.
+  bool wait_readable(Clock::time_point deadline);
   xcb_connection_t *connection_;
   xcb_window_t root_;
   xcb_window_t window_ = XCB_NONE;
