@@ -64,9 +64,16 @@ std::optional<Stop> first_stop(std::string_view text) {
   return std::nullopt;
 }
 
-// nlohmann's parser without its tree: the message it gives the text, or none when the text
-// parses. Its tree is not built, which for some texts would take far longer than reading.
-std::optional<std::string> nlohmann_refusal(std::string_view text) {
+// Why nlohmann's parser refuses a text: its message, and the byte position it stopped at
+// (one past the end where the text ran out).
+struct Refusal {
+  std::string message;
+  std::size_t position = 0;
+};
+
+// nlohmann's parser without its tree: why it refuses the text, or none when the text parses.
+// Its tree is not built, which for some texts would take far longer than reading.
+std::optional<Refusal> nlohmann_refusal(std::string_view text) {
   struct Check final : nlohmann::json_sax<Json> {
     bool null() override { return true; }
     bool boolean(bool) override { return true; }
@@ -80,12 +87,12 @@ std::optional<std::string> nlohmann_refusal(std::string_view text) {
     bool end_object() override { return true; }
     bool start_array(std::size_t) override { return true; }
     bool end_array() override { return true; }
-    bool parse_error(std::size_t, const std::string &,
+    bool parse_error(std::size_t position, const std::string &,
                      const nlohmann::detail::exception &error) override {
-      message = strip_exception_id(error.what());
+      refusal = Refusal{strip_exception_id(error.what()), position};
       return false;
     }
-    std::string message;
+    Refusal refusal;
   };
   Check check;
   try {
@@ -94,9 +101,17 @@ std::optional<std::string> nlohmann_refusal(std::string_view text) {
       return std::nullopt;
     }
   } catch (const std::exception &e) {
-    return strip_exception_id(e.what());
+    return Refusal{strip_exception_id(e.what())};
   }
-  return check.message;
+  return check.refusal;
+}
+
+// Whether the parser refused text (outside a string at its end) only because it ended where
+// a value or a punctuation mark was still due: followed by white space, the text then gets
+// the same refusal one position on, where a fault of its own stays where it was.
+bool ran_out(std::string_view text, const Refusal &refusal) {
+  const auto longer = nlohmann_refusal(std::string(text) + ' ');
+  return longer && longer->position == refusal.position + 1;
 }
 
 Result<Json> parse_with_nlohmann(std::string_view text) {
@@ -115,13 +130,18 @@ std::string at(const Stop &stop) {
 // The message nlohmann's parser words for the text, or none when it parses; with the two
 // places it does not see for itself (stop, the first of them, if any) found first.
 std::optional<std::string> refusal(std::string_view text, const std::optional<Stop> &stop) {
-  if (!stop) return nlohmann_refusal(text);
+  if (!stop) {
+    if (auto refused = nlohmann_refusal(text)) return std::move(refused->message);
+    return std::nullopt;
+  }
   if (stop->kind == Stop::too_deep) {
     return at(*stop) + "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
   }
   // A fault before the NUL is the first one; the text up to it running out is not a fault.
-  auto before = nlohmann_refusal(text.substr(0, stop->offset));
-  if (before && before->find("unexpected end of input") == std::string::npos) return before;
+  const std::string_view before = text.substr(0, stop->offset);
+  if (auto refused = nlohmann_refusal(before); refused && !ran_out(before, *refused)) {
+    return std::move(refused->message);
+  }
   return at(*stop) + "syntax error while parsing value - invalid character U+0000 (NUL)";
 }
 

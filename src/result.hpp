@@ -1,5 +1,12 @@
 // Result<T>: a value or one error message. Member names follow std::expected so the
 // type can be swapped for it once every compiler we build with provides it.
+//
+// Passing a failure on to the caller:
+//   VFT_TRY(auto title, required_text(args, "title", 160)); // title is the value
+//   VFT_TRY_VOID(date_rule(text));                          // a Result<void>, or a value not
+//   needed
+// Both return the failure's message from the enclosing function, which returns some Result.
+// VFT_TRY declares in the enclosing block, so it cannot stand alone as the body of an if.
 #pragma once
 
 #include <string>
@@ -48,4 +55,21 @@ private:
   std::string message_;
 };
 
+// Drops a failure on purpose: for a step whose failure leaves nothing to undo or report.
+// Say at the call why that is so.
+template <class T> void ignore_failure(const Result<T> &) {}
+
 } // namespace vft
+
+#define VFT_TRY_CONCAT_(a, b) a##b
+#define VFT_TRY_NAME_(line) VFT_TRY_CONCAT_(vft_try_, line)
+
+#define VFT_TRY(declaration, expression)                                                           \
+  auto VFT_TRY_NAME_(__LINE__) = (expression);                                                     \
+  if (!VFT_TRY_NAME_(__LINE__)) return ::vft::fail(VFT_TRY_NAME_(__LINE__).error());               \
+  declaration = std::move(VFT_TRY_NAME_(__LINE__)).value()
+
+#define VFT_TRY_VOID(expression)                                                                   \
+  do {                                                                                             \
+    if (auto vft_try_ = (expression); !vft_try_) return ::vft::fail(vft_try_.error());             \
+  } while (false)

@@ -13,6 +13,9 @@
 
 namespace vft::apps {
 
+// A tool stopped on a fault of its own (never on damaged data, which has the store's messages).
+inline constexpr const char *kToolFault = "Internal error in this tool: ";
+
 // Tells whoever asked how far a long tool call has come: an amount done of an amount in all
 // (seconds, say) and a short message. Empty when nobody asked.
 using Progress = std::function<void(double done, double total, std::string_view message)>;
@@ -36,7 +39,7 @@ struct ToolCall {
   // its save never writes.
   Json &records() {
     assert(!store.unread);
-    if (store.unread) (void)store.read_records();
+    if (store.unread) ignore_failure(store.read_records());
     store.records_changed = true;
     return store.document["records"];
   }
@@ -44,7 +47,7 @@ struct ToolCall {
   // add to the text of the others.
   const Json &stored_records() {
     assert(!store.unread);
-    if (store.unread) (void)store.read_records();
+    if (store.unread) ignore_failure(store.read_records());
     return store.document.at("records");
   }
   Result<void> save() { return store::save_store(store, stamper); }

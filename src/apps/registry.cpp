@@ -21,12 +21,18 @@ Result<Json> get_storage_info(ToolCall &call) {
 Result<Json> dispatch(const AppHandler &handler, ToolCall &call) {
   for (const ToolEntry &entry : handler.tools) {
     if (entry.name != call.tool) continue;
-    // The tools check the shapes they read; should a hand-edited store still surprise the
-    // JSON library, the call fails with the store message instead of ending the process.
+    // The tools check the arguments, and the stored values they decide on. A stored value of
+    // another type or a member missing from a hand-edited store can still surprise the JSON
+    // library: that is damaged data, and the call fails with the store's message. Any other
+    // exception of the library is a fault of the tool, and says so.
     try {
       return entry.run(call);
-    } catch (const Json::exception &) {
+    } catch (const Json::type_error &) {
       return fail(store::kUnsupportedStore);
+    } catch (const Json::out_of_range &) {
+      return fail(store::kUnsupportedStore);
+    } catch (const Json::exception &error) {
+      return fail(kToolFault + std::string(error.what()));
     }
   }
   return fail(std::string(handler.unknown_operation));

@@ -135,7 +135,7 @@ Result<Json> guarded_write(ToolCall &call, const Json &content) {
   if (auto saved = call.save(); !saved) {
     // Put the old content back, unless someone copied something meanwhile; without a
     // snapshot there is nothing to put back.
-    if (recorded) (void)write_content(written->snapshot, true, written->sequence);
+    if (recorded) ignore_failure(write_content(written->snapshot, true, written->sequence));
     return fail(saved.error());
   }
   return Json{{"written", true},
