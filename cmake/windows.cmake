@@ -14,12 +14,19 @@ target_link_options(vft_core PUBLIC -static -static-libgcc -static-libstdc++)
 target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32 ole32 windowscodecs uuid user32)
 
 # The black-box suite under Wine drives these portable helpers from tests/tools as Windows
-# programs too (a second process holding a store lock, prepared protected stores). Built on
+# programs too (a second process holding a store lock, prepared protected stores), beside
+# helpers only Windows has (tests/tools/windows). Built on
 # request only: cmake --build --preset windows --target vft_test_tools
 if(CMAKE_CROSSCOMPILING)
   add_custom_target(vft_test_tools)
   foreach(name hold_lock sealed_store store_churn clip_tool)
     add_executable(${name} EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/tools/${name}.cpp)
+    target_link_libraries(${name} PRIVATE vft_core)
+    add_dependencies(vft_test_tools ${name})
+  endforeach()
+  # Windows-only helpers (tests/tools/windows): another program holding a file open.
+  foreach(name hold_file)
+    add_executable(${name} EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/tools/windows/${name}.cpp)
     target_link_libraries(${name} PRIVATE vft_core)
     add_dependencies(vft_test_tools ${name})
   endforeach()

@@ -97,8 +97,12 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes);
 // implementation may use to keep the previous content meanwhile; it is gone afterwards.
 Result<void> replace_file(const std::string &from, const std::string &to, const std::string &spare);
 
-// Deletes a file, ignoring any failure.
+// Deletes a file, ignoring any failure. On Windows another program's brief hold on it is
+// waited out first.
 void remove_file_quietly(const std::string &path);
+// Deletes a file an earlier call left behind, ignoring any failure, without waiting: one that
+// is held now is tried again by the next call.
+void remove_leftover_quietly(const std::string &path);
 
 // Creates a file new at a path the user chose (failing if anything is there, a link
 // included), writes all bytes, flushes them to the disk and closes it. When a step after

@@ -83,7 +83,7 @@ void remove_stale_temporaries(const std::string &folder) {
     const std::string path = platform::join_path(folder, name);
     // Only files: anything else of that name was not made here.
     if (auto info = platform::file_info(path); info && info->regular) {
-      platform::remove_file_quietly(path);
+      platform::remove_leftover_quietly(path);
     }
   }
 }

@@ -1,5 +1,6 @@
 """The Windows build under Wine: console output, the command line, paths, the store lock held
-by a second Windows process, data protection and the store failure messages."""
+by a second Windows process, data protection, the store failure messages and other programs
+holding the files a call reads or replaces."""
 import json
 import os
 import subprocess
@@ -8,6 +9,9 @@ import time
 import pytest
 
 from conftest import EXE, TIMEOUT, WINE, snapshot, windows_only
+# The media tests' clips (a fixture) and helpers, for a render under holds.
+from test_media import (clips, import_clip, needs_ffmpeg, render_args,  # noqa: F401
+                        renderer_env, save_edit)
 
 pytestmark = windows_only
 
@@ -353,3 +357,135 @@ def test_a_document_over_64_mib_is_not_saved(vft):
         "Record store exceeds 64 MiB; archive/export unused records"
     assert snapshot(store) == before
     assert sorted(os.listdir(vft.folder("bookmarks"))) == ["records.json", "records.lock"]
+
+
+# ---- other programs holding the files --------------------------------------------------------
+
+class FileHolder:
+    """Another Windows program (a virus scanner, an indexer, an editor) holding a file open for
+    reading with the given sharing ("none", or letters among r, w, d) for ms milliseconds,
+    counted from when a name matching the pattern `when` appears (at once without it): the
+    hold surely covers the step that makes that name."""
+
+    def __init__(self, vft, path, sharing, ms, when=None):
+        args = [vft.path(path), sharing, str(ms)] + ([vft.path(when)] if when else [])
+        self.proc = subprocess.Popen(vft.tool_command("hold_file") + args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=vft.env)
+        line = self.proc.stdout.readline()
+        assert line == b"held\n", self.proc.stderr.read()
+
+    def wait(self):
+        """Until the hold has ended; fails when `when` never appeared."""
+        _, err = self.proc.communicate(timeout=TIMEOUT)
+        assert self.proc.returncode == 0, err
+
+
+def temporaries(folder):
+    return folder / ".write-*.tmp"
+
+
+def relock_trigger(vft, app):
+    """The lock file, removed so that its return marks the start of the next call: a hold
+    counted from then covers that call's reads."""
+    lock = vft.folder(app) / "records.lock"
+    lock.unlink()
+    return lock
+
+
+def test_saves_ride_out_a_brief_hold_on_the_store(vft):
+    cases = [("bookmarks", "save_bookmark", {"title": "One", "url": "https://one.example/"},
+              {"title": "Two", "url": "https://two.example/"}),
+             ("bills", "save_bill", BILL, dict(BILL, title="Water", provider="City Water"))]
+    for app, tool, first, second in cases:
+        vft.ok(app, tool, first)
+        # Held the way an editor or scanner reads it: sharing reading only, from before the
+        # call until 300 ms after its replacement is ready to move in.
+        holder = FileHolder(vft, vft.store_file(app), "r", 300, temporaries(vft.folder(app)))
+        vft.ok(app, tool, second)
+        holder.wait()
+        assert vft.ok(app, "get_storage_info")["recordCount"] == 2, app
+        assert sorted(os.listdir(vft.folder(app))) == sorted(
+            [vft.store_file(app).name, "records.lock"])
+
+
+def test_a_hold_beyond_the_wait_fails_the_save_and_changes_nothing(vft):
+    bookmark = {"title": "One", "url": "https://one.example/"}
+    vft.ok("bookmarks", "save_bookmark", bookmark)
+    store = vft.store_file("bookmarks")
+    before = snapshot(store)
+    holder = FileHolder(vft, store, "r", 5000, temporaries(vft.folder("bookmarks")))
+    try:
+        message = vft.err("bookmarks", "save_bookmark", dict(bookmark, title="Two"))
+        assert is_system_text(message), message
+        assert snapshot(store) == before
+    finally:
+        holder.wait()
+    vft.ok("bookmarks", "save_bookmark", dict(bookmark, title="Three"))
+    assert [r["title"] for r in vft.read_store("bookmarks")["records"]] == ["One", "Three"]
+    assert sorted(os.listdir(vft.folder("bookmarks"))) == ["records.json", "records.lock"]
+
+
+def test_a_read_only_store_or_a_folder_in_its_place_fails_with_the_system_text(vft):
+    bookmark = {"title": "One", "url": "https://one.example/"}
+    vft.ok("bookmarks", "save_bookmark", bookmark)
+    store = vft.store_file("bookmarks")
+    store.chmod(0o444)
+    try:
+        before = snapshot(store)
+        assert is_system_text(vft.err("bookmarks", "save_bookmark", bookmark))
+        assert snapshot(store) == before
+        assert sorted(os.listdir(vft.folder("bookmarks"))) == ["records.json", "records.lock"]
+    finally:
+        store.chmod(0o644)
+    store.unlink()
+    store.mkdir()
+    assert is_system_text(vft.err("bookmarks", "save_bookmark", bookmark))
+    assert store.is_dir() and not any(store.iterdir())
+
+
+def test_wallet_import_and_export_ride_out_brief_holds(vft, tmp_path):
+    def put(name, data):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return {"path": vft.path(path), "title": name, "kind": "letter"}, path
+
+    args, _ = put("first.pdf", b"%PDF-1.4 first")
+    vft.ok("wallet", "import_document", args)
+    args, scan = put("second.pdf", b"%PDF-1.4 second")
+    # The chosen file held exclusively while it is read; the store held as the import replaces it.
+    reading = FileHolder(vft, scan, "none", 300, relock_trigger(vft, "wallet"))
+    saving = FileHolder(vft, vft.store_file("wallet"), "r", 300,
+                        temporaries(vft.folder("wallet")))
+    doc = vft.ok("wallet", "import_document", args)["document"]
+    reading.wait()
+    saving.wait()
+    assert vft.ok("wallet", "get_storage_info")["recordCount"] == 2
+
+    # The sealed content held exclusively while the export reads it.
+    content = vft.folder("wallet") / "documents" / (doc["id"] + ".dpapi")
+    reading = FileHolder(vft, content, "none", 300, relock_trigger(vft, "wallet"))
+    destination = tmp_path / "copy.pdf"
+    done = vft.call("wallet", "export_document",
+                    {"id": doc["id"], "destinationPath": vft.path(destination)})
+    reading.wait()
+    assert done.returncode == 0, done.err
+    assert destination.read_bytes() == b"%PDF-1.4 second"
+
+
+@needs_ffmpeg
+def test_a_render_rides_out_brief_holds_on_its_source_and_its_commit(vft, clips, tmp_path):
+    env = renderer_env(vft)
+    project = import_clip(vft, clips["silent"], env)["project"]
+    saved = save_edit(vft, project, {"width": 160, "height": 160, "muted": True}, env=env)
+    destination = tmp_path / "held.mp4"
+    # The source held exclusively while the render checks it; the store held from before the
+    # output is committed until 300 ms after it is in place.
+    reading = FileHolder(vft, clips["silent"], "none", 300, relock_trigger(vft, "media"))
+    saving = FileHolder(vft, vft.store_file("media"), "r", 300, destination)
+    done = vft.call("media", "render_edit", render_args(vft, saved, destination), env=env)
+    reading.wait()
+    saving.wait()
+    assert done.returncode == 0, done.err
+    receipt = done.json()["export"]
+    assert vft.ok("media", "get_project", {"id": project["id"]}, env=env)["exports"] == [receipt]
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith("media-export")] == []

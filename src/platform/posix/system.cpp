@@ -220,6 +220,7 @@ Result<void> replace_file(const std::string &from, const std::string &to,
 }
 
 void remove_file_quietly(const std::string &path) { (void)::unlink(path.c_str()); }
+void remove_leftover_quietly(const std::string &path) { remove_file_quietly(path); }
 
 FileLock &FileLock::operator=(FileLock &&other) noexcept {
   if (this != &other) {

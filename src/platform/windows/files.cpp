@@ -76,14 +76,19 @@ Result<Existence> file_existence(const std::string &path) {
 }
 
 // Only files on a disk are read: a pipe or a console device could keep the call (and its
-// lock) waiting for input.
+// lock) waiting for input. Another program's brief exclusive hold is waited out.
 Result<ReadingFile> ReadingFile::open(const std::string &path) {
   SECURITY_ATTRIBUTES security = win::not_inherited();
-  Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                            nullptr));
-  if (!file.valid()) return win::last_error();
+  const std::wstring wide = win::wide_path(path);
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const DWORD error = win::retry_while_held(wide, [&] {
+    opened = ::CreateFileW(
+        wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        &security, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return opened != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : ::GetLastError();
+  });
+  Handle file(opened);
+  if (error != ERROR_SUCCESS) return win::system_error(error);
   if (::GetFileType(file.get()) != FILE_TYPE_DISK)
     return win::system_error(ERROR_INVALID_PARAMETER);
   LARGE_INTEGER length{};
@@ -118,17 +123,34 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
 }
 
 // The write-through rename reports its own durability: nothing to give back afterwards.
+// Another program's brief hold on the destination is waited out.
 Result<void> replace_file(const std::string &from, const std::string &to, const std::string &) {
-  if (!::MoveFileExW(win::wide_path(from).c_str(), win::wide_path(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return win::last_error();
-  }
+  const std::wstring source = win::wide_path(from);
+  const std::wstring target = win::wide_path(to);
+  const DWORD error = win::retry_while_held(target, [&] {
+    return ::MoveFileExW(source.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+  });
+  if (error != ERROR_SUCCESS) return win::system_error(error);
   return {};
 }
 
-void remove_file_quietly(const std::string &path) {
-  (void)::DeleteFileW(win::wide_path(path).c_str());
+namespace {
+
+DWORD delete_file(const std::wstring &path) {
+  return ::DeleteFileW(path.c_str()) ? ERROR_SUCCESS : ::GetLastError();
 }
+
+} // namespace
+
+void remove_file_quietly(const std::string &path) {
+  const std::wstring wide = win::wide_path(path);
+  (void)win::retry_while_held(wide, [&] { return delete_file(wide); });
+}
+
+void remove_leftover_quietly(const std::string &path) { (void)delete_file(win::wide_path(path)); }
 
 FileLock &FileLock::operator=(FileLock &&other) noexcept {
   if (this != &other) {
@@ -158,11 +180,16 @@ Result<std::optional<FileLock>> try_lock_file(const std::string &path) {
 
 Result<std::string> canonical_path(const std::string &path) {
   SECURITY_ATTRIBUTES security = win::not_inherited();
+  const std::wstring wide = win::wide_path(path);
   // No access rights are needed to learn the name; folders open only with backup semantics.
-  Handle file(::CreateFileW(win::wide_path(path).c_str(), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file.valid()) return win::last_error();
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const DWORD error = win::retry_while_held(wide, [&] {
+    opened = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           &security, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return opened != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : ::GetLastError();
+  });
+  Handle file(opened);
+  if (error != ERROR_SUCCESS) return win::system_error(error);
   std::wstring name(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
@@ -195,11 +222,15 @@ Result<FileInfo> file_info(const std::string &path) {
   return info;
 }
 
+// Another program's brief hold on the existing file is waited out.
 Result<void> hard_link(const std::string &existing, const std::string &new_name) {
-  if (!::CreateHardLinkW(win::wide_path(new_name).c_str(), win::wide_path(existing).c_str(),
-                         nullptr)) {
-    return win::last_error();
-  }
+  const std::wstring source = win::wide_path(existing);
+  const std::wstring link = win::wide_path(new_name);
+  const DWORD error = win::retry_while_held(source, [&] {
+    return ::CreateHardLinkW(link.c_str(), source.c_str(), nullptr) ? ERROR_SUCCESS
+                                                                    : ::GetLastError();
+  });
+  if (error != ERROR_SUCCESS) return win::system_error(error);
   return {};
 }
 

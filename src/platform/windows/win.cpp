@@ -112,6 +112,46 @@ std::int64_t filetime_to_unix_nanos(const FILETIME &time) {
                                                  : -static_cast<std::int64_t>(before) * 100;
 }
 
+bool may_be_held(DWORD error, const std::wstring &path) {
+  switch (error) {
+  case ERROR_SHARING_VIOLATION:
+  case ERROR_LOCK_VIOLATION:
+  case ERROR_USER_MAPPED_FILE:
+    return true;
+  case ERROR_ACCESS_DENIED: {
+    // What a held file gives as well as one the user may not change; the attributes tell
+    // some of the lasting cases apart. A file that is not there is held by nobody.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD why = ::GetLastError();
+      return why != ERROR_FILE_NOT_FOUND && why != ERROR_PATH_NOT_FOUND;
+    }
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+  }
+  default:
+    return false;
+  }
+}
+
+namespace {
+
+// The same order as the store lock's 100 attempts 20 ms apart.
+constexpr ULONGLONG kHoldBoundMs = 2000;
+constexpr DWORD kFirstHoldWaitMs = 5;
+constexpr DWORD kLongestHoldWaitMs = 100;
+
+} // namespace
+
+HoldWait::HoldWait() : deadline_(::GetTickCount64() + kHoldBoundMs), wait_ms_(kFirstHoldWaitMs) {}
+
+bool HoldWait::next() {
+  const ULONGLONG now = ::GetTickCount64();
+  if (now >= deadline_) return false;
+  ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(wait_ms_, deadline_ - now)));
+  wait_ms_ = std::min(wait_ms_ * 2, kLongestHoldWaitMs);
+  return true;
+}
+
 bool write_all(HANDLE handle, std::string_view bytes) {
   constexpr std::size_t kMaxWrite = 1 << 30;
   while (!bytes.empty()) {

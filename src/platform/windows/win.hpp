@@ -58,6 +58,36 @@ private:
 // FILETIME (100 ns units since 1601-01-01 UTC) as nanoseconds since 1970-01-01 UTC.
 std::int64_t filetime_to_unix_nanos(const FILETIME &time);
 
+// Other programs open the files in a user's folders for a moment: virus scanners, the search
+// indexer, backup and sync tools, an editor. Many share neither writing nor deletion, and while
+// they hold a file, replacing, deleting or opening it fails as if access were denied. Whether
+// an error may come from such a hold: a sharing or lock violation, a mapped file, or access
+// denied to path while it is neither a folder nor read-only (those are denied for good).
+bool may_be_held(DWORD error, const std::wstring &path);
+
+// The waits between attempts at an operation that met a hold: short at first, growing, about
+// 2 s in all.
+class HoldWait {
+public:
+  HoldWait();
+  // Waits before the next attempt; false once the time is up (no attempt follows).
+  bool next();
+
+private:
+  ULONGLONG deadline_;
+  DWORD wait_ms_;
+};
+
+// Runs attempt (which returns ERROR_SUCCESS or the error it met) again while it fails in a way
+// a brief hold on path gives, within HoldWait's bound; the last result.
+template <typename Attempt> DWORD retry_while_held(const std::wstring &path, Attempt attempt) {
+  HoldWait wait;
+  for (;;) {
+    const DWORD error = attempt();
+    if (error == ERROR_SUCCESS || !may_be_held(error, path) || !wait.next()) return error;
+  }
+}
+
 // Writes all bytes to a file or pipe handle, in pieces WriteFile can take; false on failure.
 bool write_all(HANDLE handle, std::string_view bytes);
 

@@ -1,6 +1,7 @@
 // The Win32 platform layer, run under Wine or on Windows: path rules, files, the lock,
 // hashing, data protection and the Unicode fallbacks.
 #include "platform/platform.hpp"
+#include "platform/windows/win.hpp"
 #include "text/unicode.hpp"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,74 @@ TEST_F(WindowsFiles, ReplaceSwapsTheWholeFile) {
   platform::remove_file_quietly(path("records.json"));
   platform::remove_file_quietly(path("records.json")); // already gone: no complaint
   EXPECT_EQ(platform::file_existence(path("records.json")).value(), Existence::missing);
+}
+
+// Another program's brief hold on a file is waited out; a lasting problem is not one.
+TEST_F(WindowsFiles, OnlyWhatAHoldGivesIsTriedAgain) {
+  namespace win = platform::win;
+  ASSERT_TRUE(platform::write_new_file(path("plain"), "x"));
+  ASSERT_TRUE(platform::write_new_file(path("read-only"), "x"));
+  ASSERT_TRUE(::SetFileAttributesW(win::widen(path("read-only")).c_str(), FILE_ATTRIBUTE_READONLY));
+  const std::wstring plain = win::widen(path("plain"));
+  EXPECT_TRUE(win::may_be_held(ERROR_SHARING_VIOLATION, plain));
+  EXPECT_TRUE(win::may_be_held(ERROR_LOCK_VIOLATION, plain));
+  EXPECT_TRUE(win::may_be_held(ERROR_ACCESS_DENIED, plain));
+  EXPECT_FALSE(win::may_be_held(ERROR_ACCESS_DENIED, win::widen(path("read-only"))));
+  EXPECT_FALSE(win::may_be_held(ERROR_ACCESS_DENIED, win::widen(utf8(root_))));
+  EXPECT_FALSE(win::may_be_held(ERROR_ACCESS_DENIED, win::widen(path("missing"))));
+  EXPECT_FALSE(win::may_be_held(ERROR_FILE_NOT_FOUND, plain));
+
+  int attempts = 0;
+  EXPECT_EQ(win::retry_while_held(plain,
+                                  [&] {
+                                    return ++attempts < 3 ? ERROR_SHARING_VIOLATION
+                                                          : static_cast<DWORD>(ERROR_SUCCESS);
+                                  }),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(attempts, 3);
+  attempts = 0;
+  EXPECT_EQ(win::retry_while_held(plain,
+                                  [&] {
+                                    ++attempts;
+                                    return static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+                                  }),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(attempts, 1);
+
+  // A read-only destination or a folder in its place fails with the system's text, and the
+  // destination is as it was.
+  ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
+  for (const char *destination : {"read-only", "folder"}) {
+    if (std::string(destination) == "folder")
+      ASSERT_TRUE(platform::create_directories(path("folder")));
+    const auto replaced =
+        platform::replace_file(path(".write-1-2.tmp"), path(destination), path(".write-1-3.tmp"));
+    ASSERT_FALSE(replaced) << destination;
+    EXPECT_FALSE(replaced.error().empty());
+    EXPECT_EQ(replaced.error().find_first_of("\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(*platform::read_file_up_to(path("read-only"), 10).value(), "x");
+  EXPECT_TRUE(fs::is_directory(root_ / "folder"));
+  ::SetFileAttributesW(win::widen(path("read-only")).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(WindowsFiles, AHoldLongerThanTheWaitFailsAfterAboutTwoSeconds) {
+  ASSERT_TRUE(platform::write_new_file(path("records.json"), "old"));
+  ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
+  // Read, as a virus scanner does, sharing neither writing nor deletion.
+  platform::win::Handle hold(::CreateFileW(platform::win::widen(path("records.json")).c_str(),
+                                           GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(hold.valid());
+  const std::uint64_t start = platform::now_nanos();
+  const auto replaced =
+      platform::replace_file(path(".write-1-2.tmp"), path("records.json"), path(".write-1-3.tmp"));
+  const std::uint64_t elapsed_ms = (platform::now_nanos() - start) / 1000000;
+  ASSERT_FALSE(replaced);
+  EXPECT_FALSE(replaced.error().empty());
+  EXPECT_GE(elapsed_ms, 1500U); // about 2 s
+  EXPECT_LT(elapsed_ms, 30000U);
+  EXPECT_EQ(*platform::read_file_up_to(path("records.json"), 10).value(), "old");
 }
 
 TEST_F(WindowsFiles, TheLockFileIsHeldExclusively) {
