@@ -127,6 +127,13 @@ Result<void> write_new_file(const std::string &path, std::string_view bytes) {
 Result<void> replace_file(const std::string &from, const std::string &to, const std::string &) {
   const std::wstring source = win::wide_path(from);
   const std::wstring target = win::wide_path(to);
+  // Windows refuses to replace a file marked read-only, and so does this program wherever the
+  // system would not (Wine): the user's mark says the file is not to be changed.
+  if (const DWORD attributes = ::GetFileAttributesW(target.c_str());
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return win::system_error(ERROR_ACCESS_DENIED);
+  }
   const DWORD error = win::retry_while_held(target, [&] {
     return ::MoveFileExW(source.c_str(), target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
