@@ -136,6 +136,40 @@ TEST(MediaTimeline, RefusesWithTheFieldsMessages) {
       long_source));
 }
 
+TEST(MediaTimeline, TrimsAreComparedAsTheDecimalsWritten) {
+  const Json source{{"duration", 1200.0}};
+  const auto check = [&](double start, double end, double speed = 1) {
+    auto result =
+        media::validate_timeline(Json{{"start", start}, {"end", end}, {"speed", speed}}, source);
+    return result ? std::string() : result.error();
+  };
+  const std::string bad_trim = "Choose a trim between 0.15 and 600 seconds";
+  const std::string too_slow = "The slowest possible output exceeds ten minutes; shorten the trim";
+  // Every pair 0.15 s apart, written with up to three decimals, is a trim of exactly 0.15 s;
+  // in binary, 1.15 - 1 is below 0.15 and 5.15 - 5 above it.
+  for (int start = 0; start <= 1199'850; start += 997) {
+    const double from = start / 1000.0;
+    const double to = (start + 150) / 1000.0;
+    ASSERT_EQ(check(from, to), "") << from << " -> " << to;
+    ASSERT_EQ(check(from, (start + 149) / 1000.0), bad_trim) << from;
+  }
+  EXPECT_EQ(check(1, 1.15), "");
+  EXPECT_EQ(check(0.1, 0.25), "");
+  EXPECT_EQ(check(1, 1.1499999), bad_trim);
+  EXPECT_EQ(check(6, 5), bad_trim);
+  EXPECT_EQ(check(0.3, 600.3), "");
+  EXPECT_EQ(check(0.3, 600.301), bad_trim);
+  // The slowest output: 75 s at 0.125 is exactly ten minutes.
+  EXPECT_EQ(check(0.1, 75.1, 0.125), "");
+  EXPECT_EQ(check(0.1, 75.101, 0.125), too_slow);
+  EXPECT_EQ(check(1.7, 301.7, 0.5), "");
+  EXPECT_EQ(check(1.7, 301.701, 0.5), too_slow);
+
+  EXPECT_EQ(media::compare_end(1, 1.15, 0.15, 1), 0);
+  EXPECT_EQ(media::compare_end(0, 5e-324, 0, 1), 1);
+  EXPECT_EQ(media::compare_end(0.001, 600.601, 0.5005, 1200), 0);
+}
+
 const Json kRamped{{"start", 0.0},
                    {"end", 4.0},
                    {"speed", 2.0},

@@ -5,6 +5,7 @@
 #include "store/document.hpp"
 #include "store/records.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -71,6 +72,64 @@ Result<double> read_number(const Json &object, std::string_view name, double fal
   return value;
 }
 
+// A non-negative number as the decimal its shortest text reads as (the text the caller
+// wrote, for anything written with up to 15 significant digits), scaled by 10^scale: the
+// digits of an exact integer, most significant first.
+std::string scaled_digits(double value, std::size_t scale) {
+  std::string text = shortest(std::fabs(value));
+  std::size_t point = text.find('.');
+  if (point == std::string::npos) point = text.size();
+  std::string digits = text.substr(0, point);
+  const std::string fraction = point < text.size() ? text.substr(point + 1) : "";
+  digits += fraction.substr(0, scale);
+  digits.append(scale > fraction.size() ? scale - fraction.size() : 0, '0');
+  return digits;
+}
+
+std::size_t fraction_digits(double value) {
+  const std::string text = shortest(std::fabs(value));
+  const auto point = text.find('.');
+  return point == std::string::npos ? 0 : text.size() - point - 1;
+}
+
+// The digits of a + b × factor.
+std::string add_times(const std::string &a, const std::string &b, unsigned factor) {
+  std::string sum;
+  unsigned carry = 0;
+  for (std::size_t i = 0; i < std::max(a.size(), b.size()) || carry != 0; ++i) {
+    unsigned digit = carry;
+    if (i < a.size()) digit += static_cast<unsigned>(a[a.size() - 1 - i] - '0');
+    if (i < b.size()) digit += static_cast<unsigned>(b[b.size() - 1 - i] - '0') * factor;
+    sum.push_back(static_cast<char>('0' + digit % 10));
+    carry = digit / 10;
+  }
+  std::reverse(sum.begin(), sum.end());
+  return sum;
+}
+
+int compare_digits(std::string a, std::string b) {
+  a.erase(0, std::min(a.find_first_not_of('0'), a.size()));
+  b.erase(0, std::min(b.find_first_not_of('0'), b.size()));
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return a.compare(b);
+}
+
+} // namespace
+
+// Binary fractions cannot hold most decimals (1.15 is stored a little below it, 5.15 a little
+// above), so end - start would refuse some trims of exactly 0.15 s and pass others. The times
+// are compared as the decimals they were written as, where every bound is exact.
+int compare_end(double start, double end, double span, unsigned factor) {
+  const std::size_t scale =
+      std::max({fraction_digits(start), fraction_digits(end), fraction_digits(span)});
+  const int order =
+      compare_digits(scaled_digits(end, scale),
+                     add_times(scaled_digits(start, scale), scaled_digits(span, scale), factor));
+  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+namespace {
+
 bool is_even_whole(double value) {
   return std::floor(value) == value && std::fmod(value, 2.0) == 0.0;
 }
@@ -114,8 +173,9 @@ Result<Json> validate_timeline(const Json &timeline, const Json &media) {
   if (!start) return fail(start.error());
   auto end = read_number(timeline, "end", d, 0, d);
   if (!end) return fail(end.error());
-  const double trim = *end - *start;
-  if (!(trim >= kMinTrim && trim <= kMaxSeconds)) return fail(kBadTrim);
+  if (compare_end(*start, *end, kMinTrim, 1) < 0 || compare_end(*start, *end, kMaxSeconds, 1) > 0) {
+    return fail(kBadTrim);
+  }
   auto speed = read_number(timeline, "speed", 1, 0.125, 4);
   if (!speed) return fail(speed.error());
   auto width = read_number(timeline, "width", 1280, 160, 1920);
@@ -149,7 +209,10 @@ Result<Json> validate_timeline(const Json &timeline, const Json &media) {
     lowest = number(checked.value(), "minSpeed");
     normalized["ramp"] = std::move(checked.value());
   }
-  if (trim / lowest > kMaxSeconds) return fail(kTooSlow);
+  // (end - start) / lowest > 600 without the rounding of a division.
+  if (compare_end(*start, *end, lowest, static_cast<unsigned>(kMaxSeconds)) > 0) {
+    return fail(kTooSlow);
+  }
   return normalized;
 }
 
