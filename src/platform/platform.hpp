@@ -28,6 +28,9 @@ std::optional<std::string> environment(const std::string &name);
 std::uint64_t now_nanos();
 std::uint64_t process_id();
 void sleep_ms(unsigned milliseconds);
+// Whether a process of that id is running (one that exists but is not ours to signal counts
+// as running).
+bool process_running(std::uint64_t id);
 
 // Binary standard streams, and no death by SIGPIPE when the reader goes away.
 void prepare_stdio();
@@ -147,6 +150,22 @@ Result<void> hard_link(const std::string &existing, const std::string &new_name)
 
 // Creates the file, or empties it when it is there; private to the user.
 Result<void> create_empty_file(const std::string &path);
+
+// Adds bytes at the end of an existing file, never through a link at its name.
+Result<void> append_to_file(const std::string &path, std::string_view bytes);
+
+// One file whatever its names: equal identities are the same file.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t names = 0; // how many hard links it has
+  bool operator==(const FileIdentity &other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+// The identity of the regular file at path, opened without following a symbolic link (or
+// any reparse point) at its name. Anything else there fails with the system's text.
+Result<FileIdentity> regular_file_identity(const std::string &path);
 
 // The folder that holds the running executable.
 Result<std::string> executable_folder();

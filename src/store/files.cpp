@@ -73,13 +73,38 @@ bool is_decimal(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// Leftovers of replacements killed before their rename. Removing them is best effort: the
-// save itself does not depend on it, and it frees the space a full disk may need.
-void remove_stale_temporaries(const std::string &folder) {
+} // namespace
+
+std::optional<std::uint64_t> stamped_name_owner(std::string_view name, std::string_view prefix,
+                                                std::string_view suffix) {
+  if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix) || name[prefix.size()] != '-') {
+    return std::nullopt;
+  }
+  name = name.substr(prefix.size() + 1, name.size() - prefix.size() - 1 - suffix.size());
+  const auto dash = name.find('-');
+  if (dash == std::string_view::npos || !is_decimal(name.substr(0, dash))) return std::nullopt;
+  const std::string_view id = name.substr(dash + 1);
+  if (!is_decimal(id) || id.size() > 19) return std::nullopt;
+  std::uint64_t owner = 0;
+  for (const char c : id)
+    owner = owner * 10 + static_cast<std::uint64_t>(c - '0');
+  return owner;
+}
+
+bool owner_gone(std::string_view name, std::string_view prefix, std::string_view suffix) {
+  const auto owner = stamped_name_owner(name, prefix, suffix);
+  if (!owner) return false;
+  // One call at a time: an earlier call of this process has ended.
+  return *owner == platform::process_id() || !platform::process_running(*owner);
+}
+
+void remove_stale_files(const std::string &folder,
+                        const std::function<bool(std::string_view name)> &stale) {
   auto names = platform::folder_entries(folder);
   if (!names) return;
   for (const std::string &name : names.value()) {
-    if (!is_replacement_temporary(name)) continue;
+    if (!stale(name)) continue;
     const std::string path = platform::join_path(folder, name);
     // Only files: anything else of that name was not made here.
     if (auto info = platform::file_info(path); info && info->regular) {
@@ -88,16 +113,8 @@ void remove_stale_temporaries(const std::string &folder) {
   }
 }
 
-} // namespace
-
 bool is_replacement_temporary(std::string_view name) {
-  constexpr std::string_view kStart = ".write-";
-  constexpr std::string_view kEnd = ".tmp";
-  if (!name.starts_with(kStart) || !name.ends_with(kEnd)) return false;
-  name = name.substr(kStart.size(), name.size() - kStart.size() - kEnd.size());
-  const auto dash = name.find('-');
-  return dash != std::string_view::npos && is_decimal(name.substr(0, dash)) &&
-         is_decimal(name.substr(dash + 1));
+  return stamped_name_owner(name, ".write", ".tmp").has_value();
 }
 
 Result<void> atomic_replace(const std::string &destination, std::string_view bytes,
@@ -105,7 +122,9 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
   const auto folder = platform::parent_path(destination);
   if (!folder) return fail(kNoParent);
   if (auto made = platform::create_directories(*folder); !made) return made;
-  remove_stale_temporaries(*folder);
+  // Leftovers of replacements killed before their rename: no replacement still running can
+  // own one under the lock. Best effort; it frees the space a full disk may need.
+  remove_stale_files(*folder, is_replacement_temporary);
   const auto temporary = [&] {
     std::string name = ".";
     name += stamper.name("write");

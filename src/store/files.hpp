@@ -7,6 +7,8 @@
 #include "result.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -52,6 +54,19 @@ Result<platform::FileLock> take_lock(const std::string &folder);
 // killed replacements left in that folder, which no replacement still running can own.
 Result<void> atomic_replace(const std::string &destination, std::string_view bytes,
                             Stamper &stamper);
+
+// The process id of a stamped file name PREFIX-NANOS-PID followed by suffix (".tmp"), or
+// none when the name is not one.
+std::optional<std::uint64_t> stamped_name_owner(std::string_view name, std::string_view prefix,
+                                                std::string_view suffix);
+// Whether a stamped file name was made by a process that is gone, or by an earlier call of
+// this one (whose calls run one at a time).
+bool owner_gone(std::string_view name, std::string_view prefix, std::string_view suffix);
+
+// Removes the regular files of a folder whose names stale picks; links and folders are never
+// touched. Best effort: a file that cannot be removed stays.
+void remove_stale_files(const std::string &folder,
+                        const std::function<bool(std::string_view name)> &stale);
 
 // Whether a file name is one of atomic_replace's temporary names: ".write-NANOS-PID.tmp".
 bool is_replacement_temporary(std::string_view name);

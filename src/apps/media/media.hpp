@@ -36,7 +36,8 @@ inline constexpr std::uint64_t kMaxSourceBytes = 2'147'483'648;
 
 // ---- the renderer (renderer.cpp) -------------------------------------------------------
 
-// A finished FFmpeg run: whether it exited with 0, and its standard-error text.
+// A finished FFmpeg run: whether it exited with 0, and its standard error as the bytes it
+// wrote (not necessarily UTF-8: metadata is printed in whatever encoding the file holds).
 struct RunOutcome {
   bool success = false;
   std::string text;
@@ -75,6 +76,10 @@ Result<std::string> fingerprint_file(const std::string &canonical);
 
 // The caller's timeline checked against the source's probe and filled with every default.
 Result<Json> validate_timeline(const Json &timeline, const Json &media);
+
+// How end compares with start + span × factor (-1, 0, 1), each number taken as the decimal
+// its shortest text reads as. All are finite and non-negative.
+int compare_end(double start, double end, double span, unsigned factor);
 
 // Playback speed at source second t of a normalized timeline.
 double speed_at(const Json &timeline, double t);

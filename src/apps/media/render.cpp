@@ -3,9 +3,11 @@
 #include "apps/media/media.hpp"
 
 #include "platform/platform.hpp"
+#include "store/files.hpp"
 #include "store/records.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
+#include "undo_guard.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +26,10 @@ constexpr const char *kBadDestination = "Choose an absolute new MP4 path in an e
 constexpr const char *kDestinationExists = "Destination already exists; exports never overwrite";
 constexpr const char *kRenderFailed = "FFmpeg could not render this edit: ";
 constexpr const char *kCommitFailed = "Could not commit new output without overwriting: ";
+constexpr const char *kNotNewOutput = "The renderer did not leave a new regular file as its output";
 constexpr const char *kProgressMessage = "Rendering";
+constexpr std::string_view kExportPrefix = "media-export";
+constexpr std::string_view kExportSuffix = ".mp4";
 
 constexpr double kPreviewSeconds = 8;
 constexpr double kPreviewEdge = 640;
@@ -232,34 +237,46 @@ Result<Json> render_edit(ToolCall &call) {
 
   const RenderPlan plan =
       plan_render(edit->at("timeline"), project.at("media").at("hasAudio") == true, preview);
+  // Partial exports of renders that were killed; a render still running elsewhere keeps its.
+  store::remove_stale_files(*folder, [](std::string_view name) {
+    return store::owner_gone(name, kExportPrefix, kExportSuffix);
+  });
   const std::string temporary =
-      platform::join_path(*folder, call.stamper.name("media-export") + ".mp4");
+      platform::join_path(*folder, call.stamper.name(kExportPrefix) + std::string(kExportSuffix));
+  // Until the commit, every way out (a failed or cancelled run included) removes it.
+  UndoGuard remove_partial([&temporary] { platform::remove_file_quietly(temporary); });
   ProgressReporter reporter(call, plan.expected_duration);
   auto run = run_ffmpeg(call, resolve_ffmpeg_path(call.store.document),
                         render_arguments(plan, source.value(), temporary), kRenderLimitSeconds,
                         [&](const std::string &log) { reporter.poll(log); });
-  if (!run) {
-    platform::remove_file_quietly(temporary);
-    return fail(run.error());
-  }
+  if (!run) return fail(run.error());
   if (!run->success) {
-    platform::remove_file_quietly(temporary);
-    return fail(kRenderFailed + std::string(last_characters(run->text, kFailureTail)));
+    const std::string text = text::utf8_decode_lossy(run->text);
+    return fail(kRenderFailed + std::string(last_characters(text, kFailureTail)));
   }
+  // The renderer is the user's program: only a file it made itself, with no other name and
+  // no link on the way, is probed, fingerprinted and committed, and the commit must be
+  // that same file.
+  auto made = platform::regular_file_identity(temporary);
+  if (!made || made->names != 1) return fail(kNotNewOutput);
   auto media = probe_video(call, temporary);
-  if (!media) {
-    platform::remove_file_quietly(temporary);
-    return fail(media.error());
-  }
+  if (!media) return fail(media.error());
   auto output_sha256 = fingerprint_file(temporary);
-  if (!output_sha256) {
-    platform::remove_file_quietly(temporary);
-    return fail(output_sha256.error());
+  if (!output_sha256) return fail(output_sha256.error());
+  if (auto still = platform::regular_file_identity(temporary); !still || !(*still == *made)) {
+    return fail(kNotNewOutput);
   }
   if (auto linked = platform::hard_link(temporary, target); !linked) {
-    platform::remove_file_quietly(temporary);
     return fail(kCommitFailed + linked.error());
   }
+  if (auto committed = platform::regular_file_identity(target);
+      !committed || !(*committed == *made)) {
+    // The name is the one we just made (the link refuses an existing one).
+    platform::remove_file_quietly(target);
+    return fail(kNotNewOutput);
+  }
+  remove_partial.commit();
+  // The output's first name; the destination is now its only one.
   platform::remove_file_quietly(temporary);
 
   Json receipt{{"id", call.stamper.name("export")},

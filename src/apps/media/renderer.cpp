@@ -5,7 +5,9 @@
 #include "platform/platform.hpp"
 #include "platform/texts.hpp"
 #include "server/pipeline.hpp"
+#include "store/files.hpp"
 #include "text/unicode.hpp"
+#include "undo_guard.hpp"
 
 #include <charconv>
 #include <chrono>
@@ -17,6 +19,8 @@ namespace {
 
 constexpr const char *kVersionFailed = "FFmpeg version check failed";
 constexpr unsigned kPollMs = 100;
+constexpr std::string_view kLogPrefix = "render";
+constexpr std::string_view kLogSuffix = ".log";
 constexpr std::string_view kStream = "Stream #";
 constexpr double kMaxDuration = 1200;
 constexpr std::uint64_t kMaxEdge = 8192;
@@ -155,14 +159,17 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
                               const PollFn &on_poll) {
   const std::string &folder = call.store.folder;
   if (auto made = platform::create_directories(folder); !made) return fail(made.error());
-  const std::string log = platform::join_path(folder, call.stamper.name("render") + ".log");
+  // Logs of runs whose process was killed (the lock is ours, so no run of ours is going on).
+  store::remove_stale_files(folder, [](std::string_view name) {
+    return store::owner_gone(name, kLogPrefix, kLogSuffix);
+  });
+  const std::string log =
+      platform::join_path(folder, call.stamper.name(kLogPrefix) + std::string(kLogSuffix));
+  const UndoGuard remove_log([&log] { platform::remove_file_quietly(log); });
   if (auto created = platform::create_empty_file(log); !created) return fail(created.error());
 
   auto child = platform::start_child(program, args, log);
-  if (!child) {
-    platform::remove_file_quietly(log);
-    return fail(kUnavailable);
-  }
+  if (!child) return fail(kUnavailable);
   const auto started = std::chrono::steady_clock::now();
   const auto limit = std::chrono::seconds(limit_seconds);
   std::optional<std::string> failure;
@@ -187,14 +194,17 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
   }
   // A failed exit query still ends the child before its log goes.
   child->kill();
+  if (failure) return fail(*failure);
 
+  // The bytes as FFmpeg wrote them: the input's metadata may be in any encoding.
   std::string text;
-  if (auto bytes = platform::read_file_up_to(log, kMaxLogBytes);
-      bytes && bytes.value() && text::is_valid_utf8(*bytes.value())) {
+  if (auto bytes = platform::read_file_up_to(log, kMaxLogBytes); bytes && bytes.value()) {
     text = std::move(*bytes.value());
   }
-  platform::remove_file_quietly(log);
-  if (failure) return fail(*failure);
+  // FFmpeg does not report a write to its log that failed (a full disk): its text is then
+  // cut short or empty. A folder where a byte more cannot be written is one where that may
+  // have happened, and its error is the answer rather than what the short text seems to say.
+  if (auto written = platform::append_to_file(log, "\n"); !written) return fail(written.error());
   return RunOutcome{exit_code == 0, std::move(text)};
 }
 

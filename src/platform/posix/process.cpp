@@ -1,8 +1,10 @@
 // Child processes, the executable's folder and empty files on Linux.
 #include "platform/platform.hpp"
+#include "platform/posix/posix.hpp"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -74,6 +76,35 @@ Result<void> create_empty_file(const std::string &path) {
   if (fd < 0) return system_error(errno);
   ::close(fd);
   return {};
+}
+
+Result<void> append_to_file(const std::string &path, std::string_view bytes) {
+  posix::Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return system_error(errno);
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return system_error(n < 0 ? errno : EIO);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd.release()) != 0) return system_error(errno);
+  return {};
+}
+
+Result<FileIdentity> regular_file_identity(const std::string &path) {
+  // Non-blocking: a FIFO put there must not hold the call.
+  posix::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return system_error(errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return system_error(errno);
+  if (!S_ISREG(st.st_mode)) return system_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::uint64_t>(st.st_nlink)};
+}
+
+bool process_running(std::uint64_t id) {
+  if (id == 0 || id > static_cast<std::uint64_t>(INT32_MAX)) return false;
+  return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
 }
 
 Result<std::string> executable_folder() {

@@ -75,6 +75,47 @@ Result<void> create_empty_file(const std::string &path) {
   return {};
 }
 
+Result<void> append_to_file(const std::string &path, std::string_view bytes) {
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  Handle file(::CreateFileW(win::wide_path(path).c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr));
+  if (!file.valid()) return win::last_error();
+  if (!win::write_all(file.get(), bytes)) return win::last_error();
+  return {};
+}
+
+Result<FileIdentity> regular_file_identity(const std::string &path) {
+  SECURITY_ATTRIBUTES security = win::not_inherited();
+  Handle file(::CreateFileW(win::wide_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
+                            OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) return win::last_error();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.get(), &info)) return win::last_error();
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    return win::system_error(ERROR_DIRECTORY_NOT_SUPPORTED);
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    return win::system_error(ERROR_CANT_ACCESS_FILE);
+  }
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return win::system_error(ERROR_INVALID_FUNCTION);
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                      info.nNumberOfLinks};
+}
+
+bool process_running(std::uint64_t id) {
+  if (id > 0xFFFFFFFFULL) return false;
+  Handle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               static_cast<DWORD>(id)));
+  // There but not ours to open.
+  if (!process.valid()) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
 Result<std::string> executable_folder() {
   std::wstring buffer(512, L'\0');
   for (;;) {
