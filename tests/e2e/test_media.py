@@ -4,6 +4,7 @@ edits, renders that never overwrite and leave nothing behind, and progress notif
 Clips are made once per run by the host's FFmpeg from its lavfi sources. On Linux the
 program renders with the ffmpeg on PATH; under Wine with the Windows build that
 tests/e2e/ffmpeg-win installs (npm). Fake ffmpeg programs are shell scripts (Linux only)."""
+import errno
 import hashlib
 import json
 import os
@@ -13,7 +14,7 @@ import subprocess
 
 import pytest
 
-from conftest import TIMEOUT, WINE, linux_only_because
+from conftest import TIMEOUT, TOOLS_DIR, WINE, linux_only_because
 
 HOST_FFMPEG = shutil.which("ffmpeg")
 WINDOWS_FFMPEG = os.path.join(os.path.dirname(__file__), "ffmpeg-win", "node_modules",
@@ -196,7 +197,7 @@ case "$*" in
     for last; do :; done
     echo partial > "$last"
     i=0; while [ $i -lt 300 ]; do echo "line $i of a long complaint" >&2; i=$((i+1)); done
-    echo "Conversion failed!" >&2
+    printf 'Conversion failed for Caf\\351!\\n' >&2
     exit 1 ;;
 esac
 exec {HOST_FFMPEG} "$@"
@@ -207,7 +208,9 @@ exec {HOST_FFMPEG} "$@"
     message = vft.err("media", "render_edit", render_args(vft, saved, tmp_path / "x.mp4"),
                       env=env)
     prefix = "FFmpeg could not render this edit: "
-    assert message.startswith(prefix) and message.endswith("complaint\nConversion failed!\n")
+    # Its text in another encoding is shown with replacement characters.
+    assert message.startswith(prefix)
+    assert message.endswith("complaint\nConversion failed for Caf\ufffd!\n")
     assert len(message) == len(prefix) + 1400
     assert leftovers(tmp_path, "media-export") == [] and not (tmp_path / "x.mp4").exists()
     assert vft.ok("media", "get_project", {"id": project["id"]})["exports"] == []
@@ -311,3 +314,110 @@ exec {HOST_FFMPEG} "$@"
                                             tmp_path / "b.mp4"), id=8)
     out, err, code = session.close()
     assert (out, err, code) == (b"", b"", 0)
+
+
+def alive(pid, started):
+    """Whether the process that started at that tick still runs (ids are soon reused)."""
+    try:
+        fields = open(f"/proc/{pid}/stat").read().rsplit(") ", 1)[1].split()
+    except FileNotFoundError:
+        return False
+    return fields[19] == started and fields[0] != "Z"
+
+
+@needs_ffmpeg
+def test_latin1_metadata_imports_and_renders(vft, tmp_path):
+    # FFmpeg prints the title's bytes as they are: here one that is not UTF-8.
+    source = tmp_path / "cafe.mkv"
+    subprocess.run([HOST_FFMPEG, "-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi",
+                    "-i", "testsrc=size=160x120:rate=24:duration=2", "-metadata",
+                    b"title=Caf\xe9", "-c:v", "libx264", "-preset", "ultrafast", str(source)],
+                   check=True, timeout=60)
+    env = renderer_env(vft)
+    project = import_clip(vft, source, env)["project"]
+    assert project["media"] == {"duration": 2.0, "width": 160, "height": 120,
+                                "hasAudio": False}
+    saved = save_edit(vft, project, {"width": 160, "height": 160})
+    out = tmp_path / "out.mp4"
+    receipt = vft.ok("media", "render_edit", render_args(vft, saved, out), env=env)["export"]
+    assert receipt["media"]["width"] == 160 and out.exists()
+    assert leftovers(tmp_path, "media-export") == []
+    assert leftovers(vft.folder("media"), "render") == []
+
+
+@fake_ffmpeg
+def test_commit_takes_only_a_new_regular_file(vft, clips, tmp_path):
+    pids = tmp_path / "pids"
+    victim = tmp_path / "victim.mp4"
+    victim.write_bytes(clips["silent"].read_bytes())
+    how = tmp_path / "how"
+    # A render that leaves a link to another file (or a second name of it) as its output.
+    script = fake(tmp_path / "fake", f"""
+case "$*" in
+  *-filter_complex*)
+    echo $$ $(cut -d' ' -f22 /proc/$$/stat) >> "{pids}"
+    for last; do :; done
+    $(cat "{how}") "{victim}" "$last"
+    exit 0 ;;
+esac
+exec {HOST_FFMPEG} "$@"
+""")
+    env = dict(vft.env, VEYMORA_FFMPEG=str(script))
+    project = import_clip(vft, clips["sound"], env)["project"]
+    saved = save_edit(vft, project, {"width": 160, "height": 160})
+    before = victim.read_bytes()
+    for link in ("ln -s", "ln"):
+        how.write_text(link)
+        out = tmp_path / "out.mp4"
+        assert vft.err("media", "render_edit", render_args(vft, saved, out), env=env) == (
+            "The renderer did not leave a new regular file as its output")
+        assert not out.exists() and not out.is_symlink()
+        assert leftovers(tmp_path, "media-export") == []
+        assert leftovers(vft.folder("media"), "render") == []
+    assert victim.read_bytes() == before and victim.stat().st_nlink == 1
+    assert vft.ok("media", "get_project", {"id": project["id"]})["version"] == 2
+    assert not any(alive(*line.split()) for line in pids.read_text().splitlines())
+
+
+@needs_ffmpeg
+def test_render_removes_what_killed_renders_left(vft, clips, tmp_path):
+    env = renderer_env(vft)
+    project = import_clip(vft, clips["silent"], env)["project"]
+    saved = save_edit(vft, project, {"width": 160, "height": 160})
+    data = vft.folder("media")
+    gone = 4294967295  # no process has this id, on either system
+    stale_log = data / f"render-1-{gone}.log"
+    stale_export = tmp_path / f"media-export-1-{gone}.mp4"
+    stale_log.write_text("frame=1")
+    stale_export.write_bytes(b"partial")
+    # Kept: a link of that name (not made by a render), a file of another name, and
+    # (on Linux, where the test's own process id means a running process) a live render's.
+    (tmp_path / f"media-export-2-{gone}.mp4").symlink_to(stale_export.name) if not WINE else None
+    other = tmp_path / f"my-export-1-{gone}.mp4"
+    other.write_bytes(b"mine")
+    live = tmp_path / f"media-export-1-{os.getpid()}.mp4"
+    if not WINE:
+        live.write_bytes(b"running")
+    # The render itself fails: the clean-up comes first.
+    env["VEYMORA_FFMPEG"] = vft.path(tmp_path / "nowhere" / NAME)
+    assert vft.err("media", "render_edit", render_args(vft, saved, tmp_path / "x.mp4"),
+                   env=env) == UNAVAILABLE
+    assert not stale_log.exists() and not stale_export.exists() and other.exists()
+    assert leftovers(data, "render") == []
+    if not WINE:
+        assert live.exists() and (tmp_path / f"media-export-2-{gone}.mp4").is_symlink()
+
+
+@needs_ffmpeg
+@linux_only_because("the full disk is injected with LD_PRELOAD")
+def test_probe_on_a_full_data_folder_says_so(vft, clips):
+    library = os.path.join(TOOLS_DIR, "libvft_faults.so")
+    assert os.path.exists(library), "build the vft_faults library"
+    data = vft.folder("media")
+    # The first write into the data folder (the render log's) finds no space.
+    env = dict(vft.env, LD_PRELOAD=library, VFT_FAULT_ROOT=str(data), VFT_FAULT_CALL="write",
+               VFT_FAULT_AT="1", VFT_FAULT_ERRNO=str(errno.ENOSPC),
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    assert vft.err("media", "import_video", {"title": "T", "path": str(clips["silent"])},
+                   env=env) == os.strerror(errno.ENOSPC)
+    assert sorted(os.listdir(data)) == ["records.lock"]
