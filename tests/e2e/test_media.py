@@ -390,14 +390,15 @@ def test_render_removes_what_killed_renders_left(vft, clips, tmp_path):
     stale_export = tmp_path / f"media-export-1-{gone}.mp4"
     stale_log.write_text("frame=1")
     stale_export.write_bytes(b"partial")
-    # Kept: a link of that name (not made by a render), a file of another name, and
-    # (on Linux, where the test's own process id means a running process) a live render's.
-    (tmp_path / f"media-export-2-{gone}.mp4").symlink_to(stale_export.name) if not WINE else None
+    # Kept: a file of another name and, on Linux (where the test's own process id is a
+    # running process's), a live render's output and a link of that name (no render's).
     other = tmp_path / f"my-export-1-{gone}.mp4"
     other.write_bytes(b"mine")
     live = tmp_path / f"media-export-1-{os.getpid()}.mp4"
+    link = tmp_path / f"media-export-2-{gone}.mp4"
     if not WINE:
         live.write_bytes(b"running")
+        link.symlink_to(other.name)
     # The render itself fails: the clean-up comes first.
     env["VEYMORA_FFMPEG"] = vft.path(tmp_path / "nowhere" / NAME)
     assert vft.err("media", "render_edit", render_args(vft, saved, tmp_path / "x.mp4"),
@@ -405,7 +406,7 @@ def test_render_removes_what_killed_renders_left(vft, clips, tmp_path):
     assert not stale_log.exists() and not stale_export.exists() and other.exists()
     assert leftovers(data, "render") == []
     if not WINE:
-        assert live.exists() and (tmp_path / f"media-export-2-{gone}.mp4").is_symlink()
+        assert live.exists() and link.is_symlink()
 
 
 @needs_ffmpeg
