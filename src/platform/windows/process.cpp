@@ -96,7 +96,7 @@ Result<FileIdentity> regular_file_identity(const std::string &path) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(file.get(), &info)) return win::last_error();
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    return win::system_error(ERROR_DIRECTORY_NOT_SUPPORTED);
+    return win::system_error(ERROR_DIRECTORY);
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     return win::system_error(ERROR_CANT_ACCESS_FILE);
