@@ -5,10 +5,12 @@ import json
 import os
 import select
 import signal
+import socket
 import struct
 import subprocess
+import time
 import zlib
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 
 import pytest
 
@@ -560,3 +562,118 @@ def test_without_a_display_the_window_cannot_be_created(vft):
     # Clips from supplied text need no clipboard.
     made = vft.ok("clipboard", "save_clip", {"title": "t", "text": "x"}, env=env)
     assert vft.ok("clipboard", "get_clip", {"id": made["id"]}, env=env)["text"] == "x"
+
+
+# -- X11 peers that stall: deadlines, and a holder that holds only what it serves ----------------
+BUSY = "Clipboard is busy; try again"
+
+
+@contextmanager
+def x11_peer(vft, desktop, mode, ready):
+    """A hostile program of tests/tools/x11_peer, in place once it has said so."""
+    peer = subprocess.Popen(vft.tool_command("x11_peer") + [mode], env=desktop.env,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert peer.stdout.readline() == ready + b"\n"
+        yield peer
+    finally:
+        peer.stdin.close()
+        peer.wait(timeout=TIMEOUT)
+
+
+def process_memory(pid):
+    """Every readable byte of the process's memory."""
+    found = []
+    with open(f"/proc/{pid}/maps") as maps, open(f"/proc/{pid}/mem", "rb", 0) as memory:
+        for line in maps:
+            span, permissions = line.split()[:2]
+            if not permissions.startswith("r"):
+                continue
+            start, end = (int(x, 16) for x in span.split("-"))
+            try:
+                memory.seek(start)
+                found.append(memory.read(end - start))
+            except (OSError, OverflowError, ValueError):
+                continue  # [vvar] and the like
+    return b"".join(found)
+
+
+@linux_only_because("INCR transfers are the X11 selection's")
+def test_an_owner_that_trickles_a_transfer_is_busy_within_its_deadline(vft, desktop):
+    session = vft.session("clipboard")
+    with x11_peer(vft, desktop, "trickle", b"owned"):
+        started = time.monotonic()
+        answer = session.call("read_clipboard", {"kind": "text"}, id=1)
+        # Each piece comes within the second that one wait allows; the transfer's own
+        # deadline ends it all the same.
+        assert time.monotonic() - started < 25
+        assert answer["isError"] is True and answer["content"][0]["text"] == BUSY
+        # The call let go of the app: another process's call goes through.
+        made = vft.ok("clipboard", "save_clip", {"title": "t", "text": "x"})
+        assert session.call("get_clip", {"id": made["id"]}, id=2)["isError"] is False
+        assert vft.err("clipboard", "write_clipboard", {"text": "y"}) == BUSY
+    session.close()
+    assert vft.ok("clipboard", "search_clips")["total"] == 1
+
+
+@linux_only_because("X11 displays")
+def test_a_display_that_never_answers(vft):
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    for number in range(4000, 4100):  # an abstract X11 socket name nobody listens on
+        try:
+            listener.bind(f"\0/tmp/.X11-unix/X{number}")
+            break
+        except OSError:
+            continue
+    with listener:
+        listener.listen(8)
+        env = dict(vft.env, DISPLAY=f":{number}")
+        silent = f'Clipboard owner window could not be created: the X11 display ":{number}" did not answer'
+        started = time.monotonic()
+        assert vft.err("clipboard", "inspect_clipboard", env=env) == silent
+        assert vft.err("clipboard", "write_clipboard", {"text": "x"}, env=env) == silent
+        assert time.monotonic() - started < 25
+        # The tools that need no clipboard work as ever.
+        made = vft.ok("clipboard", "save_clip", {"title": "t", "text": "x"}, env=env)
+        assert vft.ok("clipboard", "get_clip", {"id": made["id"]}, env=env)["text"] == "x"
+
+
+@linux_only_because("the holder process is the X11 mechanism")
+def test_readers_that_stall_keep_no_holder_alive(vft, desktop):
+    big = "s" * 600_000  # served in pieces
+    with ExitStack() as peers:
+        for i in range(4):
+            write_text(vft, big + str(i))
+            # The previous holder, busy with a stalled reader, is gone already.
+            assert len(holders(vft)) == 1
+            assert desktop.paste() == (big + str(i)).encode()  # others are served meanwhile
+            peers.enter_context(x11_peer(vft, desktop, "stall", b"stalled"))
+        (holder,) = holders(vft)
+        # Another program takes the selection: the stalled transfer does not keep it.
+        desktop.copy(b"the user's copy")
+        wait_gone([holder])
+    assert holders(vft) == []
+
+
+@linux_only_because("the holder process and /proc are the X11 build's")
+def test_the_holder_holds_only_what_it_serves(vft, desktop):
+    clip_secret, previous_secret = "clip-secret-9b1c4e", "previous-secret-7f3a2d"
+    desktop.copy(previous_secret.encode())  # becomes the undo snapshot
+    session = vft.session("clipboard")
+    made = session.call("save_clip", {"title": "t", "text": clip_secret}, id=1)
+    assert session.call("get_clip", {"id": made["structuredContent"]["id"]}, id=2)["isError"] is False
+    assert session.call("write_clipboard", {"text": "served-text-1e5d"}, id=3)["isError"] is False
+    (holder,) = one_holder(vft, session.proc.pid)
+    memory = process_memory(holder)
+    assert b"served-text-1e5d" in memory  # what it serves is there to be found
+    for secret in (clip_secret, previous_secret):
+        for encoded in (secret.encode(), secret.encode("utf-16-le")):
+            assert encoded not in memory
+    session.close()
+
+    vft.ok("clipboard", "write_clipboard", {"text": "one-shot-argument-5d2e"})
+    (holder,) = one_holder(vft, previous=[holder])
+    with open(f"/proc/{holder}/cmdline", "rb") as f:
+        command_line = f.read()
+    assert b"5d2e" not in command_line and b"write_clipboard" not in command_line
+    assert clip_secret.encode() not in process_memory(holder)
