@@ -62,17 +62,11 @@ constexpr char kAccepted = 'A';
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 void pidfd_kill(int process) { ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0); }
 
-int milliseconds_until(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
-}
-
 // Waits for the descriptor to be ready for the events, until the deadline.
 bool wait_ready(int fd, short events, Clock::time_point deadline) {
   while (true) {
     pollfd wait{fd, events, 0};
-    const int ready = ::poll(&wait, 1, milliseconds_until(deadline));
+    const int ready = ::poll(&wait, 1, x11::milliseconds_until(deadline));
     if (ready > 0) return true;
     if (ready == 0 || errno != EINTR) return false;
   }
@@ -326,25 +320,9 @@ void hold(int channel) {
   Server(*display, *content, *time).run();
 }
 
-// The spawn attributes and file actions, destroyed on every path.
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions{};
-  posix_spawnattr_t attributes{};
-  bool actions_ready = false;
-  bool attributes_ready = false;
-
-  SpawnSetup() = default;
-  SpawnSetup(const SpawnSetup &) = delete;
-  SpawnSetup &operator=(const SpawnSetup &) = delete;
-  ~SpawnSetup() {
-    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
-    if (attributes_ready) posix_spawnattr_destroy(&attributes);
-  }
-};
-
 // Standard streams on /dev/null, the channel as descriptor 3 and nothing else; a session
 // of its own and every signal at its default, none blocked.
-int prepare(SpawnSetup &setup, int channel) {
+int prepare(posix::SpawnSetup &setup, int channel) {
   if (int e = posix_spawn_file_actions_init(&setup.actions); e != 0) return e;
   setup.actions_ready = true;
   for (const int target : {0, 1, 2}) {
@@ -415,7 +393,7 @@ Result<std::uint32_t> start_holder(const ClipboardWrite &content, Clock::time_po
 
   pid_t child = 0;
   {
-    SpawnSetup setup;
+    posix::SpawnSetup setup;
     if (int e = prepare(setup, theirs.get()); e != 0) return fail(failed + std::strerror(e));
     char name[] = "veymora-free-tools";
     std::string mode = kClipboardHolderMode;

@@ -3,6 +3,7 @@
 
 #include "platform/platform.hpp"
 
+#include <spawn.h>
 #include <string>
 #include <unistd.h>
 
@@ -26,6 +27,22 @@ public:
 
 private:
   int fd_;
+};
+
+// The spawn attributes and file actions, destroyed on every path.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions{};
+  posix_spawnattr_t attributes{};
+  bool actions_ready = false;
+  bool attributes_ready = false;
+
+  SpawnSetup() = default;
+  SpawnSetup(const SpawnSetup &) = delete;
+  SpawnSetup &operator=(const SpawnSetup &) = delete;
+  ~SpawnSetup() {
+    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
+    if (attributes_ready) posix_spawnattr_destroy(&attributes);
+  }
 };
 
 // Makes the names in a folder durable: a new or renamed entry survives a power loss only

@@ -20,23 +20,7 @@ namespace {
 
 Failure system_error(int code) { return fail(std::strerror(code)); }
 
-// The spawn attributes and file actions, destroyed on every path.
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions{};
-  posix_spawnattr_t attributes{};
-  bool actions_ready = false;
-  bool attributes_ready = false;
-
-  SpawnSetup() = default;
-  SpawnSetup(const SpawnSetup &) = delete;
-  SpawnSetup &operator=(const SpawnSetup &) = delete;
-  ~SpawnSetup() {
-    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
-    if (attributes_ready) posix_spawnattr_destroy(&attributes);
-  }
-};
-
-int prepare(SpawnSetup &setup, const std::string &stderr_path) {
+int prepare(posix::SpawnSetup &setup, const std::string &stderr_path) {
   if (int e = posix_spawn_file_actions_init(&setup.actions); e != 0) return e;
   setup.actions_ready = true;
   // The child opens its own standard streams, so no descriptor of ours is handed over, and
@@ -149,7 +133,7 @@ void ChildProcess::kill() {
 
 Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
                                  const std::string &stderr_path) {
-  SpawnSetup setup;
+  posix::SpawnSetup setup;
   if (int e = prepare(setup, stderr_path); e != 0) return system_error(e);
   std::vector<char *> argv;
   argv.reserve(args.size() + 2);

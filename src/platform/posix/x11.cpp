@@ -46,12 +46,6 @@ std::string display_did_not_answer() {
          (display == nullptr ? "" : display) + "\" did not answer";
 }
 
-int milliseconds_until(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
-}
-
 // The descriptors this process has open.
 std::set<int> open_descriptors() {
   std::set<int> found;

@@ -7,6 +7,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,13 @@ using Clock = std::chrono::steady_clock;
 inline constexpr std::chrono::milliseconds kAnswerTime{1000};
 // How long the display gets to accept the connection and answer the first requests.
 inline constexpr std::chrono::seconds kConnectTime{3};
+
+// What is left until the deadline, as a poll() time-out (0 once it has passed).
+inline int milliseconds_until(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
 
 struct EventDeleter {
   void operator()(xcb_generic_event_t *event) const { std::free(event); }
