@@ -41,12 +41,12 @@ Result<void> create_new_file(const std::string &path, std::string_view bytes) {
   if (code != ERROR_SUCCESS) {
     const bool marked = delete_on_close(file);
     ::CloseHandle(file);
-    if (!marked) ::DeleteFileW(wide.c_str());
+    if (!marked) remove_file_quietly(path);
     return win::system_error(code);
   }
   if (!::CloseHandle(file)) {
     code = ::GetLastError();
-    ::DeleteFileW(wide.c_str());
+    remove_file_quietly(path);
     return win::system_error(code);
   }
   return {};

@@ -211,9 +211,8 @@ TEST_F(WindowsFiles, OnlyWhatAHoldGivesIsTriedAgain) {
   // A read-only destination or a folder in its place fails with the system's text, and the
   // destination is as it was.
   ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
+  ASSERT_TRUE(platform::create_directories(path("folder")));
   for (const char *destination : {"read-only", "folder"}) {
-    if (std::string(destination) == "folder")
-      ASSERT_TRUE(platform::create_directories(path("folder")));
     const auto replaced =
         platform::replace_file(path(".write-1-2.tmp"), path(destination), path(".write-1-3.tmp"));
     ASSERT_FALSE(replaced) << destination;
