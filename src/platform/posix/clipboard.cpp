@@ -36,7 +36,8 @@ enum class Refusal { none, refused, too_large };
 constexpr std::chrono::seconds kTransferTime{8};
 constexpr std::chrono::seconds kOperationTime{15};
 
-// The end of the next wait: the answer time, within the transfer's deadline.
+// The end of the next wait for an owner's answer: the answer time, within the transfer's
+// deadline. The X server's own replies are waited for until the deadline itself.
 Clock::time_point next_wait(Clock::time_point transfer_deadline) {
   return std::min(transfer_deadline, Clock::now() + x11::kAnswerTime);
 }
@@ -54,7 +55,7 @@ Result<Property> take_property(x11::Display &display, std::uint64_t max, Refusal
         xcb_get_property(connection, 0, display.window(), display.atoms().transfer,
                          XCB_GET_PROPERTY_TYPE_ANY, offset, kChunkUnits)
             .sequence,
-        next_wait(deadline));
+        deadline);
     if (!reply) return fail(kClipboardBusy);
     const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
     if (offset == 0) {
@@ -92,7 +93,7 @@ void drain(x11::Display &display, Clock::time_point deadline) {
         xcb_get_property(display.connection(), 0, display.window(), display.atoms().transfer,
                          XCB_GET_PROPERTY_TYPE_ANY, 0, 0)
             .sequence,
-        next_wait(deadline));
+        deadline);
     xcb_delete_property(display.connection(), display.window(), display.atoms().transfer);
     xcb_flush(display.connection());
     if (!reply || reply->bytes_after == 0) return; // the empty piece ends the transfer
@@ -171,7 +172,7 @@ Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &dis
 // Owners that do not list their targets are asked for each in turn.
 Result<std::string> read_payload(x11::Display &display, std::initializer_list<xcb_atom_t> targets,
                                  bool allow_empty, Clock::time_point deadline) {
-  const auto owner = display.selection_owner(next_wait(deadline));
+  const auto owner = display.selection_owner(deadline);
   if (!owner) return fail(kClipboardBusy);
   if (*owner == XCB_NONE) return fail(kClipboardFormatUnavailable);
   auto offered = offered_targets(display, deadline);
@@ -252,7 +253,7 @@ Result<ClipboardSession> open_clipboard() {
 Result<ClipboardFormats> ClipboardSession::formats() {
   x11::Display &display = impl_->display;
   ClipboardFormats formats;
-  const auto owner = display.selection_owner(next_wait(impl_->deadline));
+  const auto owner = display.selection_owner(impl_->deadline);
   if (!owner) return fail(kClipboardBusy);
   if (*owner == XCB_NONE) return formats;
   auto offered = offered_targets(display, impl_->deadline);
@@ -298,7 +299,7 @@ std::uint32_t ClipboardSession::sequence() {
   x11::Display &display = impl_->display;
   // A server that does not answer shows no owner: the write or the guard that follows fails
   // on the same silence.
-  const xcb_window_t owner = display.selection_owner(next_wait(impl_->deadline)).value_or(XCB_NONE);
+  const xcb_window_t owner = display.selection_owner(impl_->deadline).value_or(XCB_NONE);
   if (owner == XCB_NONE) return 0;
   // Only an owner that lists TIMESTAMP is asked: some answer any target with their data.
   std::optional<xcb_timestamp_t> time;
@@ -322,12 +323,12 @@ Result<void> ClipboardSession::replace(const ClipboardWrite &content) {
   x11::Display &display = impl_->display;
   // At most one holder of ours: the one that owns the selection now gives way to this write,
   // and is gone before the write returns.
-  auto previous = PreviousHolder::find(display, next_wait(impl_->deadline));
+  auto previous = PreviousHolder::find(display, impl_->deadline);
   if (content.kind == ClipboardWrite::Kind::empty) {
     // No owner is the empty clipboard; a holder of ours sees SelectionClear and exits.
     xcb_set_selection_owner(display.connection(), XCB_NONE, display.atoms().clipboard,
                             XCB_CURRENT_TIME);
-    const auto owner = display.selection_owner(next_wait(impl_->deadline));
+    const auto owner = display.selection_owner(impl_->deadline);
     if (!owner) return fail(kClipboardBusy);
     if (*owner != XCB_NONE) {
       return fail(std::string(kClipboardNotCleared) + ": the X11 server kept the owner");

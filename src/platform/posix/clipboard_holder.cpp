@@ -295,7 +295,7 @@ void hold(int channel) {
   if (!content) return report_failure(channel, "the clipboard holder got no content");
   auto display = x11::Display::open(std::min(start_deadline, Clock::now() + x11::kConnectTime));
   if (!display) return report_failure(channel, display.error());
-  const std::optional<xcb_timestamp_t> time = display->server_time();
+  const std::optional<xcb_timestamp_t> time = display->server_time(start_deadline);
   if (!time) return report_failure(channel, "the X11 server did not answer");
   // The mark lets the next write of ours find this process and see it gone.
   const auto pid = static_cast<std::uint32_t>(::getpid());
@@ -303,14 +303,13 @@ void hold(int channel) {
                       display->atoms().holder, XCB_ATOM_CARDINAL, 32, 1, &pid);
   xcb_set_selection_owner(display->connection(), display->window(), display->atoms().clipboard,
                           *time);
-  const auto owner = display->selection_owner(Clock::now() + x11::kAnswerTime);
+  const auto owner = display->selection_owner(start_deadline);
   if (!owner || *owner != display->window()) {
     return report_failure(channel, "the X11 server did not give the selection");
   }
   report_value(channel, kOwned, x11::sequence_of(display->window(), *time));
   char accepted = 0;
-  if (!receive_all(channel, &accepted, 1, Clock::now() + x11::kAnswerTime) ||
-      accepted != kAccepted) {
+  if (!receive_all(channel, &accepted, 1, start_deadline) || accepted != kAccepted) {
     // The tool gave up and reports a failed write: leave no owner behind.
     xcb_set_selection_owner(display->connection(), XCB_NONE, display->atoms().clipboard, *time);
     xcb_flush(display->connection());

@@ -1,6 +1,7 @@
 #include "platform/posix/x11.hpp"
 
 #include "platform/clipboard.hpp"
+#include "platform/posix/posix.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <xcb/xcbext.h>
@@ -47,10 +49,10 @@ std::string display_did_not_answer() {
 }
 
 // The descriptors this process has open.
-std::set<int> open_descriptors() {
+std::optional<std::set<int>> open_descriptors() {
   std::set<int> found;
   DIR *folder = ::opendir("/proc/self/fd");
-  if (folder == nullptr) return found;
+  if (folder == nullptr) return std::nullopt;
   while (const dirent *entry = ::readdir(folder)) {
     if (entry->d_name[0] != '.') found.insert(std::atoi(entry->d_name));
   }
@@ -65,42 +67,50 @@ std::set<int> open_descriptors() {
 // deadline the sockets it opened are shut down, which ends its wait with a failed setup.
 // Nothing else opens descriptors meanwhile: the main thread only waits for it.
 Result<xcb_connection_t *> connect_by(Clock::time_point deadline, int &screen) {
-  int done[2];
-  if (::pipe2(done, O_CLOEXEC) != 0) {
-    return fail(std::string(kClipboardOwnerWindow) + ": " + std::strerror(errno));
-  }
-  const std::set<int> before = open_descriptors();
+  const auto refused = [](int code) {
+    return fail(std::string(kClipboardOwnerWindow) + ": " + std::strerror(code));
+  };
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return refused(errno);
+  const posix::Fd done(ends[0]);
+  const posix::Fd done_writer(ends[1]);
+  const auto before = open_descriptors();
+  if (!before) return refused(errno);
   xcb_connection_t *connection = nullptr;
   sigset_t all;
   sigset_t previous;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  std::thread connecting([&, signal_end = done[1]] {
-    connection = xcb_connect(nullptr, &screen);
-    (void)!::write(signal_end, "x", 1);
-  });
+  std::optional<std::thread> connecting;
+  try {
+    connecting.emplace([&, signal_end = done_writer.get()] {
+      connection = xcb_connect(nullptr, &screen);
+      (void)!::write(signal_end, "x", 1);
+    });
+  } catch (const std::system_error &error) {
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return refused(error.code().value());
+  }
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
   bool late = false;
   int wait = milliseconds_until(deadline);
   while (true) {
-    pollfd ready{done[0], POLLIN, 0};
+    pollfd ready{done.get(), POLLIN, 0};
     const int n = ::poll(&ready, 1, wait);
     if (n > 0) break;
     if (n < 0 && errno == EINTR) continue;
     late = true;
-    for (const int fd : open_descriptors()) {
+    for (const int fd : open_descriptors().value_or(std::set<int>())) {
       struct stat info {};
-      if (!before.contains(fd) && fd != done[0] && fd != done[1] && ::fstat(fd, &info) == 0 &&
-          S_ISSOCK(info.st_mode)) {
+      if (!before->contains(fd) && fd != done.get() && fd != done_writer.get() &&
+          ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode)) {
         ::shutdown(fd, SHUT_RDWR);
       }
     }
     wait = 100; // the thread ends at once now; a socket it opened since is shut down next
   }
-  connecting.join();
-  ::close(done[0]);
-  ::close(done[1]);
+  connecting->join();
   if (late) {
     xcb_disconnect(connection);
     return fail(display_did_not_answer());
@@ -257,13 +267,13 @@ std::optional<xcb_window_t> Display::selection_owner(Clock::time_point deadline)
   return reply->owner;
 }
 
-std::optional<xcb_timestamp_t> Display::server_time() {
+std::optional<xcb_timestamp_t> Display::server_time(Clock::time_point deadline) {
   xcb_change_property(connection_, XCB_PROP_MODE_APPEND, window_, atoms_.transfer, XCB_ATOM_STRING,
                       8, 0, nullptr);
   xcb_flush(connection_);
   const xcb_window_t window = window_;
   const xcb_atom_t property = atoms_.transfer;
-  Event event = wait_for(Clock::now() + kAnswerTime, [&](xcb_generic_event_t *e) {
+  Event event = wait_for(deadline, [&](xcb_generic_event_t *e) {
     if ((e->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
     auto *change = reinterpret_cast<xcb_property_notify_event_t *>(e);
     return change->window == window && change->atom == property;

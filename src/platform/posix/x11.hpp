@@ -98,7 +98,7 @@ public:
   // answer by the deadline.
   std::optional<xcb_window_t> selection_owner(Clock::time_point deadline);
   // A real server time: the time of a property change on our own window.
-  std::optional<xcb_timestamp_t> server_time();
+  std::optional<xcb_timestamp_t> server_time(Clock::time_point deadline);
 
 private:
   Display(xcb_connection_t *connection, xcb_window_t root);
