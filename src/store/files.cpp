@@ -20,11 +20,20 @@ std::string Stamper::name(std::string_view prefix) {
 
 std::uint64_t Stamper::now_seconds() { return platform::now_nanos() / 1'000'000'000ULL; }
 
+std::optional<std::string> environment_setting(const std::string &name) {
+  auto value = platform::environment(name);
+  if (!value || value->empty()) return std::nullopt;
+  if (value->starts_with("${") && value->ends_with("}")) return std::nullopt;
+  return value;
+}
+
 Result<std::string> data_folder(const std::string &app) {
-  if (auto home = platform::environment("VEYMORA_DATA_HOME")) {
+  if (auto home = environment_setting("VEYMORA_DATA_HOME")) {
+    if (!platform::is_absolute_path(*home)) return fail(kRelativeDataHome);
     return platform::join_path(*home, app);
   }
-  if (auto local = platform::environment("LOCALAPPDATA")) {
+  if (auto local = platform::environment("LOCALAPPDATA");
+      local && platform::is_absolute_path(*local)) {
     return platform::join_path(platform::join_path(*local, "Veymora"), app);
   }
 #ifndef _WIN32

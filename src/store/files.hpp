@@ -15,6 +15,8 @@
 namespace vft::store {
 
 inline constexpr const char *kNoDataHome = "LOCALAPPDATA is unavailable";
+inline constexpr const char *kRelativeDataHome =
+    "VEYMORA_DATA_HOME must be an absolute folder path (leave it empty for the default)";
 inline constexpr const char *kLockHeld = "Another operation still owns the record lock; retry";
 inline constexpr const char *kNoParent = "Destination has no parent";
 inline constexpr const char *kPayloadTooLarge = "Encrypted payload exceeds 80 MiB";
@@ -34,8 +36,13 @@ private:
   std::uint64_t last_nanos_ = 0;
 };
 
+// A setting taken from the environment: none when the variable is absent, empty, or still
+// the placeholder `${...}` a host passes for a setting the user left empty.
+std::optional<std::string> environment_setting(const std::string &name);
+
 // The data folder of an app: VEYMORA_DATA_HOME/APP, else LOCALAPPDATA/Veymora/APP, else
-// the platform's own user data folder where it has one.
+// the platform's own user data folder where it has one. A relative VEYMORA_DATA_HOME is
+// refused: it would put the records wherever the host happened to start the program.
 Result<std::string> data_folder(const std::string &app);
 
 // The three apps whose store is protected at rest.

@@ -11,6 +11,8 @@ from conftest import WINE, linux_only, linux_only_because
 
 UNSUPPORTED = "Unsupported record store; original preserved"
 PROTECTION = "Windows data protection failed" if WINE else "User data protection failed"
+RELATIVE_HOME = ("VEYMORA_DATA_HOME must be an absolute folder path (leave it empty for the "
+                 "default)")
 
 
 def test_storage_paths_and_protection_flags(vft):
@@ -32,10 +34,40 @@ def test_data_home_fallbacks(vft, tmp_path):
     env["LOCALAPPDATA"] = vft.path(tmp_path / "local")
     info = vft.ok("bills", "get_storage_info", env=env)
     assert info["storagePath"] == vft.path(tmp_path / "local" / "Veymora" / "bills" / "records.dpapi")
-    # An empty VEYMORA_DATA_HOME is still present and wins over LOCALAPPDATA.
-    env["VEYMORA_DATA_HOME"] = ""
+    # A relative LOCALAPPDATA is passed over like an absent one.
+    env["LOCALAPPDATA"] = "local"
+    env["XDG_DATA_HOME"] = str(tmp_path / "xdg")
     info = vft.ok("studio", "get_storage_info", env=env)
-    assert not info["storagePath"].startswith(vft.path(tmp_path / "local"))
+    assert info["storagePath"] == str(tmp_path / "xdg" / "veymora" / "studio" / "records.json")
+
+
+def test_settings_left_empty_keep_the_defaults_and_a_relative_data_home_is_refused(vft, tmp_path):
+    # What a host passes for an optional setting the user left empty: nothing, or its
+    # placeholder unfilled. Neither may put records in the folder the program started in.
+    start = tmp_path / "start"
+    start.mkdir()
+    env = dict(vft.env, LOCALAPPDATA=vft.path(tmp_path / "local"))
+    for value in ("", "${user_config.data_folder}"):
+        env["VEYMORA_DATA_HOME"] = value
+        done = vft.run(["studio", "call", "get_storage_info"], env=env, cwd=start)
+        assert done.returncode == 0, done.err
+        path = done.json()["storagePath"]
+        if WINE:  # Wine hands every program its prefix's own LOCALAPPDATA
+            assert path.endswith("\\AppData\\Local\\Veymora\\studio\\records.json"), path
+        else:
+            assert path == str(tmp_path / "local" / "Veymora" / "studio" / "records.json")
+    for value in ("data", "..", "C:data", "\\data", "~/data"):
+        env["VEYMORA_DATA_HOME"] = value
+        done = vft.run(["bookmarks", "call", "save_bookmark",
+                        '{"title":"T","url":"https://example.org/"}'], env=env, cwd=start)
+        assert (done.returncode, done.err) == (1, RELATIVE_HOME + "\n"), value
+    assert os.listdir(start) == [] and not (tmp_path / "bookmarks").exists()
+
+    env["VEYMORA_DATA_HOME"] = vft.path(vft.home)
+    for value in ("", "${user_config.ffmpeg}"):
+        env["VEYMORA_FFMPEG"] = value
+        status = vft.ok("media", "get_renderer_status", env=env)
+        assert status["path"] == ("ffmpeg.exe" if WINE else "ffmpeg")
 
 
 @linux_only_because("XDG data folders")

@@ -125,13 +125,6 @@ def test_local_app_data_fallback_and_its_absence(vft, tmp_path):
     assert len(json.loads(done.stdout)["result"]["tools"]) == 8
 
 
-def test_an_empty_data_home_is_present(vft):
-    env = dict(vft.env, VEYMORA_DATA_HOME="")
-    info = vft.ok("studio", "get_storage_info", env=env)
-    assert info["storagePath"] == "studio\\records.json"
-    assert (vft.tmp / "studio").is_dir()  # relative to the working folder
-
-
 def test_only_rooted_drive_and_share_paths_are_absolute(vft, tmp_path):
     def imported(path):
         return vft.call("wallet", "import_document", {"path": path, "title": "T", "kind": "k"})

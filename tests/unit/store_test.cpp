@@ -281,3 +281,25 @@ TEST(ReadWhole, ComparesWithKnownBytesOrReadsTheFile) {
   EXPECT_FALSE(read(known + "x", known, known.size()).bytes);
   EXPECT_FALSE(read(known, std::string_view(known).substr(1)).same_as_known);
 }
+
+TEST(DataHomeTest, EmptyAndUnfilledSettingsAreUnsetAndARelativeDataHomeIsRefused) {
+  ::unsetenv("LOCALAPPDATA");
+  ::setenv("XDG_DATA_HOME", "/xdg", 1);
+  for (const char *unset : {"", "${user_config.data_folder}"}) {
+    ::setenv("VEYMORA_DATA_HOME", unset, 1);
+    EXPECT_FALSE(environment_setting("VEYMORA_DATA_HOME")) << unset;
+    EXPECT_EQ(data_folder("studio").value(), "/xdg/veymora/studio") << unset;
+  }
+  // Only a whole placeholder is one; anything else is the user's value.
+  for (const char *kept : {"${x", "a${x}", "/data"}) {
+    ::setenv("VEYMORA_DATA_HOME", kept, 1);
+    EXPECT_EQ(environment_setting("VEYMORA_DATA_HOME").value_or("-"), kept);
+  }
+  EXPECT_EQ(data_folder("studio").value(), "/data/studio");
+  for (const char *relative : {"data", "./data", "${x", "~/data"}) {
+    ::setenv("VEYMORA_DATA_HOME", relative, 1);
+    EXPECT_EQ(data_folder("studio").error(), kRelativeDataHome) << relative;
+  }
+  ::unsetenv("VEYMORA_DATA_HOME");
+  ::unsetenv("XDG_DATA_HOME");
+}

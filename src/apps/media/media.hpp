@@ -46,8 +46,8 @@ struct RunOutcome {
 // Called about every 100 ms while FFmpeg runs, with the path of the log it writes.
 using PollFn = std::function<void(const std::string &log_path)>;
 
-// The stored setting, else VEYMORA_FFMPEG, else an FFmpeg beside the executable, else the
-// bare name for the system's search.
+// The stored setting, else VEYMORA_FFMPEG (unless empty or a host's unfilled placeholder),
+// else an FFmpeg beside the executable, else the bare name for the system's search.
 std::string resolve_ffmpeg_path(const Json &document);
 
 // Runs FFmpeg with its standard error in a fresh log file of the app's data folder, polling

@@ -146,7 +146,7 @@ std::string resolve_ffmpeg_path(const Json &document) {
     const auto stored = document.find("rendererPath");
     if (stored != document.end() && stored->is_string()) return stored->get<std::string>();
   }
-  if (auto configured = platform::environment("VEYMORA_FFMPEG")) return *configured;
+  if (auto configured = store::environment_setting("VEYMORA_FFMPEG")) return *configured;
   if (auto folder = platform::executable_folder()) {
     const std::string beside = platform::join_path(folder.value(), platform_texts::kFfmpegName);
     if (is_regular_file(beside)) return beside;
