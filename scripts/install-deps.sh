@@ -4,7 +4,7 @@
 # Usage: scripts/install-deps.sh [build|all]
 #   build  only what building and running the program need
 #   all    (default) also everything the tests, fuzzing, benchmarks, packaging and the
-#          Windows build under Wine need, and the npm packages of the interop test
+#          Windows build under Wine need, and the npm packages of the interop and bundle tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -78,6 +78,11 @@ fi
 # The MCP SDK clients for the interop test, pinned by the lock file.
 if [ "$choice" = all ] && [ -f tests/interop/package-lock.json ]; then
   step "npm ci (tests/interop)" npm ci --prefix tests/interop --no-audit --no-fund --loglevel=error
+fi
+# The bundle tool (mcpb) and the official MCP client that check the MCP bundles, pinned by
+# the lock file.
+if [ "$choice" = all ] && [ -f tests/bundle/package-lock.json ]; then
+  step "npm ci (tests/bundle)" npm ci --prefix tests/bundle --no-audit --no-fund --loglevel=error
 fi
 # The Windows FFmpeg build the media tests use under Wine, pinned by its lock file. The
 # package's install script would only pick a build for this platform: it is not run.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build (unit, black-box, interop), what users install
 # (cmake --install, the Debian package, the manual page), the same tests under ASan and UBSan,
-# a bounded fuzzing run, and the Windows build's zip and black-box suite under Wine.
+# a bounded fuzzing run, the Windows build's zip and black-box suite under Wine, and the MCP
+# bundles made from the release and Windows builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -36,3 +37,6 @@ scripts/fuzz.sh 60
 
 echo "== Windows build under Wine"
 scripts/test-windows.sh
+
+echo "== MCP bundles (release and Windows builds; the .exe under Wine)"
+scripts/test-bundles.sh
