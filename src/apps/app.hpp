@@ -1,6 +1,7 @@
 // What an app's tools receive, and the shape of an app's operation handler.
 #pragma once
 
+#include "cancel.hpp"
 #include "json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
@@ -21,17 +22,20 @@ inline constexpr const char *kToolFault = "Internal error in this tool: ";
 using Progress = std::function<void(double done, double total, std::string_view message)>;
 
 // One tool call after validation: the loaded store (writable), the validated arguments,
-// the process's stamper for ids and times, and where to report progress.
+// the process's stamper for ids and times, where to report progress, and the token that says
+// whoever asked has given up (null when nobody can).
 struct ToolCall {
   std::string_view tool;
   const Json &args;
   store::Store &store;
   store::Stamper &stamper;
   const Progress *progress = nullptr;
+  const CancelToken *cancel = nullptr;
 
   void report(double done, double total, std::string_view message) const {
-    if (progress != nullptr && *progress) (*progress)(done, total, message);
+    if (progress != nullptr && *progress && !cancelled()) (*progress)(done, total, message);
   }
+  bool cancelled() const { return cancel != nullptr && cancel->cancelled(); }
 
   // The records as the document holds them, to read or change in any way. A call that may
   // leave them unread (RecordUse::count_and_add) reads them first with store.read_records;

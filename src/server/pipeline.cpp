@@ -77,7 +77,8 @@ Result<void> validate_arguments(const Json &input_schema, const Json &args) {
 }
 
 Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       CallContext &context, const apps::Progress *progress) {
+                       CallContext &context, const apps::Progress *progress,
+                       const CancelToken *cancel) {
   if (!context.tools) {
     auto tools = catalog_tools(app);
     if (!tools) return fail(tools.error());
@@ -111,7 +112,7 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
   if (!store) return fail(store.error());
   Result<Json> outcome = fail(kUnknownApp);
   if (handler != nullptr) {
-    apps::ToolCall call{tool, args, store.value(), context.stamper, progress};
+    apps::ToolCall call{tool, args, store.value(), context.stamper, progress, cancel};
     outcome = apps::dispatch(*handler, call);
   }
   store::keep_store(context.kept, std::move(store.value()), outcome.has_value());

@@ -40,8 +40,10 @@ struct CallContext {
   bool keeps_store = true;
 };
 
-// Runs one tool call from start to end; a long one reports to progress, when given.
+// Runs one tool call from start to end; a long one reports to progress, when given, and
+// stops early with a failure once cancel is set.
 Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       CallContext &context, const apps::Progress *progress = nullptr);
+                       CallContext &context, const apps::Progress *progress = nullptr,
+                       const CancelToken *cancel = nullptr);
 
 } // namespace vft::server

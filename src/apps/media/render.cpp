@@ -106,7 +106,9 @@ public:
     last_ = now;
     auto bytes = platform::read_file_up_to(log_path, kMaxLogRead);
     if (!bytes || !bytes.value()) return;
-    const double done = rendered_seconds(*bytes.value());
+    // Each segment is cut to whole frames, so the output can run a little past the expected
+    // length; a host shows progress over total as a share.
+    const double done = std::min(rendered_seconds(*bytes.value()), total_);
     if (done <= sent_) return;
     sent_ = done;
     call_.report(done, total_, kProgressMessage);

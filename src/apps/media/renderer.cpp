@@ -157,6 +157,7 @@ std::string resolve_ffmpeg_path(const Json &document) {
 Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
                               const std::vector<std::string> &args, unsigned limit_seconds,
                               const PollFn &on_poll) {
+  if (call.cancelled()) return fail(kCancelled);
   const std::string &folder = call.store.folder;
   if (auto made = platform::create_directories(folder); !made) return fail(made.error());
   // Logs of runs whose process was killed (the lock is ours, so no run of ours is going on).
@@ -187,6 +188,11 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
     if (std::chrono::steady_clock::now() - started > limit) {
       child->kill();
       failure = kTimedOut;
+      break;
+    }
+    if (call.cancelled()) {
+      child->kill();
+      failure = kCancelled;
       break;
     }
     if (on_poll) on_poll(log);

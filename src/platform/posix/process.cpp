@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <string_view>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,37 +22,54 @@ namespace {
 
 Failure system_error(int code) { return fail(std::strerror(code)); }
 
-int prepare(posix::SpawnSetup &setup, const std::string &stderr_path) {
-  if (int e = posix_spawn_file_actions_init(&setup.actions); e != 0) return e;
-  setup.actions_ready = true;
-  // The child opens its own standard streams, so no descriptor of ours is handed over, and
-  // everything above them is closed whatever its close-on-exec flag says.
-  if (int e = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0)) {
-    return e;
+// Where the system's shell would look for a program: the name itself when it has a folder,
+// else each folder of PATH (an empty entry is the current folder; no PATH, the default).
+std::vector<std::string> program_candidates(const std::string &program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char *path = std::getenv("PATH");
+  std::string_view folders = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  for (;;) {
+    const auto colon = folders.find(':');
+    const std::string_view folder = folders.substr(0, colon);
+    candidates.push_back((folder.empty() ? std::string(".") : std::string(folder)) + "/" + program);
+    if (colon == std::string_view::npos) return candidates;
+    folders.remove_prefix(colon + 1);
   }
-  if (int e = posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0)) {
-    return e;
-  }
-  if (int e = posix_spawn_file_actions_addopen(&setup.actions, 2, stderr_path.c_str(),
-                                               O_WRONLY | O_APPEND, 0)) {
-    return e;
-  }
-  if (int e = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3)) return e;
+}
 
-  if (int e = posix_spawnattr_init(&setup.attributes); e != 0) return e;
-  setup.attributes_ready = true;
-  // A group of its own lets a time-out end whatever the program started as well; the
-  // signal dispositions and mask we changed for ourselves are not passed on.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigset_t empty;
-  sigemptyset(&empty);
-  if (int e = posix_spawnattr_setsigdefault(&setup.attributes, &defaults)) return e;
-  if (int e = posix_spawnattr_setsigmask(&setup.attributes, &empty)) return e;
-  if (int e = posix_spawnattr_setpgroup(&setup.attributes, 0)) return e;
-  return posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                         POSIX_SPAWN_SETSIGMASK);
+// The child's side between fork and exec: only async-signal-safe calls. It gets a group of
+// its own, so that ending it ends whatever it started too; it dies with the thread that
+// started it, even by SIGKILL; and it takes back the signal settings we changed for ourselves.
+[[noreturn]] void become_child(pid_t parent, const std::vector<char *> &paths, char **argv, int in,
+                               int out, int err, int report) {
+  (void)::setpgid(0, 0);
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+    // The parent went before the death signal was set: nobody would ever end this child.
+    ::_exit(127);
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  (void)::sigaction(SIGPIPE, &fallback, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+  int code = 0;
+  if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) code = errno;
+  // Nothing of ours is handed over, whatever its close-on-exec flag says; the report pipe
+  // closes itself at exec.
+  if (code == 0 && report > 3) (void)::close_range(3, static_cast<unsigned>(report) - 1, 0);
+  if (code == 0) (void)::close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
+  for (char *path : paths) {
+    if (code != 0) break;
+    ::execve(path, argv, environ);
+    // Like the shell: a program found but refused is reported over one merely missing.
+    if (errno != ENOENT && errno != ENOTDIR) code = errno;
+  }
+  if (code == 0) code = ENOENT;
+  (void)!::write(report, &code, sizeof code);
+  ::_exit(127);
 }
 
 } // namespace
@@ -133,22 +152,48 @@ void ChildProcess::kill() {
 
 Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
                                  const std::string &stderr_path) {
-  posix::SpawnSetup setup;
-  if (int e = prepare(setup, stderr_path); e != 0) return system_error(e);
+  // Everything the child needs is made here: after fork it may not allocate.
+  std::vector<std::string> candidates = program_candidates(program);
+  std::vector<char *> paths;
+  for (std::string &candidate : candidates)
+    paths.push_back(candidate.data());
   std::vector<char *> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char *>(program.c_str()));
   for (const std::string &arg : args)
     argv.push_back(const_cast<char *>(arg.c_str()));
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  // glibc reports a failed exec (a missing program, say) here, not as an exit status.
-  if (int e = ::posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                             environ);
-      e != 0) {
-    return system_error(e);
+
+  const posix::Fd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const posix::Fd out(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  const posix::Fd err(::open(stderr_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
+  if (in.get() < 0 || out.get() < 0 || err.get() < 0) return system_error(errno);
+  int ends[2] = {-1, -1};
+  if (::pipe2(ends, O_CLOEXEC) != 0) return system_error(errno);
+  const posix::Fd report_read(ends[0]);
+  posix::Fd report_write(ends[1]);
+
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) return system_error(errno);
+  if (pid == 0) {
+    become_child(parent, paths, argv.data(), in.get(), out.get(), err.get(), report_write.get());
   }
-  return ChildProcess(pid, pid);
+  // Set on both sides, so that the group exists whichever runs first.
+  (void)::setpgid(pid, pid);
+  ChildProcess child(pid, pid);
+  ::close(report_write.release());
+  int code = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(report_read.get(), &code, sizeof code);
+  } while (n < 0 && errno == EINTR);
+  // Nothing to read: the exec closed the pipe. A code: it never ran (a missing program, say).
+  if (n == static_cast<ssize_t>(sizeof code)) {
+    child.kill();
+    return system_error(code);
+  }
+  return child;
 }
 
 } // namespace vft::platform
