@@ -29,6 +29,8 @@ bool is_known_app(std::string_view name) {
 
 // Ends the process: the call is over and its store unlocked. The system takes back the
 // loaded document at once, where freeing it node by node takes about as long as reading it.
+// A request to stop the process cancels the call, which cleans up (a render ends FFmpeg and
+// removes its partial output), and then ends the process as that request would have.
 [[noreturn]] void run_one_shot(const std::string &app, const std::string &tool,
                                const std::string &arguments) {
   using namespace vft;
@@ -39,7 +41,11 @@ bool is_known_app(std::string_view name) {
   }
   server::CallContext context;
   context.keeps_store = false;
-  auto result = server::call_tool(app, tool, args.value(), context);
+  CancelToken cancel;
+  auto watch =
+      platform::StopWatch::start([&](platform::StopWatch::Event) { cancel.cancel(); }, false);
+  auto result = server::call_tool(app, tool, args.value(), context, nullptr, &cancel);
+  if (cancel.cancelled() && watch) watch.value()->end_process();
   if (!result) {
     platform::write_stderr(result.error() + "\n");
     std::exit(1);
@@ -54,22 +60,32 @@ int run_session(const std::string &app) {
   // Owned by the session: what one call leaves for the next (see CallContext).
   server::CallContext context;
   const server::ToolRunner run_tool = [&](const std::string &tool, const Json &args,
-                                          const apps::Progress *progress) {
-    return server::call_tool(app, tool, args, context, progress);
+                                          const apps::Progress *progress,
+                                          const CancelToken *cancel) {
+    return server::call_tool(app, tool, args, context, progress, cancel);
   };
-  server::SessionIo io{platform::read_stdin,
-                       [](std::string_view bytes) {
-                         if (!platform::write_stdout(bytes)) return false;
-                         platform::flush_stdout();
-                         return true;
-                       },
-                       platform::write_stderr};
-  // Progress lines go out between the request and its response; a reader that went away
-  // ends the session at the response.
-  const server::Notify notify = [&](const std::string &line) { (void)io.write(line + "\n"); };
-  server::run_session(io, [&](std::string_view line) {
-    return server::respond_to_line(line, app, run_tool, notify);
-  });
+  server::Session session(
+      {platform::read_stdin,
+       [](std::string_view bytes) {
+         if (!platform::write_stdout(bytes)) return false;
+         platform::flush_stdout();
+         return true;
+       },
+       platform::write_stderr},
+      [&](const Json &request, const CancelToken &cancel, const server::Notify &notify) {
+        return server::respond_to_request(request, app, run_tool, notify, &cancel);
+      });
+  // Started before the session's threads, which inherit what it sets up.
+  auto watch = platform::StopWatch::start(
+      [&](platform::StopWatch::Event event) {
+        session.stop(event == platform::StopWatch::Event::stop ? server::SessionEnd::stopped
+                                                               : server::SessionEnd::output_gone);
+      },
+      true);
+  const server::SessionEnd end = session.run();
+  if (end == server::SessionEnd::stopped && watch) watch.value()->end_process();
+  // The reader may still be waiting for input that will not come.
+  if (end != server::SessionEnd::input_ended) std::_Exit(end == server::SessionEnd::failed ? 1 : 0);
   return 0;
 }
 

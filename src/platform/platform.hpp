@@ -6,6 +6,7 @@
 #include "../result.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,34 @@ long long read_stdin(char *buffer, std::size_t size);
 bool write_stdout(std::string_view bytes);
 void flush_stdout();
 void write_stderr(std::string_view bytes);
+
+// ---- requests to stop the process ------------------------------------------------------
+
+// Hears the requests to end the process (SIGTERM, SIGINT and SIGHUP; on Windows the console's
+// Ctrl+C, Ctrl+Break, close, log-off and shut-down events) in place of their default action,
+// which ended the process on the spot and left a running call's children and files behind,
+// and, where the system tells, that nobody reads standard output any more. Each is reported
+// once, from a thread of the watch's own.
+class StopWatch {
+public:
+  enum class Event { stop, output_gone };
+  using Report = std::function<void(Event)>;
+
+  // Start it before any other thread: on POSIX they inherit the blocked signals it reads.
+  static Result<std::unique_ptr<StopWatch>> start(Report report, bool watch_output);
+  StopWatch(const StopWatch &) = delete;
+  StopWatch &operator=(const StopWatch &) = delete;
+  ~StopWatch();
+
+  // Ends the process as the stop request it reported would have ended it by default.
+  [[noreturn]] void end_process();
+
+  struct State;
+
+private:
+  explicit StopWatch(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
 
 // ---- paths -----------------------------------------------------------------------------
 

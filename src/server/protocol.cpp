@@ -215,7 +215,13 @@ std::optional<std::string> respond_to_line(std::string_view line, const std::str
   if (text::trim_white_space(line).empty()) return std::nullopt;
   auto request = parse_json(line);
   if (!request) return to_compact(parse_error_response());
-  auto response = handle_message(request.value(), app, run_tool, notify);
+  return respond_to_request(request.value(), app, run_tool, notify, nullptr);
+}
+
+std::optional<std::string> respond_to_request(const Json &request, const std::string &app,
+                                              const ToolRunner &run_tool, const Notify &notify,
+                                              const CancelToken *cancel) {
+  auto response = handle_message(request, app, run_tool, notify, cancel);
   if (!response) return std::nullopt;
   return to_compact(*response);
 }

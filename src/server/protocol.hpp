@@ -70,6 +70,11 @@ Json ping_response(const Json &id);
 // The id a notifications/cancelled message names, if it is one.
 const Json *cancelled_request(const Json &message);
 
+// The same as a response line (compact JSON, no line feed), or none.
+std::optional<std::string> respond_to_request(const Json &request, const std::string &app,
+                                              const ToolRunner &run_tool, const Notify &notify,
+                                              const CancelToken *cancel);
+
 // The response line (compact JSON, no line feed) to one input line of valid UTF-8, or none:
 // white-space-only lines, notifications and non-objects get no answer.
 std::optional<std::string> respond_to_line(std::string_view line, const std::string &app,

@@ -1,8 +1,14 @@
 // The stdio session: one JSON-RPC message per line in, one compact response line out.
 #pragma once
 
+#include "cancel.hpp"
+#include "json.hpp"
+#include "server/protocol.hpp"
+
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,15 +45,52 @@ private:
 
 struct SessionIo {
   LineReader::ReadFn read;
-  std::function<bool(std::string_view)> write; // false ends the session
+  std::function<bool(std::string_view)> write; // one whole line; false: nobody reads any more
   std::function<void(std::string_view)> error;
 };
 
-// Handles one parsed-or-not line and returns the response text, if any (without the line
-// feed). Exposed so that the fuzzer and the tests can drive it without a process.
-using LineHandler = std::function<std::optional<std::string>(std::string_view line)>;
+// Answers one request on the worker: the response line (compact JSON, no line feed) or none.
+// notify sends a line that belongs to the request (progress) before its response; cancel is
+// set once nobody waits for the answer any more.
+using RequestHandler = std::function<std::optional<std::string>(
+    const Json &request, const CancelToken &cancel, const Notify &notify)>;
 
-// Serves lines until input ends or a session-ending condition occurs.
-void run_session(SessionIo &io, const LineHandler &handle_line);
+enum class SessionEnd {
+  input_ended, // every request received has been answered
+  stopped,     // a request to stop the process
+  output_gone, // nobody reads the answers any more
+  failed,      // no thread could be started
+};
+
+// A ping waiting behind a call that has run this long is answered at once.
+inline constexpr std::chrono::milliseconds kPingPatience{1000};
+// How long the end of a stopped session waits for the cancelled call to return.
+inline constexpr std::chrono::milliseconds kStopPatience{5000};
+
+// The stdio session: a reader that takes lines as they come, a worker that runs the requests
+// one at a time in the order received, and whole lines out from whichever of them writes.
+// Answers keep the order of the requests; a legacy ping behind a call that has run for
+// kPingPatience or more is the one exception. notifications/cancelled naming the running
+// request cancels it, and one naming a waiting request takes it off the queue: neither is
+// answered.
+class Session {
+public:
+  Session(SessionIo io, RequestHandler handler);
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+  ~Session();
+
+  // Serves until input ends and every request received is answered, or until stop().
+  // After any end but input_ended the reader may still wait for input: end the process.
+  SessionEnd run();
+  // From any thread: cancels the running call, answers nothing more, and makes run() return
+  // once the call has returned.
+  void stop(SessionEnd why);
+
+  struct Shared;
+
+private:
+  std::shared_ptr<Shared> shared_;
+};
 
 } // namespace vft::server

@@ -25,11 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
                        },
                        [](std::string_view) {}};
   const server::ToolRunner runner = [](const std::string &tool, const Json &args,
-                                       const apps::Progress *) -> Result<Json> {
+                                       const apps::Progress *,
+                                       const CancelToken *) -> Result<Json> {
     if (tool.empty()) return fail("Unknown tool");
     return Json{{"tool", tool}, {"args", args}, {"_imageData", "aGk="}};
   };
-  server::run_session(
-      io, [&](std::string_view line) { return server::respond_to_line(line, "studio", runner); });
+  server::Session session(std::move(io), [&](const Json &request, const CancelToken &cancel,
+                                             const server::Notify &notify) {
+    return server::respond_to_request(request, "studio", runner, notify, &cancel);
+  });
+  if (session.run() != server::SessionEnd::input_ended) std::abort();
   return 0;
 }

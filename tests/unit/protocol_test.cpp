@@ -9,8 +9,8 @@ using namespace vft::server;
 
 namespace {
 
-const ToolRunner kEcho = [](const std::string &tool, const Json &args,
-                            const vft::apps::Progress *) -> Result<Json> {
+const ToolRunner kEcho = [](const std::string &tool, const Json &args, const vft::apps::Progress *,
+                            const vft::CancelToken *) -> Result<Json> {
   if (tool == "fail") return vft::fail("it broke");
   return Json{{"tool", tool}, {"args", args}};
 };
@@ -111,7 +111,8 @@ TEST(Protocol, ProgressGoesOutOnlyWhenTheRequestCarriesAToken) {
   std::vector<std::string> lines;
   const Notify notify = [&](const std::string &line) { lines.push_back(line); };
   const ToolRunner runner = [](const std::string &, const Json &,
-                               const vft::apps::Progress *progress) -> Result<Json> {
+                               const vft::apps::Progress *progress,
+                               const vft::CancelToken *) -> Result<Json> {
     if (progress != nullptr) (*progress)(1.5, 4, "Rendering");
     return Json::object();
   };

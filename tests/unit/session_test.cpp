@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using vft::server::LineReader;
@@ -26,8 +30,35 @@ std::vector<std::string> lines_of(const std::string &input, std::size_t chunk, S
   LineReader reader(feeder(input, chunk), 16);
   std::vector<std::string> out;
   std::string line;
-  while ((last = reader.next(line)) == Status::line) out.push_back(line);
+  while ((last = reader.next(line)) == Status::line)
+    out.push_back(line);
   return out;
+}
+
+// A session over the given input whose handler answers each request with its compact text.
+struct Served {
+  std::mutex mutex;
+  std::condition_variable wrote;
+  std::vector<std::string> written;
+  std::string errors;
+};
+
+vft::server::SessionIo io_for(std::string input, Served &served, int writes_allowed = 1 << 20) {
+  auto allowed = std::make_shared<int>(writes_allowed);
+  return {feeder(std::move(input), 5),
+          [&served, allowed](std::string_view s) {
+            const std::lock_guard lock(served.mutex);
+            if ((*allowed)-- <= 0) return false;
+            served.written.emplace_back(s);
+            served.wrote.notify_all();
+            return true;
+          },
+          [&served](std::string_view s) { served.errors += s; }};
+}
+
+std::optional<std::string> echo(const vft::Json &request, const vft::CancelToken &,
+                                const vft::server::Notify &) {
+  return vft::to_compact(request);
 }
 
 } // namespace
@@ -81,22 +112,121 @@ TEST(Session, ReadFailureEndsTheSession) {
 }
 
 TEST(Session, RunWritesOneLinePerResponseAndStopsWhenOutputFails) {
-  std::vector<std::string> written;
-  std::string errors;
-  int writes_allowed = 2;
-  vft::server::SessionIo io{feeder("1\n2\n3\n4\n", 100),
-                            [&](std::string_view s) {
-                              if (writes_allowed-- <= 0) return false;
-                              written.emplace_back(s);
-                              return true;
-                            },
-                            [&](std::string_view s) { errors += s; }};
-  int handled = 0;
-  vft::server::run_session(io, [&](std::string_view line) -> std::optional<std::string> {
-    ++handled;
-    return std::string(line);
+  Served served;
+  std::atomic<int> handled = 0;
+  vft::server::Session session(io_for("1\n2\n3\n4\n", served, 2),
+                               [&](const vft::Json &request, const vft::CancelToken &cancel,
+                                   const vft::server::Notify &notify) {
+                                 ++handled;
+                                 return echo(request, cancel, notify);
+                               });
+  EXPECT_EQ(session.run(), vft::server::SessionEnd::output_gone);
+  EXPECT_EQ(served.written, (std::vector<std::string>{"1\n", "2\n"}));
+  EXPECT_EQ(handled, 3); // the third response could not be written: nothing more is run
+  EXPECT_TRUE(served.errors.empty());
+}
+
+TEST(Session, AnswersEveryRequestInOrderBeforeInputEnds) {
+  Served served;
+  std::string input;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 200; ++i) {
+    const std::string ping = R"({"id":)" + std::to_string(i) + R"(,"method":"ping"})";
+    const std::string call = R"({"id":)" + std::to_string(i) + R"(,"method":"tools/call"})";
+    const std::string &line = i % 3 == 0 ? ping : call;
+    input += line + "\r\n\n";
+    expected.push_back(vft::to_compact(vft::Json::parse(line)) + "\n");
+  }
+  input += "not json\n" + std::string(50, 'x');
+  expected.push_back(
+      R"({"error":{"code":-32700,"message":"Invalid JSON"},"id":null,"jsonrpc":"2.0"})"
+      "\n");
+  expected.push_back(expected.back());
+  vft::server::Session session(io_for(input, served), echo);
+  EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
+  EXPECT_EQ(served.written, expected);
+}
+
+TEST(Session, CancelsTheRunningCallAndDropsAWaitingOne) {
+  Served served;
+  // The first call waits for its cancel; the second is cancelled while it waits in the queue.
+  // Nothing is answered for either.
+  const std::string input = R"({"id":1,"method":"tools/call"})"
+                            "\n"
+                            R"({"id":"two","method":"tools/call"})"
+                            "\n"
+                            R"({"method":"notifications/cancelled","params":{"requestId":"two"}})"
+                            "\n"
+                            R"({"id":3,"method":"tools/call"})"
+                            "\n"
+                            R"({"method":"notifications/cancelled","params":{"requestId":1}})"
+                            "\n"
+                            R"({"method":"notifications/cancelled","params":{"requestId":99}})"
+                            "\n";
+  std::vector<std::string> ran;
+  vft::server::Session session(io_for(input, served),
+                               [&](const vft::Json &request, const vft::CancelToken &cancel,
+                                   const vft::server::Notify &notify) {
+                                 ran.push_back(vft::to_compact(request["id"]));
+                                 if (request["id"] == 1) {
+                                   while (!cancel.cancelled())
+                                     std::this_thread::yield();
+                                   notify("progress after the cancel");
+                                 }
+                                 return echo(request, cancel, notify);
+                               });
+  EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
+  // The first call is cancelled while it runs, or taken off the queue before it starts.
+  EXPECT_TRUE(ran == (std::vector<std::string>{"1", "3"}) || ran == std::vector<std::string>{"3"});
+  EXPECT_EQ(served.written, std::vector<std::string>{R"({"id":3,"method":"tools/call"})"
+                                                     "\n"});
+}
+
+TEST(Session, AnswersAPingAtOnceBehindALongCall) {
+  Served served;
+  std::atomic<bool> pinged = false;
+  const std::string input = R"({"id":1,"method":"tools/call"})"
+                            "\n"
+                            R"({"id":2,"method":"tools/list"})"
+                            "\n"
+                            R"({"id":3,"method":"ping"})"
+                            "\n";
+  vft::server::Session session(io_for(input, served), [&](const vft::Json &request,
+                                                          const vft::CancelToken &cancel,
+                                                          const vft::server::Notify &notify) {
+    // Returns only once the ping behind it has been answered.
+    if (request["id"] == 1) {
+      std::unique_lock lock(served.mutex);
+      pinged = served.wrote.wait_for(lock, std::chrono::seconds(30),
+                                     [&] { return !served.written.empty(); });
+    }
+    return echo(request, cancel, notify);
   });
-  EXPECT_EQ(written, (std::vector<std::string>{"1\n", "2\n"}));
-  EXPECT_EQ(handled, 3); // the third response could not be written: nothing more is read
-  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
+  EXPECT_TRUE(pinged);
+  EXPECT_EQ(served.written, (std::vector<std::string>{R"({"id":3,"jsonrpc":"2.0","result":{}})"
+                                                      "\n",
+                                                      R"({"id":1,"method":"tools/call"})"
+                                                      "\n",
+                                                      R"({"id":2,"method":"tools/list"})"
+                                                      "\n"}));
+}
+
+TEST(Session, StopCancelsTheRunningCallAndAnswersNothingMore) {
+  Served served;
+  vft::server::Session *running = nullptr;
+  vft::server::Session session(io_for(R"({"id":1,"method":"tools/call"})"
+                                      "\n"
+                                      R"({"id":2,"method":"ping"})"
+                                      "\n",
+                                      served),
+                               [&](const vft::Json &request, const vft::CancelToken &cancel,
+                                   const vft::server::Notify &notify) {
+                                 running->stop(vft::server::SessionEnd::stopped);
+                                 EXPECT_TRUE(cancel.cancelled());
+                                 return echo(request, cancel, notify);
+                               });
+  running = &session;
+  EXPECT_EQ(session.run(), vft::server::SessionEnd::stopped);
+  EXPECT_TRUE(served.written.empty());
 }
