@@ -1,12 +1,15 @@
 // Drives the built server with the official MCP TypeScript SDK clients: the v1 client
-// (@modelcontextprotocol/sdk) and the v2 client (@modelcontextprotocol/client), the latter
-// both with its default handshake and with automatic version negotiation, whose
-// server/discover probe must be refused at once so that connecting stays fast.
+// (@modelcontextprotocol/sdk) on the legacy revision, and the v2 client
+// (@modelcontextprotocol/client) with its default handshake (legacy), with automatic version
+// negotiation (which must choose the current revision, 2026-07-28) and pinned to the current
+// revision. Each client also aborts a render through its AbortSignal (a fake FFmpeg that
+// waits to be ended; Linux).
 //
 // Usage: VFT_EXE=/path/to/veymora-free-tools node tests/interop/run.mjs
 // Prints one line per check and ends with "N passed, M failed"; exits 1 on any failure.
 
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -36,9 +39,12 @@ const TOOL_COUNTS = {
 };
 const ALL_TOOLS = 61;
 const PROTECTED_APPS = new Set(['wallet', 'clipboard', 'bills']);
-const SERVER_PROTOCOL_VERSION = '2025-06-18';
-// A sanity bound, not a benchmark: a refused probe must not wait for the client's time-out.
+const LEGACY_VERSION = '2025-06-18';
+const CURRENT_VERSION = '2026-07-28';
+// A sanity bound, not a benchmark: the probe must not wait for the client's time-out.
 const CONNECT_BOUND_MS = 1000;
+// The issue's bound for a cancelled renderer to be gone.
+const RENDERER_GONE_MS = 1000;
 
 const clientInfo = { name: 'veymora-interop', version: '0.1.0' };
 
@@ -49,6 +55,8 @@ const variants = [
     makeTransport: (params) => new StdioV1(params),
     validator: new AjvV1(),
     negotiatedVersion: (_client, seen) => seen.protocolVersion,
+    version: LEGACY_VERSION,
+    callTool: (client, params, options) => client.callTool(params, undefined, options),
   },
   {
     label: 'v2',
@@ -56,6 +64,7 @@ const variants = [
     makeTransport: (params) => new StdioV2(params),
     validator: new AjvV2(),
     negotiatedVersion: (client) => client.getNegotiatedProtocolVersion(),
+    version: LEGACY_VERSION,
     era: 'legacy',
   },
   {
@@ -65,10 +74,29 @@ const variants = [
     makeTransport: (params) => new StdioV2(params),
     validator: new AjvV2(),
     negotiatedVersion: (client) => client.getNegotiatedProtocolVersion(),
-    era: 'legacy',
+    version: CURRENT_VERSION,
+    era: 'modern',
+    connectBoundMs: CONNECT_BOUND_MS,
+  },
+  {
+    label: 'v2 pinned',
+    makeClient: () =>
+      new ClientV2(clientInfo, {
+        capabilities: {},
+        versionNegotiation: { mode: { pin: CURRENT_VERSION } },
+      }),
+    makeTransport: (params) => new StdioV2(params),
+    validator: new AjvV2(),
+    negotiatedVersion: (client) => client.getNegotiatedProtocolVersion(),
+    version: CURRENT_VERSION,
+    era: 'modern',
     connectBoundMs: CONNECT_BOUND_MS,
   },
 ];
+
+function callTool(variant, client, params, options) {
+  return variant.callTool ? variant.callTool(client, params, options) : client.callTool(params, options);
+}
 
 let passed = 0;
 let failed = 0;
@@ -142,7 +170,7 @@ async function exerciseApp(variant, app) {
       assert.deepEqual(client.getServerVersion(), { name: `Veymora ${app}`, version: '0.1.0' });
       assert.deepEqual(client.getServerCapabilities(), { tools: {} });
       assert.equal(typeof client.getInstructions(), 'string');
-      assert.equal(variant.negotiatedVersion(client, seen), SERVER_PROTOCOL_VERSION);
+      assert.equal(variant.negotiatedVersion(client, seen), variant.version);
       if (variant.era !== undefined) assert.equal(client.getProtocolEra(), variant.era);
       return `${elapsed.toFixed(0)} ms`;
     });
@@ -172,7 +200,7 @@ async function exerciseApp(variant, app) {
     });
 
     await check(`${prefix}: get_storage_info`, async () => {
-      const result = await client.callTool({ name: 'get_storage_info', arguments: {} });
+      const result = await callTool(variant, client, { name: 'get_storage_info', arguments: {} });
       assert.equal(result.isError, false);
       const info = result.structuredContent;
       const storeName = PROTECTED_APPS.has(app) ? 'records.dpapi' : 'records.json';
@@ -191,7 +219,7 @@ async function exerciseApp(variant, app) {
     });
 
     await check(`${prefix}: an unknown argument comes back as a tool error`, async () => {
-      const result = await client.callTool({
+      const result = await callTool(variant, client, {
         name: 'get_storage_info',
         arguments: { zeta: 1, bogus: true },
       });
@@ -201,14 +229,17 @@ async function exerciseApp(variant, app) {
     });
 
     await check(`${prefix}: an unknown tool comes back as a tool error`, async () => {
-      const result = await client.callTool({ name: 'no_such_tool', arguments: {} });
+      const result = await callTool(variant, client, { name: 'no_such_tool', arguments: {} });
       assert.equal(result.isError, true);
       assert.equal(textOf(result), 'Unknown tool');
     });
 
-    await check(`${prefix}: ping`, async () => {
-      await client.ping();
-    });
+    // The current revision has no ping.
+    if (variant.era !== 'modern') {
+      await check(`${prefix}: ping`, async () => {
+        await client.ping();
+      });
+    }
   } finally {
     if (connected) await client.close();
   }
@@ -218,7 +249,103 @@ async function exerciseApp(variant, app) {
   return tools.length;
 }
 
+// A render the client gives up on: a fake FFmpeg that reports some progress and then waits
+// to be ended, and a client that aborts its call at the first progress notification.
+async function abortRender(variant, clip) {
+  const homes = freshHomes(`${variant.label}-render`);
+  const folder = fs.mkdtempSync(path.join(scratch, 'fake-'));
+  const pidFile = path.join(folder, 'renderer.pid');
+  const script = path.join(folder, 'ffmpeg');
+  fs.writeFileSync(
+    script,
+    `#!/bin/sh
+case "$*" in
+  *-filter_complex*)
+    echo "frame=24 fps=0.0 q=0.0 size=0kB time=00:00:01.00 bitrate=1kbits/s speed=1x" >&2
+    echo $$ > "${pidFile}"
+    exec sleep 300 ;;
+esac
+exec ffmpeg "$@"
+`,
+    { mode: 0o755 },
+  );
+  const transport = variant.makeTransport({
+    command: EXE,
+    args: ['media'],
+    env: { HOME: homes.home, VEYMORA_DATA_HOME: homes.data, VEYMORA_FFMPEG: script, PATH: process.env.PATH },
+    stderr: 'pipe',
+  });
+  const client = variant.makeClient();
+  const prefix = `${variant.label} media`;
+  await client.connect(transport);
+  try {
+    await check(`${prefix}: a render aborted through the AbortSignal`, async () => {
+      const call = async (name, args, options) => {
+        const result = await callTool(variant, client, { name, arguments: args }, options);
+        assert.equal(result.isError, false, JSON.stringify(result.content));
+        return result.structuredContent;
+      };
+      const { project } = await call('import_video', { title: 'Clip', path: clip });
+      const saved = await call('save_edit', {
+        id: project.id,
+        expectedVersion: project.version,
+        name: 'Cut',
+        timeline: { width: 160, height: 160 },
+      });
+      const store = fs.readFileSync(path.join(homes.data, 'media', 'records.json'));
+      const destination = path.join(folder, 'out.mp4');
+      const controller = new AbortController();
+      const rendering = call(
+        'render_edit',
+        {
+          id: saved.projectId,
+          expectedVersion: saved.projectVersion,
+          editId: saved.edit.id,
+          destinationPath: destination,
+        },
+        { signal: controller.signal, onprogress: () => controller.abort('gave up') },
+      );
+      await assert.rejects(rendering);
+      const pid = Number(fs.readFileSync(pidFile, 'utf8'));
+      const aborted = performance.now();
+      while (isRunning(pid)) {
+        assert.ok(performance.now() - aborted < RENDERER_GONE_MS, 'renderer still running');
+        await new Promise((resolve) => setTimeout(resolve, 10));
+      }
+      // The next call runs at once; the store and the destination folder are as before.
+      const after = await call('get_project', { id: project.id });
+      assert.deepEqual(after.exports, []);
+      assert.deepEqual(fs.readFileSync(path.join(homes.data, 'media', 'records.json')), store);
+      assert.deepEqual(fs.readdirSync(folder).sort(), ['ffmpeg', 'renderer.pid']);
+      const logs = fs.readdirSync(path.join(homes.data, 'media')).filter((n) => n.endsWith('.log'));
+      assert.deepEqual(logs, []);
+    });
+  } finally {
+    await client.close();
+  }
+}
+
+// Running: not gone, and not a zombie left for someone else to reap.
+function isRunning(pid) {
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return stat.slice(stat.lastIndexOf(') ') + 2)[0] !== 'Z';
+  } catch {
+    return false;
+  }
+}
+
+function makeClip() {
+  const clip = path.join(scratch, 'clip.mkv');
+  execFileSync('ffmpeg', [
+    '-hide_banner', '-loglevel', 'error', '-nostdin', '-f', 'lavfi',
+    '-i', 'testsrc=size=320x240:rate=24:duration=2', '-c:v', 'libx264', '-preset', 'ultrafast', clip,
+  ]);
+  return clip;
+}
+
 try {
+  const clip = makeClip();
   for (const variant of variants) {
     let total = 0;
     for (const app of Object.keys(TOOL_COUNTS)) {
@@ -227,6 +354,7 @@ try {
     await check(`${variant.label}: all ${ALL_TOOLS} tools listed`, async () => {
       assert.equal(total, ALL_TOOLS);
     });
+    await abortRender(variant, clip);
   }
 } finally {
   fs.rmSync(scratch, { recursive: true, force: true });
