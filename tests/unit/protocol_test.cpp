@@ -142,13 +142,12 @@ TEST(Pipeline, RefusesBeforeTouchingAnything) {
 
 TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
   const Json meta{{kVersionKey, kCurrentProtocolVersion}, {kCapabilitiesKey, Json::object()}};
-  const Json legacy = handle_message(Json{{"id", 1}, {"method", "tools/list"}}, "media", kEcho)
-                          .value()["result"];
-  Json current = handle_message(Json{{"id", 1},
-                                     {"method", "tools/list"},
-                                     {"params", {{"_meta", meta}}}},
-                                "media", kEcho)
-                     .value()["result"];
+  const Json legacy =
+      handle_message(Json{{"id", 1}, {"method", "tools/list"}}, "media", kEcho).value()["result"];
+  Json current =
+      handle_message(Json{{"id", 1}, {"method", "tools/list"}, {"params", {{"_meta", meta}}}},
+                     "media", kEcho)
+          .value()["result"];
   EXPECT_EQ(current["resultType"], "complete");
   EXPECT_EQ(current["cacheScope"], "public");
   EXPECT_EQ(current["ttlMs"], kListTtlMs);
@@ -157,13 +156,13 @@ TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
     current.erase(key);
   EXPECT_EQ(current, legacy);
   // A cancel names a string or a number and has no id of its own.
-  EXPECT_EQ(*cancelled_request(Json::parse(
-                R"({"method":"notifications/cancelled","params":{"requestId":7}})")),
+  EXPECT_EQ(*cancelled_request(
+                Json::parse(R"({"method":"notifications/cancelled","params":{"requestId":7}})")),
             7);
   EXPECT_EQ(cancelled_request(Json::parse(
                 R"({"id":1,"method":"notifications/cancelled","params":{"requestId":7}})")),
             nullptr);
-  EXPECT_FALSE(is_ping(Json::parse(R"({"id":1,"method":"ping","params":{"_meta":)" +
-                                   vft::to_compact(meta) + "}}")));
+  EXPECT_FALSE(is_ping(
+      Json::parse(R"({"id":1,"method":"ping","params":{"_meta":)" + vft::to_compact(meta) + "}}")));
   EXPECT_TRUE(is_ping(Json::parse(R"({"id":1,"method":"ping"})")));
 }
