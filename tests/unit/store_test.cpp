@@ -230,6 +230,27 @@ TEST_F(StoreTest, StampedNamesStrictlyIncrease) {
   EXPECT_EQ(previous.substr(previous.rfind('-') + 1), std::to_string(vft::platform::process_id()));
 }
 
+TEST(StoreFiles, StampedNamesTellTheirOwner) {
+  using vft::store::owner_gone;
+  using vft::store::stamped_name_owner;
+  EXPECT_EQ(stamped_name_owner("render-12-345.log", "render", ".log"), 345U);
+  EXPECT_EQ(stamped_name_owner(".write-1-2.tmp", ".write", ".tmp"), 2U);
+  for (const char *name : {"render-12-345.txt", "render-12.log", "render--345.log",
+                           "renders-12-345.log", "render-1x-345.log", "render-12-3a.log",
+                           "render-1-99999999999999999999.log", "render.log"}) {
+    EXPECT_FALSE(stamped_name_owner(name, "render", ".log")) << name;
+  }
+  EXPECT_TRUE(vft::store::is_replacement_temporary(".write-1-2.tmp"));
+  // Ours (an earlier call's) and a process that cannot exist are gone; a running one is not.
+  const std::string mine = "render-1-" + std::to_string(vft::platform::process_id()) + ".log";
+  EXPECT_TRUE(owner_gone(mine, "render", ".log"));
+  EXPECT_TRUE(owner_gone("render-1-4294967295.log", "render", ".log"));
+#ifndef _WIN32
+  EXPECT_FALSE(owner_gone("render-1-1.log", "render", ".log"));
+#endif
+  EXPECT_FALSE(owner_gone("other-1-4294967295.log", "render", ".log"));
+}
+
 TEST_F(StoreTest, AtomicReplaceLeavesOldContentWhenTheRenameFails) {
   const auto dir = folder("studio");
   const auto target = fs::path(dir) / "target";
