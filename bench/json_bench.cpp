@@ -4,6 +4,7 @@
 // made among (bench/README.md).
 #include "json.hpp"
 #include "json_fast.hpp"
+#include "store/written_form.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -88,7 +89,7 @@ void write_ours(benchmark::State &state) {
 // the text is exactly the written form, and the copy of the records into the new text.
 void check_written_form(benchmark::State &state) {
   for (auto _ : state)
-    benchmark::DoNotOptimize(vft::json_fast::pretty_members(store_text()));
+    benchmark::DoNotOptimize(vft::store::pretty_members(store_text()));
   counters(state);
 }
 
@@ -96,14 +97,14 @@ void add_in_place(benchmark::State &state) {
   const vft::Json document = vft::parse_json(store_text()).value();
   const std::vector<vft::Json> added = {{{"title", "New"}, {"url", "https://new.test/"}}};
   std::string text;
-  vft::json_fast::ArrayPlace place;
-  vft::json_fast::write_marking(document, "records", 128, text, place);
+  vft::store::ArrayPlace place;
+  vft::store::write_marking(document, "records", 128, text, place);
   for (auto _ : state) {
     state.PauseTiming();
     std::string out = text;
-    vft::json_fast::ArrayPlace moved = place;
+    vft::store::ArrayPlace moved = place;
     state.ResumeTiming();
-    benchmark::DoNotOptimize(vft::json_fast::append_in_place(
+    benchmark::DoNotOptimize(vft::store::append_in_place(
         document, "records", document["records"].size(), added, 128, out, moved));
   }
   counters(state);

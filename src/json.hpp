@@ -1,22 +1,14 @@
 // The one JSON type of the system and its parse/serialise entry points.
 #pragma once
 
-#include "json_members.hpp"
+#include "json_value.hpp"
 #include "result.hpp"
 
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vft {
-
-// Objects keep their members in byte order of their keys, in one block (see SortedMembers).
-using Json = nlohmann::basic_json<SortedMembers>;
-
-// Deeper documents are refused as a parse failure, so that echoing, saving or destroying a
-// value can never exhaust the stack.
-inline constexpr int kMaxJsonDepth = 128;
 
 // Parses exactly one JSON value (surrounding ASCII white space allowed). On failure the
 // error is the parser's description with line and column.

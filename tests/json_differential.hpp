@@ -5,6 +5,7 @@
 
 #include "json.hpp"
 #include "json_fast.hpp"
+#include "store/written_form.hpp"
 
 #include <string>
 #include <string_view>
@@ -34,7 +35,7 @@ inline std::string readers_differ(std::string_view text) {
 // Empty unless the check of the written form accepts a text that is not exactly the pretty
 // form of what it reads as, or finds its top-level members wrong.
 inline std::string pretty_check_wrong(std::string_view text) {
-  const auto members = json_fast::pretty_members(text);
+  const auto members = store::pretty_members(text);
   if (!members) return {};
   const auto value = parse_json_reference(text);
   if (!value) return "accepts a text that does not read";
@@ -54,12 +55,12 @@ inline std::string pretty_check_wrong(std::string_view text) {
     if (!member.value.starts_with('[')) continue;
     const std::string key(member.key);
     const auto begin = static_cast<std::size_t>(member.value.data() - text.data());
-    json_fast::ArrayPlace place{begin, begin + member.value.size()};
+    store::ArrayPlace place{begin, begin + member.value.size()};
     std::string out(text);
     Json whole = value.value();
     const std::vector<Json> added = {Json{{"new", -1}}};
     const auto written =
-        json_fast::append_in_place(whole, key, member.elements, added, kMaxJsonDepth, out, place);
+        store::append_in_place(whole, key, member.elements, added, kMaxJsonDepth, out, place);
     whole[key].push_back(added[0]);
     if (!written || !written->within_levels || out != to_pretty(whole)) {
       return "adding to " + key + " in place differs";

@@ -59,10 +59,10 @@ Result<Json> read_document(const std::string &app, std::string_view bytes,
 // store.unread, when the text is exactly the form a save writes; false, with text and store
 // untouched, when it is not (the whole text is then read, and words any fault).
 Result<bool> leave_records_unread(Store &store, std::string &text) {
-  auto members = json_fast::pretty_members(text);
+  auto members = pretty_members(text);
   if (!members) return false;
   Json document = Json::object();
-  const json_fast::PrettyMember *records = nullptr;
+  const PrettyMember *records = nullptr;
   for (const auto &member : *members) {
     if (member.key == "records" && member.value.starts_with('[')) {
       records = &member;
@@ -76,7 +76,7 @@ Result<bool> leave_records_unread(Store &store, std::string &text) {
   if (records == nullptr) return false;
   if (!supported(document, store.app)) return fail(kUnsupportedStore);
   const auto begin = static_cast<std::size_t>(records->value.data() - text.data());
-  const json_fast::ArrayPlace place{begin, begin + records->value.size()};
+  const ArrayPlace place{begin, begin + records->value.size()};
   const std::size_t count = records->elements;
   store.document = std::move(document);
   store.unread = UnreadRecords{std::move(text), place, count, {}};
@@ -207,8 +207,8 @@ namespace {
 // the document is what text reads back as (settled, and records where they lie in it), what
 // was stored is kept as the bytes the document equals, with the text itself for a protected
 // store.
-Result<void> finish_save(Store &store, std::string &text,
-                         std::optional<json_fast::ArrayPlace> settled, Stamper &stamper) {
+Result<void> finish_save(Store &store, std::string &text, std::optional<ArrayPlace> settled,
+                         Stamper &stamper) {
   if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
   const bool is_protected = is_protected_app(store.app);
   std::string sealed;
@@ -238,7 +238,7 @@ Result<void> finish_save(Store &store, std::string &text,
 // save here wrote for the document as it was then.
 struct TakenText {
   std::string text;
-  std::optional<json_fast::ArrayPlace> records;
+  std::optional<ArrayPlace> records;
 };
 
 TakenText take_text(Store &store) {
@@ -272,8 +272,8 @@ Result<void> save_store(Store &store, Stamper &stamper) {
     // A one-shot call that added records to the text it read: no session keeps the store, so
     // nothing is remembered of what was written, but the text stays that of the document.
     UnreadRecords &unread = *store.unread;
-    auto added = json_fast::append_in_place(store.document, "records", unread.count, unread.added,
-                                            max_levels, unread.text, unread.records);
+    auto added = append_in_place(store.document, "records", unread.count, unread.added, max_levels,
+                                 unread.text, unread.records);
     if (!added) {
       // The call changed the members before the records: the whole document is written.
       if (auto read = store.read_records(); !read) return read;
@@ -289,10 +289,10 @@ Result<void> save_store(Store &store, Stamper &stamper) {
     // The call only added records to the document last written: they are added to its text.
     const auto &records = store.document["records"].get_ref<const Json::array_t &>();
     const std::size_t before = records.size() - store.records_added;
-    json_fast::ArrayPlace place = *written_records;
-    if (auto added = json_fast::append_in_place(store.document, "records", before,
-                                                std::span(records).subspan(before), max_levels,
-                                                buffer, place)) {
+    ArrayPlace place = *written_records;
+    if (auto added =
+            append_in_place(store.document, "records", before, std::span(records).subspan(before),
+                            max_levels, buffer, place)) {
       if (!added->within_levels) return fail(kStoreTooDeep);
       const bool settled = added->settled || json_fast::settle(store.document);
       return finish_save(store, buffer, settled ? std::optional(place) : std::nullopt, stamper);
@@ -309,8 +309,8 @@ Result<void> save_store(Store &store, Stamper &stamper) {
     if (!text) return fail(kStoreTooDeep);
     return finish_save(store, *text, std::nullopt, stamper);
   }
-  json_fast::ArrayPlace place;
-  const auto whole = json_fast::write_marking(store.document, "records", max_levels, buffer, place);
+  ArrayPlace place;
+  const auto whole = write_marking(store.document, "records", max_levels, buffer, place);
   if (!whole.within_levels) return fail(kStoreTooDeep);
   const bool settled = whole.settled || json_fast::settle(store.document);
   return finish_save(store, buffer, settled ? std::optional(place) : std::nullopt, stamper);

@@ -4,6 +4,7 @@
 #include "json.hpp"
 #include "json_fast.hpp"
 #include "store/files.hpp"
+#include "store/written_form.hpp"
 
 #include <optional>
 #include <string>
@@ -36,10 +37,10 @@ struct SearchTexts {
 // unread: the store's text was found to be exactly the form a save writes, so a save can copy
 // their text rather than read and write every record again.
 struct UnreadRecords {
-  std::string text;              // the store's text (opened, for a protected store)
-  json_fast::ArrayPlace records; // where the records array lies in text
-  std::size_t count = 0;         // how many records it holds
-  std::vector<Json> added;       // records added since, in order
+  std::string text;        // the store's text (opened, for a protected store)
+  ArrayPlace records;      // where the records array lies in text
+  std::size_t count = 0;   // how many records it holds
+  std::vector<Json> added; // records added since, in order
 };
 
 // One app's store as a tool call sees it.
@@ -63,7 +64,7 @@ struct Store {
   // Set while file_bytes are what a save here stored for document: where the records lie in
   // the text it wrote (for a protected store, sealed_text, the text file_bytes seal). A save
   // after records were only added adds their text to that text in place.
-  std::optional<json_fast::ArrayPlace> written_records{};
+  std::optional<ArrayPlace> written_records{};
   std::string sealed_text{};
   // Records add_record put at the end of document's since the load, and whether the call
   // took the records to change them any other way (read_records, or a tool's records()).
@@ -98,7 +99,7 @@ private:
   std::string path_;
   std::string bytes_;
   std::string key_state_;
-  std::optional<json_fast::ArrayPlace> written_records_;
+  std::optional<ArrayPlace> written_records_;
   std::string sealed_text_;
   Json document_;
   std::optional<SearchTexts> search_texts_;

@@ -187,7 +187,7 @@ bool has_escaped_key(const Json &value) {
 // The one-shot save copies the records' text when it is exactly the written form: the check
 // must take every text the writer gives (within its limits) and nothing else.
 TEST(JsonFast, TakesExactlyTheWrittenFormInPlace) {
-  using vft::json_fast::pretty_members;
+  using vft::store::pretty_members;
   using vft::testing::pretty_check_wrong;
   Generator generate(7);
   for (int i = 0; i < 2000; ++i) {
@@ -226,16 +226,16 @@ TEST(JsonFast, TakesExactlyTheWrittenFormInPlace) {
 
 // A save that adds records to the text in place: the same bytes as writing the whole document.
 TEST(JsonFast, AddsToAWrittenArrayInPlaceAsAWholeWriteWould) {
-  using vft::json_fast::ArrayPlace;
+  using vft::store::ArrayPlace;
   for (const std::size_t stored : {0, 1, 3}) {
     Json document = {{"app", "x"}, {"records", Json::array()}, {"undo", nullptr}};
     for (std::size_t n = 0; n < stored; ++n)
       document["records"].push_back({{"n", n}, {"tags", {"a", "b"}}});
     std::string text;
     ArrayPlace place;
-    vft::json_fast::write_marking(document, "records", 128, text, place);
+    vft::store::write_marking(document, "records", 128, text, place);
     ASSERT_EQ(text, vft::to_pretty(document));
-    const auto members = vft::json_fast::pretty_members(text);
+    const auto members = vft::store::pretty_members(text);
     ASSERT_TRUE(members);
     EXPECT_EQ(text.substr(place.begin, place.end - place.begin), (*members)[1].value);
     const std::vector<Json> added = {{{"n", 9}, {"note", "new"}}, Json::object()};
@@ -244,14 +244,14 @@ TEST(JsonFast, AddsToAWrittenArrayInPlaceAsAWholeWriteWould) {
       ArrayPlace moved = place;
       Json changed = document;
       changed["undo"] = {{"last", adding}};
-      const auto written = vft::json_fast::append_in_place(
+      const auto written = vft::store::append_in_place(
           changed, "records", stored, std::span(added).first(adding), 128, out, moved);
       for (std::size_t n = 0; n < adding; ++n)
         changed["records"].push_back(added[n]);
       ASSERT_TRUE(written && written->within_levels);
       EXPECT_EQ(out, vft::to_pretty(changed)) << stored << " " << adding;
       EXPECT_EQ(out.substr(moved.begin, moved.end - moved.begin),
-                vft::json_fast::pretty_members(out).value()[1].value);
+                vft::store::pretty_members(out).value()[1].value);
     }
     // Members before the records that no longer give the text there, or an element too deep
     // to write: the text is left as it was.
@@ -259,13 +259,12 @@ TEST(JsonFast, AddsToAWrittenArrayInPlaceAsAWholeWriteWould) {
     ArrayPlace same = place;
     Json renamed = document;
     renamed["app"] = "y";
-    EXPECT_FALSE(
-        vft::json_fast::append_in_place(renamed, "records", stored, added, 128, out, same));
+    EXPECT_FALSE(vft::store::append_in_place(renamed, "records", stored, added, 128, out, same));
     Json deep = Json::array();
     for (int n = 0; n < 127; ++n)
       deep = Json::array({deep});
-    const auto too_deep = vft::json_fast::append_in_place(document, "records", stored,
-                                                          std::span(&deep, 1), 128, out, same);
+    const auto too_deep = vft::store::append_in_place(document, "records", stored,
+                                                      std::span(&deep, 1), 128, out, same);
     EXPECT_TRUE(too_deep && !too_deep->within_levels);
     EXPECT_EQ(out, text);
     EXPECT_EQ(same.end, place.end);
