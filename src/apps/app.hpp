@@ -6,7 +6,6 @@
 #include "result.hpp"
 #include "store/document.hpp"
 
-#include <cassert>
 #include <functional>
 #include <span>
 #include <string>
@@ -37,23 +36,10 @@ struct ToolCall {
   }
   bool cancelled() const { return cancel != nullptr && cancel->cancelled(); }
 
-  // The records as the document holds them, to read or change in any way. A call that may
-  // leave them unread (RecordUse::count_and_add) reads them first with store.read_records;
-  // should one not, they are read here, where a failure can only keep the stand-in, which
-  // its save never writes.
-  Json &records() {
-    assert(!store.unread);
-    if (store.unread) ignore_failure(store.read_records());
-    store.records_changed = true;
-    return store.document["records"];
-  }
-  // The same, only to read: a save after which records were only added (add_record) can then
-  // add to the text of the others.
-  const Json &stored_records() {
-    assert(!store.unread);
-    if (store.unread) ignore_failure(store.read_records());
-    return store.document.at("records");
-  }
+  // The records, only to read them (see Store::records).
+  const Json &records() { return store.records(); }
+  // The records, to change them in any way: the next save writes the whole document.
+  Json &records_to_change() { return store.records_to_change(); }
   Result<void> save() { return store::save_store(store, stamper); }
 };
 

@@ -7,18 +7,11 @@
 
 namespace vft::store {
 
-std::string Store::file_path() const { return platform::join_path(folder, store_file_name(app)); }
+Store::Store(std::string app, std::string folder, Json document, StoreText text)
+    : app(std::move(app)), folder(std::move(folder)), document(std::move(document)),
+      text_(std::move(text)) {}
 
-void KeptStore::forget() {
-  held_ = false;
-  path_.clear();
-  bytes_ = std::string();
-  key_state_.clear();
-  written_records_.reset();
-  sealed_text_ = std::string();
-  document_ = Json();
-  search_texts_.reset();
-}
+std::string Store::file_path() const { return platform::join_path(folder, store_file_name(app)); }
 
 Json empty_document(const std::string &app) {
   return Json{{"app", app}, {"records", Json::array()}, {"schema", 1U}, {"undo", nullptr}};
@@ -55,12 +48,13 @@ Result<Json> read_document(const std::string &app, std::string_view bytes,
   return parse_document(app, bytes);
 }
 
-// Reads all but the records of a store's opened text into store, leaving them unread in
-// store.unread, when the text is exactly the form a save writes; false, with text and store
-// untouched, when it is not (the whole text is then read, and words any fault).
-Result<bool> leave_records_unread(Store &store, std::string &text) {
+// The members but the records of a store's opened text as a document, with the records left
+// as text, when the text is exactly what our writer gives; none, with text untouched, when it
+// is not (the whole text is then read, and words any fault).
+using AllButRecords = std::optional<std::pair<Json, RecordsUnread>>;
+Result<AllButRecords> read_all_but_records(const std::string &app, std::string &text) {
   auto members = pretty_members(text);
-  if (!members) return false;
+  if (!members) return AllButRecords();
   Json document = Json::object();
   const PrettyMember *records = nullptr;
   for (const auto &member : *members) {
@@ -70,39 +64,67 @@ Result<bool> leave_records_unread(Store &store, std::string &text) {
       continue;
     }
     auto value = json_fast::read(member.value);
-    if (!value) return false;
+    if (!value) return AllButRecords();
     document[std::string(member.key)] = std::move(*value);
   }
-  if (records == nullptr) return false;
-  if (!supported(document, store.app)) return fail(kUnsupportedStore);
+  if (records == nullptr) return AllButRecords();
+  if (!supported(document, app)) return fail(kUnsupportedStore);
   const auto begin = static_cast<std::size_t>(records->value.data() - text.data());
   const ArrayPlace place{begin, begin + records->value.size()};
   const std::size_t count = records->elements;
-  store.document = std::move(document);
-  store.unread = UnreadRecords{std::move(text), place, count, {}};
-  return true;
+  return AllButRecords(std::in_place, std::move(document),
+                       RecordsUnread{std::move(text), place, count, {}});
+}
+
+// The bytes of the file a kept text came from.
+const std::string &file_bytes(const KeptText &text) {
+  if (const auto *written = std::get_if<WrittenByUs>(&text)) return written->text;
+  if (const auto *sealed = std::get_if<Sealed>(&text)) return sealed->bytes;
+  return std::get<ReadWhole>(text).bytes;
+}
+
+// The state of the user key a protected store's kept bytes were opened or sealed under.
+std::string *key_state(KeptText &text) {
+  if (auto *whole = std::get_if<ReadWhole>(&text)) return &whole->key_state;
+  if (auto *sealed = std::get_if<Sealed>(&text)) return &sealed->key_state;
+  return nullptr;
+}
+
+StoreText to_store_text(KeptText &&text) {
+  return std::visit([](auto &&state) -> StoreText { return std::move(state); }, std::move(text));
+}
+
+std::optional<KeptText> to_kept_text(StoreText &&text) {
+  if (auto *whole = std::get_if<ReadWhole>(&text)) return KeptText(std::move(*whole));
+  if (auto *written = std::get_if<WrittenByUs>(&text)) return KeptText(std::move(*written));
+  if (auto *sealed = std::get_if<Sealed>(&text)) return KeptText(std::move(*sealed));
+  return std::nullopt;
 }
 
 } // namespace
 
 std::size_t Store::record_count() const {
-  return unread ? unread->count + unread->added.size() : document.at("records").size();
+  if (const auto *unread = std::get_if<RecordsUnread>(&text_)) {
+    return unread->count + unread->added.size();
+  }
+  return document.at("records").size();
 }
 
 void Store::add_record(Json record) {
-  if (unread) {
+  if (auto *unread = std::get_if<RecordsUnread>(&text_)) {
     unread->added.push_back(std::move(record));
-  } else {
-    document["records"].push_back(std::move(record));
-    ++records_added;
+    return;
   }
+  document["records"].push_back(std::move(record));
+  if (auto *written = std::get_if<WrittenByUs>(&text_)) ++written->added;
+  if (auto *sealed = std::get_if<Sealed>(&text_)) ++sealed->added;
 }
 
 Result<void> Store::read_records() {
-  records_changed = true;
-  if (!unread) return {};
-  // The text was checked to be in the written form, so it reads; a failure here is a fault
-  // of that check, which must not turn into an empty store.
+  auto *unread = std::get_if<RecordsUnread>(&text_);
+  if (unread == nullptr) return {};
+  // The text was checked to be exactly what our writer gives, so it reads; a failure here is a
+  // fault of that check, which must not turn into an empty store.
   const std::string_view text = unread->text;
   auto records =
       parse_json(text.substr(unread->records.begin, unread->records.end - unread->records.begin));
@@ -111,151 +133,160 @@ Result<void> Store::read_records() {
     records->push_back(std::move(record));
   }
   document["records"] = std::move(records.value());
-  unread.reset();
+  // No session keeps this store: the text is only memory for the save to write into.
+  text_ = Untracked{std::move(unread->text)};
   return {};
+}
+
+const Json &Store::records() {
+  assert(!std::holds_alternative<RecordsUnread>(text_));
+  // Should the reading fail, the empty array stays in the document and the records' text in
+  // RecordsUnread, from which a save writes them as they were: the failure can be dropped.
+  ignore_failure(read_records());
+  return document.at("records");
+}
+
+Json &Store::records_to_change() {
+  records();
+  // The next save cannot add to the text written: it writes the whole document, which the
+  // file's bytes still read as until the records change.
+  if (auto *written = std::get_if<WrittenByUs>(&text_)) {
+    text_ = ReadWhole{std::move(written->text), {}};
+  } else if (auto *sealed = std::get_if<Sealed>(&text_)) {
+    text_ = ReadWhole{std::move(sealed->bytes), std::move(sealed->key_state)};
+  }
+  return document["records"];
+}
+
+std::optional<SearchTexts> *Store::search_texts() {
+  const bool tied = std::holds_alternative<ReadWhole>(text_) ||
+                    std::holds_alternative<WrittenByUs>(text_) ||
+                    std::holds_alternative<Sealed>(text_);
+  return tied ? &search_texts_ : nullptr;
 }
 
 Result<Store> load_store(const std::string &app, const std::string &folder, KeptStore *kept,
                          RecordUse use) {
-  Store store{app, folder, Json()};
+  Store store{app, folder};
   const std::string path = store.file_path();
   // Whatever happens below, what is kept is either handed over or out of date.
   KeptStore unused;
   KeptStore &memory = kept ? *kept : unused;
+  std::optional<KeptStore::Held> held = std::move(memory.held_);
+  memory.forget();
   // A file whose presence cannot be established is an error, never an empty store that a
   // later save would write over it.
   auto exists = platform::file_existence(path);
-  if (!exists) {
-    memory.forget();
-    return fail(exists.error());
-  }
+  if (!exists) return fail(exists.error());
   if (exists.value() == platform::Existence::missing) {
-    memory.forget();
     store.document = empty_document(app);
     return store;
   }
   // Exactly the bytes the kept document came from: it is what parsing them would give.
-  auto read = platform::read_file_unless_known(path, kMaxStoreFile,
-                                               memory.held_ && memory.path_ == path
-                                                   ? std::optional<std::string_view>(memory.bytes_)
-                                                   : std::nullopt);
-  if (!read || !read->bytes) {
-    if (read && read->same_as_known) {
-      // Whether a protected store still opens for this user (its key replaced, or left open
-      // to others) is part of what loading afresh finds. The same bytes under the same key
-      // open as they did; otherwise, or where the platform cannot tell, they are opened again.
-      if (is_protected_app(app)) {
-        auto state = protection_state();
-        Result<void> opens;
-        if (!state) {
-          opens = fail(state.error());
-        } else if (state->empty() || *state != memory.key_state_) {
-          if (auto opened = unprotect(memory.bytes_, store_entropy(app), &memory.key_state_);
-              !opened) {
-            opens = fail(opened.error());
-          }
-        }
-        if (!opens) {
-          memory.forget();
-          return fail(opens.error());
-        }
-        store.key_state = std::move(memory.key_state_);
-      }
-      store.document = std::move(memory.document_);
-      store.file_bytes = std::move(memory.bytes_);
-      store.written_records = memory.written_records_;
-      store.sealed_text = std::move(memory.sealed_text_);
-      store.search_texts = std::move(memory.search_texts_);
-      memory.forget();
-      return store;
-    }
-    memory.forget();
-    if (!read) return fail(read.error());
-    return fail(kStoreTooLargeToLoad);
-  }
-  std::string &text = *read->bytes;
-  memory.forget();
-  if (use == RecordUse::count_and_add && kept == nullptr) {
+  if (held && held->path != path) held.reset();
+  auto read = platform::read_file_unless_known(
+      path, kMaxStoreFile,
+      held ? std::optional<std::string_view>(file_bytes(held->text)) : std::nullopt);
+  if (!read) return fail(read.error());
+  if (read->same_as_known) {
+    // Whether a protected store still opens for this user (its key replaced, or left open
+    // to others) is part of what loading afresh finds. The same bytes under the same key
+    // open as they did; otherwise, or where the platform cannot tell, they are opened again.
     if (is_protected_app(app)) {
-      auto opened = unprotect(text, store_entropy(app), &store.key_state);
-      if (!opened) return fail(opened.error());
-      text = std::move(opened.value());
+      std::string *key = key_state(held->text);
+      auto state = protection_state();
+      if (!state) return fail(state.error());
+      if (key == nullptr || state->empty() || *state != *key) {
+        auto opened = unprotect(file_bytes(held->text), store_entropy(app), key);
+        if (!opened) return fail(opened.error());
+      }
     }
-    auto unread = leave_records_unread(store, text);
-    if (!unread) return fail(unread.error());
-    if (unread.value()) return store;
-    auto document = parse_document(app, text);
-    if (!document) return fail(document.error());
-    store.document = std::move(document.value());
-    store.spare = std::move(text);
+    store.document = std::move(held->document);
+    store.text_ = to_store_text(std::move(held->text));
+    store.search_texts_ = std::move(held->search_texts);
     return store;
   }
-  auto document = read_document(app, text, &store.key_state);
+  if (!read->bytes) return fail(kStoreTooLargeToLoad);
+  std::string &bytes = *read->bytes;
+  if (use == RecordUse::count_and_add && kept == nullptr) {
+    if (is_protected_app(app)) {
+      auto opened = unprotect(bytes, store_entropy(app));
+      if (!opened) return fail(opened.error());
+      bytes = std::move(opened.value());
+    }
+    auto unread = read_all_but_records(app, bytes);
+    if (!unread) return fail(unread.error());
+    if (*unread) {
+      store.document = std::move((*unread)->first);
+      store.text_ = std::move((*unread)->second);
+      return store;
+    }
+    auto document = parse_document(app, bytes);
+    if (!document) return fail(document.error());
+    store.document = std::move(document.value());
+    store.text_ = Untracked{std::move(bytes)};
+    return store;
+  }
+  std::string key;
+  auto document = read_document(app, bytes, &key);
   if (!document) return fail(document.error());
   store.document = std::move(document.value());
   if (kept) {
-    store.file_bytes = std::move(text);
+    store.text_ = ReadWhole{std::move(bytes), std::move(key)};
   } else {
-    store.spare = std::move(text);
+    store.text_ = Untracked{std::move(bytes)};
   }
   return store;
 }
 
 namespace {
 
-// The last steps of every save: the size limit, protection, the atomic replacement. Where
-// the document is what text reads back as (settled, and records where they lie in it), what
-// was stored is kept as the bytes the document equals, with the text itself for a protected
-// store.
-Result<void> finish_save(Store &store, std::string &text, std::optional<ArrayPlace> settled,
-                         Stamper &stamper) {
-  if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
-  const bool is_protected = is_protected_app(store.app);
+// The last steps of every save: the size limit, protection, the atomic replacement. Gives the
+// bytes stored for a protected store, with the state of the user key they were sealed under;
+// nothing for another store, whose bytes are text itself.
+struct StoredBytes {
   std::string sealed;
+  std::string key_state;
+};
+
+Result<StoredBytes> store_text(const Store &store, const std::string &text, Stamper &stamper) {
+  if (text.size() > kMaxStoreDocument) return fail(kStoreTooLargeToSave);
+  StoredBytes stored;
+  const bool is_protected = is_protected_app(store.app);
   if (is_protected) {
-    auto protected_bytes = protect(text, store_entropy(store.app), &store.key_state);
-    if (!protected_bytes) return fail(protected_bytes.error());
-    sealed = std::move(protected_bytes.value());
+    auto sealed = protect(text, store_entropy(store.app), &stored.key_state);
+    if (!sealed) return fail(sealed.error());
+    stored.sealed = std::move(sealed.value());
   }
-  if (auto replaced = atomic_replace(store.file_path(), is_protected ? sealed : text, stamper);
+  if (auto replaced =
+          atomic_replace(store.file_path(), is_protected ? stored.sealed : text, stamper);
       !replaced) {
-    return replaced;
+    return fail(replaced.error());
   }
-  if (!settled) return {};
-  store.written_records = settled;
-  store.records_added = 0;
-  if (is_protected) {
-    store.file_bytes = std::move(sealed);
-    store.sealed_text = std::move(text);
-  } else {
-    store.file_bytes = std::move(text);
-  }
-  return {};
+  return stored;
 }
 
-// The memory of the text a save last wrote or a load read, taken from the store, which from
-// here on may differ from the file; with where the records lie in it when it is the text a
-// save here wrote for the document as it was then.
+// The text a save last wrote or a load read, taken out of the state it was held in: from here
+// on the document may differ from the file. With where the records lie in it and how many
+// the call added, when it is the text a save here wrote.
 struct TakenText {
   std::string text;
   std::optional<ArrayPlace> records;
+  std::size_t added = 0;
 };
 
-TakenText take_text(Store &store) {
+TakenText take_text(StoreText &state) {
   TakenText taken;
-  if (store.written_records && store.file_bytes) {
-    taken.records = store.written_records;
-    taken.text = std::move(is_protected_app(store.app) ? store.sealed_text : *store.file_bytes);
-  } else if (store.file_bytes) {
-    taken.text = std::move(*store.file_bytes);
-  } else {
-    taken.text = std::move(store.spare);
+  if (auto *whole = std::get_if<ReadWhole>(&state)) {
+    taken.text = std::move(whole->bytes);
+  } else if (auto *written = std::get_if<WrittenByUs>(&state)) {
+    taken = {std::move(written->text), written->records, written->added};
+  } else if (auto *sealed = std::get_if<Sealed>(&state)) {
+    taken = {std::move(sealed->text), sealed->records, sealed->added};
+  } else if (auto *untracked = std::get_if<Untracked>(&state)) {
+    taken.text = std::move(untracked->memory);
   }
-  store.file_bytes.reset();
-  store.written_records.reset();
-  store.sealed_text = std::string();
-  store.spare = std::string();
-  store.search_texts.reset();
+  state = Untracked{};
   return taken;
 }
 
@@ -268,38 +299,55 @@ bool has_records_array(const Json &document) {
 
 Result<void> save_store(Store &store, Stamper &stamper) {
   const std::size_t max_levels = static_cast<std::size_t>(kMaxJsonDepth);
-  if (store.unread) {
+  // Made of the document as it was: any save drops them.
+  store.search_texts_.reset();
+  if (auto *unread = std::get_if<RecordsUnread>(&store.text_)) {
     // A one-shot call that added records to the text it read: no session keeps the store, so
-    // nothing is remembered of what was written, but the text stays that of the document.
-    UnreadRecords &unread = *store.unread;
-    auto added = append_in_place(store.document, "records", unread.count, unread.added, max_levels,
-                                 unread.text, unread.records);
+    // it stays as it is, with the new records in its text.
+    auto added = append_in_place(store.document, "records", unread->count, unread->added,
+                                 max_levels, unread->text, unread->records);
     if (!added) {
       // The call changed the members before the records: the whole document is written.
       if (auto read = store.read_records(); !read) return read;
       return save_store(store, stamper);
     }
     if (!added->within_levels) return fail(kStoreTooDeep);
-    unread.count += unread.added.size();
-    unread.added.clear();
-    return finish_save(store, unread.text, std::nullopt, stamper);
+    unread->count += unread->added.size();
+    unread->added.clear();
+    auto stored = store_text(store, unread->text, stamper);
+    if (!stored) return fail(stored.error());
+    return {};
   }
-  auto [buffer, written_records] = take_text(store);
-  if (written_records && !store.records_changed && store.records_added > 0) {
+  auto [buffer, written_records, added_records] = take_text(store.text_);
+  const bool is_protected = is_protected_app(store.app);
+  // Where the document is what text reads back as (settled), with the records where they lie
+  // in it, the save ties the two: WrittenByUs, or Sealed for a protected store.
+  const auto finish = [&](std::string &text, bool settled, ArrayPlace place) -> Result<void> {
+    auto stored = store_text(store, text, stamper);
+    if (!stored) return fail(stored.error());
+    if (!settled) {
+      store.text_ = Untracked{std::move(text)};
+    } else if (is_protected) {
+      store.text_ = Sealed{std::move(stored->sealed), std::move(stored->key_state), std::move(text),
+                           place, 0};
+    } else {
+      store.text_ = WrittenByUs{std::move(text), place, 0};
+    }
+    return {};
+  };
+  if (written_records && added_records > 0) {
     // The call only added records to the document last written: they are added to its text.
     const auto &records = store.document["records"].get_ref<const Json::array_t &>();
-    const std::size_t before = records.size() - store.records_added;
+    const std::size_t before = records.size() - added_records;
     ArrayPlace place = *written_records;
     if (auto added =
             append_in_place(store.document, "records", before, std::span(records).subspan(before),
                             max_levels, buffer, place)) {
       if (!added->within_levels) return fail(kStoreTooDeep);
-      const bool settled = added->settled || json_fast::settle(store.document);
-      return finish_save(store, buffer, settled ? std::optional(place) : std::nullopt, stamper);
+      return finish(buffer, added->settled || json_fast::settle(store.document), place);
     }
   }
-  // The text is written where the file's previous bytes were (it is about as long): from here
-  // until the file holds the new bytes, document and file may differ.
+  // The text is written where the file's previous bytes were (it is about as long).
   const std::size_t expected = buffer.size() + 65536;
   buffer.clear();
   buffer.reserve(expected);
@@ -307,34 +355,29 @@ Result<void> save_store(Store &store, Stamper &stamper) {
     bool settled = false;
     auto text = to_pretty_settled(store.document, kMaxJsonDepth, settled, std::move(buffer));
     if (!text) return fail(kStoreTooDeep);
-    return finish_save(store, *text, std::nullopt, stamper);
+    return finish(*text, false, {});
   }
   ArrayPlace place;
   const auto whole = write_marking(store.document, "records", max_levels, buffer, place);
   if (!whole.within_levels) return fail(kStoreTooDeep);
-  const bool settled = whole.settled || json_fast::settle(store.document);
-  return finish_save(store, buffer, settled ? std::optional(place) : std::nullopt, stamper);
+  return finish(buffer, whole.settled || json_fast::settle(store.document), place);
 }
 
 void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   kept.forget();
-  if (!call_succeeded || !store.file_bytes) return;
+  if (!call_succeeded) return;
+  auto text = to_kept_text(std::move(store.text_));
+  if (!text) return;
 #ifndef NDEBUG
   // A tool that changed the document without saving it would break the promise above. (A
   // protected store's check reads the user key, which can fail on its own: only a document
   // that reads back differently is a fault.)
-  const auto again = read_document(store.app, *store.file_bytes);
+  const auto again = read_document(store.app, file_bytes(*text));
   assert(!again || same_json(again.value(), store.document));
-  assert(!store.search_texts || search_texts_match(store.document, *store.search_texts));
+  assert(!store.search_texts_ || search_texts_match(store.document, *store.search_texts_));
 #endif
-  kept.path_ = store.file_path();
-  kept.bytes_ = std::move(*store.file_bytes);
-  kept.key_state_ = std::move(store.key_state);
-  kept.written_records_ = store.written_records;
-  kept.sealed_text_ = std::move(store.sealed_text);
-  kept.document_ = std::move(store.document);
-  kept.search_texts_ = std::move(store.search_texts);
-  kept.held_ = true;
+  kept.held_ = KeptStore::Held{store.file_path(), std::move(store.document), std::move(*text),
+                               std::move(store.search_texts_)};
 }
 
 } // namespace vft::store

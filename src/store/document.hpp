@@ -1,14 +1,15 @@
-// The store document of an app: loading it under the lock and saving it back whole.
+// The store document of an app: loading it under the lock and saving it back, and what a
+// call knows of the store file's text in between.
 #pragma once
 
 #include "json.hpp"
-#include "json_fast.hpp"
 #include "store/files.hpp"
 #include "store/written_form.hpp"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace vft::store {
@@ -33,89 +34,135 @@ struct SearchTexts {
   std::vector<std::size_t> ends; // where each record's text ends in text
 };
 
-// The records of a store loaded for a call that may only count them and add to them, left
-// unread: the store's text was found to be exactly the form a save writes, so a save can copy
-// their text rather than read and write every record again.
-struct UnreadRecords {
-  std::string text;        // the store's text (opened, for a protected store)
+// What a call knows of the store file's text. Each state holds just what it needs; load_store,
+// save_store and the Store functions that take the records are the only moves between them.
+//
+// The document was read from the whole file, and a session may keep the two together: the
+// document is what the file's bytes read as. A save writes the whole document.
+struct ReadWhole {
+  std::string bytes;     // the file's bytes (encrypted, for a protected store)
+  std::string key_state; // for a protected store: the state of the user key they opened under
+};
+
+// A one-shot call that only counts the records and adds to them, on a file whose text is
+// exactly what our writer gives (written_form.hpp): the document holds every member but the
+// records, and its `records` is an empty array until read_records reads them from the text.
+// A save adds the new records to the text without reading the others.
+struct RecordsUnread {
+  std::string text;        // the file's text (decrypted, for a protected store)
   ArrayPlace records;      // where the records array lies in text
   std::size_t count = 0;   // how many records it holds
   std::vector<Json> added; // records added since, in order
 };
 
-// One app's store as a tool call sees it.
-struct Store {
-  std::string app;
-  std::string folder; // the app's data folder
-  Json document;
-  // The store file's bytes (as stored: protected, for the protected apps) that document was
-  // read from or last written as; none from the moment the two may differ.
-  std::optional<std::string> file_bytes{};
-  // For a protected store: the protection state file_bytes were opened or sealed under.
-  std::string key_state{};
-  // The memory of the bytes read for a store no session keeps: a save writes its text there
-  // rather than into fresh memory.
-  std::string spare{};
-  // Only ever made while file_bytes is set.
-  std::optional<SearchTexts> search_texts{};
-  // While set, document's `records` is an empty stand-in for these; nothing else may read or
-  // change it before read_records.
-  std::optional<UnreadRecords> unread{};
-  // Set while file_bytes are what a save here stored for document: where the records lie in
-  // the text it wrote (for a protected store, sealed_text, the text file_bytes seal). A save
-  // after records were only added adds their text to that text in place.
-  std::optional<ArrayPlace> written_records{};
-  std::string sealed_text{};
-  // Records add_record put at the end of document's since the load, and whether the call
-  // took the records to change them any other way (read_records, or a tool's records()).
-  std::size_t records_added = 0;
-  bool records_changed = false;
-
-  std::string file_path() const;
-
-  // How many records the store holds, and a new one added at the end: neither needs the
-  // records read.
-  std::size_t record_count() const;
-  void add_record(Json record);
-  // Reads the records left unread into document, so that it holds the whole store; after it
-  // the call may change them in any way.
-  Result<void> read_records();
+// The file holds text, which a save here wrote for the document (a store that is not
+// protected). A save after records were only added at the end writes their text into it.
+struct WrittenByUs {
+  std::string text;
+  ArrayPlace records;    // where the records lie in text
+  std::size_t added = 0; // records add_record put at the end of the document's since
 };
 
+// The same for a protected store: the file holds bytes, which are text encrypted.
+struct Sealed {
+  std::string bytes;
+  std::string key_state; // the state of the user key bytes were sealed under
+  std::string text;
+  ArrayPlace records;
+  std::size_t added = 0;
+};
+
+// Nothing ties the document to the file: there is no file yet, no session keeps the store, or
+// the document may differ from the file. memory is the buffer of the last text read or
+// written, which the next save writes into rather than into fresh memory.
+struct Untracked {
+  std::string memory;
+};
+
+using StoreText = std::variant<Untracked, ReadWhole, RecordsUnread, WrittenByUs, Sealed>;
+
+// The states in which the document is what the file's bytes read as: a session may keep those.
+using KeptText = std::variant<ReadWhole, WrittenByUs, Sealed>;
+
 // How a call will use the records: any way (they are read at load), or only to count them and
-// add to them, which a store no session keeps can leave unread.
+// add to them, which a store no session keeps can leave as text.
 enum class RecordUse { any, count_and_add };
+
+class KeptStore;
+
+// One app's store as a tool call sees it.
+class Store {
+public:
+  Store(std::string app, std::string folder, Json document = Json(), StoreText text = Untracked{});
+
+  std::string app;
+  std::string folder; // the app's data folder
+  // The store's members. Tools take its records through the functions below, which know
+  // whether the records have been read and how the next save can write them.
+  Json document;
+
+  std::string file_path() const;
+  const StoreText &text() const { return text_; }
+
+  // How many records the store holds, and a new one added at the end: neither needs the
+  // records read, and a save after records were only added writes just the new ones.
+  std::size_t record_count() const;
+  void add_record(Json record);
+
+  // The records, only to read them. A call that may get them as text (RecordUse::count_and_add)
+  // reads them first with read_records; should one not, they are read here, where a failure
+  // can only leave the empty array, which a save never writes over them.
+  const Json &records();
+  // The records, to change them in any way: the next save writes the whole document.
+  Json &records_to_change();
+  // Reads the records a RecordsUnread store holds as text into the document, so that it holds
+  // the whole store; nothing to do in the other states.
+  Result<void> read_records();
+
+  // Where a search keeps the texts it made of the records, while the document is what the
+  // file's bytes read as (a session keeps them with it); nullptr otherwise.
+  std::optional<SearchTexts> *search_texts();
+
+private:
+  friend Result<Store> load_store(const std::string &, const std::string &, KeptStore *, RecordUse);
+  friend Result<void> save_store(Store &, Stamper &);
+  friend void keep_store(KeptStore &, Store &&, bool);
+
+  StoreText text_;
+  std::optional<SearchTexts> search_texts_{};
+};
 
 // The one document a session keeps between its tool calls, with the file bytes it equals.
 // A call reuses it only when the file holds exactly those bytes; anything else drops it.
 class KeptStore {
 public:
-  void forget();
+  void forget() { held_.reset(); }
 
 private:
   friend Result<Store> load_store(const std::string &, const std::string &, KeptStore *, RecordUse);
   friend void keep_store(KeptStore &, Store &&, bool);
 
-  std::string path_;
-  std::string bytes_;
-  std::string key_state_;
-  std::optional<ArrayPlace> written_records_;
-  std::string sealed_text_;
-  Json document_;
-  std::optional<SearchTexts> search_texts_;
-  bool held_ = false;
+  struct Held {
+    std::string path;
+    Json document;
+    KeptText text;
+    std::optional<SearchTexts> search_texts;
+  };
+  std::optional<Held> held_;
 };
 
 Json empty_document(const std::string &app);
 
 // Reads the app's store from its folder; a missing file gives the empty store. Never
 // changes any file. With kept, the document kept there is taken instead of parsing when the
-// file's bytes are exactly the ones it came from, and dropped otherwise.
+// file's bytes are exactly the ones it came from, and dropped otherwise. Without, a call that
+// only counts and adds records gets them as text (RecordsUnread) where the file allows it.
 Result<Store> load_store(const std::string &app, const std::string &folder,
                          KeptStore *kept = nullptr, RecordUse use = RecordUse::any);
 
-// Writes the whole document back by atomic replacement. A document that loading would
-// refuse (too deep to parse) is never written.
+// Writes the document back by atomic replacement: into the text held when only records were
+// added (RecordsUnread, WrittenByUs, Sealed), else whole. A document that loading would refuse
+// (too deep to parse) is never written.
 Result<void> save_store(Store &store, Stamper &stamper);
 
 // At the end of a tool call: keeps the document for the session's next call when the call

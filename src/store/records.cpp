@@ -238,7 +238,7 @@ Result<std::size_t> lookup_for_change(const Json &document, const Json &args) {
 Result<Json> set_archived(apps::ToolCall &call, bool archived) {
   auto index = lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  Json &record = call.records()[index.value()];
+  Json &record = call.records_to_change()[index.value()];
   record["archived"] = archived;
   touch(record);
   if (auto saved = call.save(); !saved) return fail(saved.error());
@@ -261,7 +261,7 @@ Result<RecordDraft> draft_record(apps::ToolCall &call, std::string_view title,
 Result<void> save_draft(apps::ToolCall &call, RecordDraft &draft) {
   if (draft.index) {
     touch(draft.record);
-    call.records()[*draft.index] = draft.record;
+    call.records_to_change()[*draft.index] = draft.record;
   } else {
     call.store.add_record(draft.record);
   }
@@ -374,9 +374,8 @@ Json bounded_search(const Json &document, const Json &args,
 
 Json bounded_search(Store &store, const Json &args,
                     std::initializer_list<std::string_view> omitted) {
-  // Texts are kept only with a document the session keeps, which is one with file bytes.
-  return search(store.document, args, {omitted.begin(), omitted.size()},
-                store.file_bytes ? &store.search_texts : nullptr);
+  // Texts are kept only with a document a session may keep (one the file's bytes read as).
+  return search(store.document, args, {omitted.begin(), omitted.size()}, store.search_texts());
 }
 
 bool search_texts_match(const Json &document, const SearchTexts &texts) {

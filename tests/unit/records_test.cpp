@@ -451,7 +451,7 @@ TEST(BoundedSearch, KeptTextsAnswerAsAFreshSearch) {
   const Json doc =
       doc_with(Json::array({rec("a", "\xC3\x89t\xC3\xA9 \xE2\x84\xAA"), rec("old", "gone", 2, true),
                             with_content, rec("b", "Summer \xC4\xB0")}));
-  store::Store kept{"bookmarks", "", doc, std::string("file bytes")};
+  store::Store kept{"bookmarks", "", doc, store::ReadWhole{"file bytes", {}}};
   for (const char *query : {"", "archived", "\xC3\x89T\xC3\x89", " k", "summer i", "hiddenword",
                             "\"id\":\"s\"", "gone", "plain"}) {
     for (const bool archived : {false, true}) {
@@ -461,15 +461,15 @@ TEST(BoundedSearch, KeptTextsAnswerAsAFreshSearch) {
           << query;
     }
   }
-  ASSERT_TRUE(kept.search_texts);
-  EXPECT_TRUE(store::search_texts_match(doc, *kept.search_texts));
+  ASSERT_TRUE(kept.search_texts() && *kept.search_texts());
+  EXPECT_TRUE(store::search_texts_match(doc, **kept.search_texts()));
   // A match never spans the end of one record's text and the start of the next.
   EXPECT_EQ(store::bounded_search(kept, Json{{"query", "}{"}}, {"content"})["total"], 0U);
   EXPECT_EQ(store::bounded_search(kept, Json{{"query", "1}"}}, {"content"})["total"], 3U);
   // A document no session keeps (no file bytes) gets no texts.
   store::Store once{"bookmarks", "", doc};
   (void)store::bounded_search(once, Json{{"query", "plain"}}, {"content"});
-  EXPECT_FALSE(once.search_texts);
+  EXPECT_EQ(once.search_texts(), nullptr);
 }
 
 TEST(BoundedSearch, LowerCasingAsciiInPlaceMatchesTheFullMapping) {

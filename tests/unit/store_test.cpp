@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <variant>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -88,8 +89,7 @@ TEST_F(StoreTest, SavesAfterAddingRecordsWriteWhatAWholeSaveWrites) {
     store.add_record(Json::object());
     store.add_record({{"list", {1, 2}}});
     saved_whole();
-    ASSERT_TRUE(store.read_records());
-    store.document["records"][0]["n"] = 6U;
+    store.records_to_change()[0]["n"] = 6U;
     store.add_record({{"n", 7U}});
     saved_whole();
     EXPECT_EQ(store.document["records"].size(), 4U);
@@ -323,4 +323,64 @@ TEST(DataHomeTest, EmptyAndUnfilledSettingsAreUnsetAndARelativeDataHomeIsRefused
   }
   ::unsetenv("VEYMORA_DATA_HOME");
   ::unsetenv("XDG_DATA_HOME");
+}
+
+// The moves between what a call knows of the store file's text, one-shot and in a session.
+TEST_F(StoreTest, TheStoreTextMovesBetweenItsStates) {
+  const auto is = [](const Store &store, auto state) {
+    return std::holds_alternative<decltype(state)>(store.text());
+  };
+  const std::string dir = folder("inventory");
+  auto missing = load_store("inventory", dir, nullptr, RecordUse::count_and_add);
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(is(*missing, Untracked{}));
+  missing->add_record({{"n", 1U}});
+  ASSERT_TRUE(save_store(*missing, stamper_));
+  EXPECT_TRUE(is(*missing, WrittenByUs{}));
+
+  // One-shot: a call that only counts and adds gets the records as text and adds to it.
+  auto adding = load_store("inventory", dir, nullptr, RecordUse::count_and_add);
+  ASSERT_TRUE(adding);
+  EXPECT_TRUE(is(*adding, RecordsUnread{}));
+  EXPECT_EQ(adding->record_count(), 1U);
+  adding->add_record({{"n", 2U}});
+  ASSERT_TRUE(save_store(*adding, stamper_));
+  EXPECT_TRUE(is(*adding, RecordsUnread{}));
+  ASSERT_TRUE(adding->read_records());
+  EXPECT_TRUE(is(*adding, Untracked{}));
+  EXPECT_EQ(adding->document["records"].size(), 2U);
+  auto any_use = load_store("inventory", dir);
+  ASSERT_TRUE(any_use);
+  EXPECT_TRUE(is(*any_use, Untracked{}));
+  EXPECT_EQ(any_use->document, adding->document);
+
+  // A session: read whole, then the text it wrote, kept between calls while the call succeeds.
+  KeptStore kept;
+  auto first = load_store("inventory", dir, &kept);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(is(*first, ReadWhole{}));
+  first->add_record({{"n", 3U}});
+  ASSERT_TRUE(save_store(*first, stamper_));
+  EXPECT_TRUE(is(*first, WrittenByUs{}));
+  keep_store(kept, std::move(*first), true);
+  auto second = load_store("inventory", dir, &kept);
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(is(*second, WrittenByUs{}));
+  (void)second->records(); // reading changes nothing
+  EXPECT_TRUE(is(*second, WrittenByUs{}));
+  second->records_to_change()[0]["n"] = 0U;
+  EXPECT_TRUE(is(*second, ReadWhole{}));
+  keep_store(kept, std::move(*second), false);
+  auto third = load_store("inventory", dir, &kept);
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(is(*third, ReadWhole{}));
+  EXPECT_EQ(third->document["records"][0]["n"], 1U);
+
+  // A protected store's save is sealed.
+  auto bills = load_store("bills", folder("bills"), &kept);
+  ASSERT_TRUE(bills);
+  bills->add_record({{"n", 1U}});
+  ASSERT_TRUE(save_store(*bills, stamper_));
+  EXPECT_TRUE(is(*bills, Sealed{}));
+  EXPECT_NE(bills->search_texts(), nullptr);
 }

@@ -73,7 +73,7 @@ Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::s
   if (auto derived = apply_payment_state(record); !derived) return fail(derived.error());
   if (index) {
     store::touch(record);
-    call.records()[*index] = record;
+    call.records_to_change()[*index] = record;
   } else {
     call.store.add_record(record);
   }

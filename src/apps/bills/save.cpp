@@ -128,7 +128,7 @@ Result<Json> save_bill(apps::ToolCall &call) {
   auto input = read_input(call.args);
   if (!input) return fail(input.error());
   BillInput &in = input.value();
-  const Json &records = call.stored_records();
+  const Json &records = call.records();
 
   Json record;
   std::optional<std::size_t> index;

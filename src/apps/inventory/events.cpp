@@ -92,7 +92,7 @@ Result<Json> record_item_event(ToolCall &call) {
   events.push_back(std::move(event));
   recompute_mileage(item);
   store::touch(item);
-  call.records()[index.value()] = item;
+  call.records_to_change()[index.value()] = item;
   if (auto saved = call.save(); !saved) return fail(saved.error());
   return item;
 }

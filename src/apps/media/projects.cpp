@@ -78,7 +78,7 @@ Result<Json> import_video(ToolCall &call) {
   auto sha256 = fingerprint_file(source.value());
   if (!sha256) return fail(sha256.error());
 
-  Json &records = call.records();
+  Json &records = call.records_to_change();
   if (const Json *twin = active_twin(records, sha256.value())) {
     return Json{{"duplicate", true}, {"project", *twin}};
   }

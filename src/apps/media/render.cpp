@@ -200,7 +200,7 @@ Result<Json> render_edit(ToolCall &call) {
   const Json &args = call.args;
   auto index = store::lookup_for_change(call.store.document, args);
   if (!index) return fail(index.error());
-  Json &project = call.records()[index.value()];
+  Json &project = call.records_to_change()[index.value()];
   if (store::is_archived(project)) return fail(kArchived);
   const Json *edit = nullptr;
   if (const auto edits = project.find("edits"); edits != project.end() && edits->is_array()) {

@@ -247,7 +247,7 @@ std::vector<Segment> split_range(const Json &timeline, double from, double to) {
 Result<Json> save_edit(ToolCall &call) {
   auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  Json &project = call.records()[index.value()];
+  Json &project = call.records_to_change()[index.value()];
   if (store::is_archived(project)) return fail(kArchived);
   auto name = store::required_text(call.args, "name", kMaxName);
   if (!name) return fail(name.error());

@@ -123,7 +123,7 @@ void append_evidence(Json &record, Json entry) {
 Result<Json> record_tool_evidence(ToolCall &call) {
   auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  Json &stored = call.records()[index.value()];
+  Json &stored = call.records_to_change()[index.value()];
   if (member_or_null(call.args, "toolVersion") != member_or_null(stored, "toolVersion")) {
     return fail(kOtherToolVersion);
   }

@@ -33,7 +33,7 @@ bool is_free(const Json &record) {
 Result<Json *> checked_record(ToolCall &call) {
   auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  return &call.records()[index.value()];
+  return &call.records_to_change()[index.value()];
 }
 
 } // namespace

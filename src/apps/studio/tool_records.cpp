@@ -124,7 +124,7 @@ Result<Json> register_free_tool(ToolCall &call) {
   record["owner"] = nullptr;
   record["platform"] = platform_texts::kStudioPlatform;
 
-  call.records().push_back(record);
+  call.records_to_change().push_back(record);
   if (auto saved = call.save(); !saved) return fail(saved.error());
   return record;
 }
@@ -132,7 +132,7 @@ Result<Json> register_free_tool(ToolCall &call) {
 Result<Json> update_free_tool(ToolCall &call) {
   auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
-  Json &stored = call.records()[index.value()];
+  Json &stored = call.records_to_change()[index.value()];
   const auto patch = call.args.find("patch");
   if (patch == call.args.end() || !patch->is_object()) return fail(kPatchNotObject);
   // Every member is checked before any is applied, so one bad member changes nothing.

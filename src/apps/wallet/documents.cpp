@@ -69,7 +69,7 @@ Result<Json> update_document(ToolCall &call) {
     record["fields"] = *fields;
   }
   store::touch(record);
-  call.records()[index.value()] = record;
+  call.records_to_change()[index.value()] = record;
   if (auto saved = call.save(); !saved) return fail(saved.error());
   return document_view(record, false);
 }

@@ -68,7 +68,7 @@ Result<Json> import_document(ToolCall &call) {
   if (!type) return fail(type.error());
   const std::string sha256 = store::fingerprint(content);
 
-  Json &records = call.records();
+  Json &records = call.records_to_change();
   if (const Json *twin = active_twin(records, sha256)) {
     return Json{{"document", document_view(*twin, false)}, {"duplicate", true}};
   }
