@@ -40,8 +40,16 @@ std::optional<std::string> to_pretty_settled(Json &value, int max_levels, bool &
 // Equal with the number classes: nlohmann's == takes 1, 1U and 1.0 for the same value.
 bool same_json(const Json &a, const Json &b);
 
-// The number classes as the system sees them.
-inline bool is_unsigned(const Json &value) { return value.is_number_unsigned(); }
-inline bool is_whole(const Json &value) { return value.is_number_integer(); }
+// A member of an object: none (nullptr) when value is no object or lacks it, or, as a value,
+// null then (JSON equality never takes an absent member for a present one).
+inline const Json *find_member(const Json &value, std::string_view name) {
+  if (!value.is_object()) return nullptr;
+  const auto found = value.find(name);
+  return found == value.end() ? nullptr : &*found;
+}
+inline Json member_or_null(const Json &value, std::string_view name) {
+  const Json *found = find_member(value, name);
+  return found == nullptr ? Json() : *found;
+}
 
 } // namespace vft

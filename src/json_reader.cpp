@@ -1,5 +1,6 @@
 #include "json_bytes.hpp"
 #include "json_fast.hpp"
+#include "text/unicode.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -191,24 +192,6 @@ private:
     return true;
   }
 
-  static void append_code_point(unsigned cp, std::string &out) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   bool read_escape(std::string &out) {
     if (p_ == end_) return false;
     const unsigned char c = *p_++;
@@ -252,7 +235,7 @@ private:
       if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_code_point(cp, out);
+    text::append_utf8(cp, out);
     return true;
   }
 

@@ -32,13 +32,6 @@ constexpr std::array<std::string_view, 10> kSecretWords{
 constexpr std::uint64_t kDefaultLimit = 30;
 constexpr std::uint64_t kMaxLimit = 100;
 
-// A member of an object, or nullptr when the value is no object or lacks it.
-const Json *member(const Json &value, std::string_view name) {
-  if (!value.is_object()) return nullptr;
-  const auto found = value.find(name);
-  return found == value.end() ? nullptr : &*found;
-}
-
 // A non-negative integer of any of the integer classes (values built in memory may be
 // signed); floating-point numbers are another kind.
 std::optional<std::uint64_t> non_negative_integer(const Json *value) {
@@ -53,7 +46,7 @@ std::optional<std::uint64_t> non_negative_integer(const Json *value) {
 
 const Json &records_of(const Json &document) {
   static const Json kNoRecords = Json::array();
-  const Json *records = member(document, "records");
+  const Json *records = find_member(document, "records");
   return records != nullptr && records->is_array() ? *records : kNoRecords;
 }
 
@@ -108,20 +101,20 @@ Json record_base(Stamper &stamper, std::string_view title, std::string_view pref
 }
 
 void touch(Json &record) {
-  const auto current = non_negative_integer(member(record, "version"));
+  const auto current = non_negative_integer(find_member(record, "version"));
   record["version"] = current ? *current + 1 : std::uint64_t{1};
   record["updatedAt"] = Stamper::now_seconds();
 }
 
 Result<std::string> text_rule(const Json &args, std::string_view name) {
-  const Json *value = member(args, name);
+  const Json *value = find_member(args, name);
   if (value == nullptr || !value->is_string()) return fail(std::string(name) + kMustBeText);
   return value->get<std::string>();
 }
 
 Result<std::optional<std::string>> optional_text(const Json &args, std::string_view name,
                                                  std::size_t max_bytes) {
-  if (member(args, name) == nullptr) return std::optional<std::string>();
+  if (find_member(args, name) == nullptr) return std::optional<std::string>();
   auto value = text_rule(args, name);
   if (!value) return fail(value.error());
   if (value->size() > max_bytes) return fail(std::string(name) + kTooLong);
@@ -172,7 +165,7 @@ Result<void> date_rule(std::string_view text) {
 }
 
 Result<void> fields_rule(const Json &args) {
-  const Json *fields = member(args, "fields");
+  const Json *fields = find_member(args, "fields");
   if (fields == nullptr) return {};
   if (!fields->is_object()) return fail(kFieldsNotObject);
   if (fields->size() > kMaxFields) return fail(kTooManyFields);
@@ -189,8 +182,19 @@ Result<void> fields_rule(const Json &args) {
   return {};
 }
 
+const Json *active_twin(const Json &records, std::string_view digest, std::string_view sha256) {
+  for (const Json &record : records) {
+    if (is_archived(record)) continue;
+    const Json *found = find_member(record, digest);
+    if (found != nullptr && found->is_string() && found->get_ref<const std::string &>() == sha256) {
+      return &record;
+    }
+  }
+  return nullptr;
+}
+
 bool is_archived(const Json &record) {
-  const Json *flag = member(record, "archived");
+  const Json *flag = find_member(record, "archived");
   return flag != nullptr && flag->is_boolean() && flag->get<bool>();
 }
 
@@ -199,7 +203,7 @@ Result<std::size_t> lookup_by_id(const Json &document, const Json &args) {
   if (!id) return fail(id.error());
   const Json &records = records_of(document);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const Json *record_id = member(records[i], "id");
+    const Json *record_id = find_member(records[i], "id");
     if (record_id != nullptr && record_id->is_string() &&
         record_id->get_ref<const std::string &>() == id.value()) {
       return i;
@@ -215,8 +219,8 @@ Result<Json> get_by_id(const Json &document, const Json &args) {
 }
 
 Result<void> version_check(const Json &record, const Json &args) {
-  const Json *stored = member(record, "version");
-  const auto expected = non_negative_integer(member(args, "expectedVersion"));
+  const Json *stored = find_member(record, "version");
+  const auto expected = non_negative_integer(find_member(args, "expectedVersion"));
   const auto current = non_negative_integer(stored);
   if (expected == current) return {};
   return fail(kVersionConflict + (stored == nullptr ? std::string("null") : to_compact(*stored)));
@@ -228,7 +232,7 @@ Result<std::size_t> lookup_for_change(const Json &document, const Json &args) {
   const Json &record = records_of(document)[index.value()];
   if (auto checked = version_check(record, args); !checked) return fail(checked.error());
   // The next version would wrap to 0 and look older than every earlier one.
-  if (non_negative_integer(member(record, "version")) ==
+  if (non_negative_integer(find_member(record, "version")) ==
       std::numeric_limits<std::uint64_t>::max()) {
     return fail(kVersionExhausted);
   }
@@ -248,7 +252,7 @@ Result<Json> set_archived(apps::ToolCall &call, bool archived) {
 Result<RecordDraft> draft_record(apps::ToolCall &call, std::string_view title,
                                  std::string_view prefix, std::size_t max_records,
                                  const char *limit_message) {
-  if (member(call.args, "id") != nullptr) {
+  if (find_member(call.args, "id") != nullptr) {
     if (auto read = call.store.read_records(); !read) return fail(read.error());
     auto found = lookup_for_change(call.store.document, call.args);
     if (!found) return fail(found.error());
@@ -295,20 +299,20 @@ bool same_names(const std::vector<std::string> &names, std::span<const std::stri
 
 Json search(const Json &document, const Json &args, std::span<const std::string_view> omitted,
             std::optional<SearchTexts> *kept) {
-  const Json *query_argument = member(args, "query");
+  const Json *query_argument = find_member(args, "query");
   const std::string query = query_argument != nullptr && query_argument->is_string()
                                 ? text::to_lower(query_argument->get_ref<const std::string &>())
                                 : std::string();
-  const Json *include_argument = member(args, "includeArchived");
+  const Json *include_argument = find_member(args, "includeArchived");
   const bool include_archived = include_argument != nullptr && include_argument->is_boolean() &&
                                 include_argument->get<bool>();
-  std::uint64_t limit = non_negative_integer(member(args, "limit")).value_or(kDefaultLimit);
+  std::uint64_t limit = non_negative_integer(find_member(args, "limit")).value_or(kDefaultLimit);
   if (limit == 0) limit = 1;
   if (limit > kMaxLimit) limit = kMaxLimit;
 
   std::vector<std::pair<std::string_view, const std::string *>> filters;
   for (const std::string_view filter : {"folder", "category", "kind"}) {
-    const Json *wanted = member(args, filter);
+    const Json *wanted = find_member(args, filter);
     if (wanted != nullptr && wanted->is_string()) {
       filters.emplace_back(filter, &wanted->get_ref<const std::string &>());
     }
@@ -334,7 +338,7 @@ Json search(const Json &document, const Json &args, std::span<const std::string_
     if (!include_archived && is_archived(record)) continue;
     bool filtered_out = false;
     for (const auto &[name, wanted] : filters) {
-      const Json *own = member(record, name);
+      const Json *own = find_member(record, name);
       if (own == nullptr || !own->is_string() || own->get_ref<const std::string &>() != *wanted) {
         filtered_out = true;
         break;

@@ -61,6 +61,10 @@ Result<void> fields_rule(const Json &args);
 // Whether the record is an object whose `archived` member is true.
 bool is_archived(const Json &record);
 
+// The first record of records that is not archived and whose member `digest` is the text
+// sha256, in store order; nullptr when there is none.
+const Json *active_twin(const Json &records, std::string_view digest, std::string_view sha256);
+
 // Index in `records` of the record whose id is the `id` argument (archived ones included).
 Result<std::size_t> lookup_by_id(const Json &document, const Json &args);
 

@@ -4,17 +4,25 @@
 
 namespace vft::store {
 
-Result<SelectedFile> read_selected_file(std::string_view path) {
-  const std::string given(path);
-  // The system reads a path only up to a NUL: the file opened would not be the one named.
-  if (given.find('\0') != std::string::npos || !platform::is_absolute_path(given)) {
-    return fail(kChooseAbsolutePath);
-  }
-  auto canonical = platform::canonical_path(given);
+bool is_whole_absolute_path(std::string_view path) {
+  return path.find('\0') == std::string_view::npos && platform::is_absolute_path(path);
+}
+
+Result<std::string> check_selected_file(std::string_view path, std::uint64_t max_bytes,
+                                        const SelectionMessages &messages) {
+  if (!is_whole_absolute_path(path)) return fail(messages.not_absolute);
+  auto canonical = platform::canonical_path(std::string(path));
   if (!canonical) return fail(canonical.error());
   auto info = platform::file_info(canonical.value());
   if (!info) return fail(info.error());
-  if (!info->regular || info->size > kMaxSelectedFile) return fail(kChooseRegularFile);
+  if (!info->regular || info->size > max_bytes) return fail(messages.not_regular);
+  return std::move(canonical.value());
+}
+
+Result<SelectedFile> read_selected_file(std::string_view path) {
+  auto canonical =
+      check_selected_file(path, kMaxSelectedFile, {kChooseAbsolutePath, kChooseRegularFile});
+  if (!canonical) return fail(canonical.error());
   auto bytes = platform::read_file_up_to(canonical.value(), kMaxSelectedFile);
   if (!bytes) return fail(bytes.error());
   // It grew past the limit between the check and the read.

@@ -3,7 +3,7 @@
 // Linux, the system ICU or Win32 NLS on Windows).
 #pragma once
 
-#include "../result.hpp"
+#include "result.hpp"
 
 #include <cstddef>
 #include <optional>
@@ -13,6 +13,25 @@
 namespace vft::text {
 
 bool is_valid_utf8(std::string_view bytes);
+
+// Appends a Unicode scalar value (below 0x110000, no surrogate) in UTF-8.
+inline void append_utf8(char32_t code_point, std::string &out) {
+  if (code_point < 0x80) {
+    out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    out += static_cast<char>(0xC0 | (code_point >> 6));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    out += static_cast<char>(0xE0 | (code_point >> 12));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code_point >> 18));
+    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
 
 // Checks UTF-8 fed in pieces, so that text can be judged whole without being held whole.
 class Utf8Validator {

@@ -1,7 +1,7 @@
 // Money, payment state, summary and evidence-name logic of the bills app.
+#include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "apps/bills/tools.hpp"
 #include "apps/handlers.hpp"
 #include "store/document.hpp"
 
@@ -15,7 +15,7 @@
 #include <limits>
 #include <string>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 namespace {
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
@@ -304,4 +304,4 @@ TEST(BillsHandler, ReadingToolsWorkWithoutWriting) {
 }
 
 } // namespace
-} // namespace vft::bills
+} // namespace vft::apps::bills

@@ -1,23 +1,23 @@
-#include "apps/bills/tools.hpp"
+#include "apps/bills/bills.hpp"
 #include "apps/handlers.hpp"
 #include "store/records.hpp"
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 // The tools of the other files.
-Result<Json> save_bill(apps::ToolCall &call);
-Result<Json> get_bill(apps::ToolCall &call);
-Result<Json> search_bills(apps::ToolCall &call);
-Result<Json> add_bill_source(apps::ToolCall &call);
-Result<Json> record_payment_attempt(apps::ToolCall &call);
-Result<Json> confirm_payment(apps::ToolCall &call);
-Result<Json> void_confirmation(apps::ToolCall &call);
-Result<Json> summarize_bills(apps::ToolCall &call);
+Result<Json> save_bill(ToolCall &call);
+Result<Json> get_bill(ToolCall &call);
+Result<Json> search_bills(ToolCall &call);
+Result<Json> add_bill_source(ToolCall &call);
+Result<Json> record_payment_attempt(ToolCall &call);
+Result<Json> confirm_payment(ToolCall &call);
+Result<Json> void_confirmation(ToolCall &call);
+Result<Json> summarize_bills(ToolCall &call);
 
-Result<Json> archive_bill(apps::ToolCall &call) { return store::set_archived(call, true); }
-Result<Json> restore_bill(apps::ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> archive_bill(ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> restore_bill(ToolCall &call) { return store::set_archived(call, false); }
 
-} // namespace vft::bills
+} // namespace vft::apps::bills
 
 namespace vft::apps {
 

@@ -1,11 +1,11 @@
 // Evidence sources, payment attempts, confirmations and voids of a saved bill. Each change
 // opens the bill (lookup, version guard, archived refusal) and ends with the bill commit.
+#include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "apps/bills/tools.hpp"
 #include "store/records.hpp"
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 namespace {
 
@@ -58,7 +58,7 @@ std::string evidence_sha(const Json &holder) {
 
 } // namespace
 
-Result<Json> add_bill_source(apps::ToolCall &call) {
+Result<Json> add_bill_source(ToolCall &call) {
   auto index = open_bill_for_change(call, kRestoreBeforeSources);
   if (!index) return fail(index.error());
   auto path = store::text_rule(call.args, "sourcePath");
@@ -79,7 +79,7 @@ Result<Json> add_bill_source(apps::ToolCall &call) {
   return commit_bill(call, std::move(record), index.value());
 }
 
-Result<Json> record_payment_attempt(apps::ToolCall &call) {
+Result<Json> record_payment_attempt(ToolCall &call) {
   auto index = open_bill_for_change(call, kRestoreBeforePayment);
   if (!index) return fail(index.error());
   auto attempted_on = read_date(call.args, "attemptedOn");
@@ -101,7 +101,7 @@ Result<Json> record_payment_attempt(apps::ToolCall &call) {
   return commit_bill(call, std::move(record), index.value());
 }
 
-Result<Json> confirm_payment(apps::ToolCall &call) {
+Result<Json> confirm_payment(ToolCall &call) {
   auto index = open_bill_for_change(call, kRestoreBeforeConfirmation);
   if (!index) return fail(index.error());
   auto confirmed_on = read_date(call.args, "confirmedOn");
@@ -138,7 +138,7 @@ Result<Json> confirm_payment(apps::ToolCall &call) {
   return commit_bill(call, std::move(record), index.value());
 }
 
-Result<Json> void_confirmation(apps::ToolCall &call) {
+Result<Json> void_confirmation(ToolCall &call) {
   auto index = open_bill_for_change(call, kRestoreBeforeCorrecting);
   if (!index) return fail(index.error());
   auto confirmation_id = store::text_rule(call.args, "confirmationId");
@@ -163,4 +163,4 @@ Result<Json> void_confirmation(apps::ToolCall &call) {
   return commit_bill(call, std::move(record), index.value());
 }
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

@@ -7,7 +7,7 @@
 
 #include <array>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 namespace {
 
@@ -62,14 +62,14 @@ bool has_text(const Json &record, std::string_view name, std::string_view value)
          member->get_ref<const std::string &>() == value;
 }
 
-Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archived_message) {
+Result<std::size_t> open_bill_for_change(ToolCall &call, const char *archived_message) {
   auto index = store::lookup_for_change(call.store.document, call.args);
   if (!index) return fail(index.error());
   if (store::is_archived(call.records()[index.value()])) return fail(archived_message);
   return index.value();
 }
 
-Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::size_t> index) {
+Result<Json> commit_bill(ToolCall &call, Json record, std::optional<std::size_t> index) {
   if (auto derived = apply_payment_state(record); !derived) return fail(derived.error());
   if (index) {
     store::touch(record);
@@ -81,4 +81,4 @@ Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::s
   return record;
 }
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 inline constexpr const char *kIdPrefix = "bill";
 inline constexpr std::size_t kMaxSources = 30;
@@ -41,11 +41,11 @@ bool has_text(const Json &record, std::string_view name, std::string_view value)
 
 // Finds the bill named by the `id` argument, checks `expectedVersion`, and refuses an
 // archived bill with the given message. Returns the record's index.
-Result<std::size_t> open_bill_for_change(apps::ToolCall &call, const char *archived_message);
+Result<std::size_t> open_bill_for_change(ToolCall &call, const char *archived_message);
 
 // Re-derives the payment state, stores the record (replacing the one at index, found by the
 // call's opening, with its version raised; or appending a new one when index is none), saves
 // the store and returns the committed record.
-Result<Json> commit_bill(apps::ToolCall &call, Json record, std::optional<std::size_t> index);
+Result<Json> commit_bill(ToolCall &call, Json record, std::optional<std::size_t> index);
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 Result<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
   if (a > std::numeric_limits<std::uint64_t>::max() - b) return fail(kAmountOverflow);
@@ -65,4 +65,4 @@ Result<void> apply_payment_state(Json &bill) {
   return {};
 }
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

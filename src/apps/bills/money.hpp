@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 inline constexpr std::uint64_t kMaxAmountMinor = 1'000'000'000'000ULL;
 
@@ -41,4 +41,4 @@ Result<PaymentState> derive_payment_state(const Json &bill);
 // Derives the payment state and writes confirmedPaidMinor, remainingMinor and status.
 Result<void> apply_payment_state(Json &bill);
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

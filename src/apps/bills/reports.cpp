@@ -1,11 +1,11 @@
 // The reading tools: one bill, a search with the stored-status filter, and the per-currency
 // summary. They read the payment state the last commit stored and never recompute it.
+#include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "apps/bills/tools.hpp"
 #include "store/records.hpp"
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 namespace {
 
@@ -18,11 +18,6 @@ Result<std::string> stored_text(const Json &record, const char *name) {
     return fail(std::string(name) + store::kMustBeText);
   }
   return member->get<std::string>();
-}
-
-Json member_or_null(const Json &record, const char *name) {
-  const auto member = record.find(name);
-  return member == record.end() ? Json() : *member;
 }
 
 Result<void> add_to(Json &totals, const char *name, std::uint64_t amount) {
@@ -40,11 +35,9 @@ template <typename Source> Json search_omitting_history(Source &source, const Js
 
 } // namespace
 
-Result<Json> get_bill(apps::ToolCall &call) {
-  return store::get_by_id(call.store.document, call.args);
-}
+Result<Json> get_bill(ToolCall &call) { return store::get_by_id(call.store.document, call.args); }
 
-Result<Json> search_bills(apps::ToolCall &call) {
+Result<Json> search_bills(ToolCall &call) {
   const Json &document = call.store.document;
   const auto status = call.args.find("status");
   if (status == call.args.end() || !status->is_string()) {
@@ -111,11 +104,11 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
               {"limit", static_cast<std::uint64_t>(kSummaryListLimit)}};
 }
 
-Result<Json> summarize_bills(apps::ToolCall &call) {
+Result<Json> summarize_bills(ToolCall &call) {
   auto as_of = store::required_text(call.args, "asOf", kMaxDate);
   if (!as_of) return fail(as_of.error());
   if (auto valid = store::date_rule(as_of.value()); !valid) return fail(valid.error());
   return summarize_records(call.records(), as_of.value());
 }
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

@@ -1,13 +1,13 @@
 // save_bill: creation and correction of a bill, identified by its billing period.
+#include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "apps/bills/tools.hpp"
 #include "store/records.hpp"
 #include "text/unicode.hpp"
 
 #include <optional>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 namespace {
 
@@ -124,7 +124,7 @@ const Json *find_period(const Json &records, std::string_view key,
 
 } // namespace
 
-Result<Json> save_bill(apps::ToolCall &call) {
+Result<Json> save_bill(ToolCall &call) {
   auto input = read_input(call.args);
   if (!input) return fail(input.error());
   BillInput &in = input.value();
@@ -177,4 +177,4 @@ Result<Json> save_bill(apps::ToolCall &call) {
   return Json{{"bill", std::move(committed.value())}, {"duplicate", false}};
 }
 
-} // namespace vft::bills
+} // namespace vft::apps::bills

@@ -39,11 +39,6 @@ constexpr std::array<std::string_view, 2> kSchemes{"https", "http"};
 constexpr std::array<std::string_view, 7> kCredentialNames{
     "token", "access_token", "refresh_token", "password", "secret", "api_key", "authorization"};
 
-const Json *argument(const Json &args, std::string_view name) {
-  const auto found = args.find(name);
-  return found == args.end() ? nullptr : &*found;
-}
-
 bool accepted_scheme(std::string_view scheme) {
   for (const std::string_view accepted : kSchemes) {
     if (scheme == accepted) return true;
@@ -84,7 +79,7 @@ Result<void> apply_bounded_text(const Json &args, std::string_view name, std::si
 }
 
 Result<void> apply_tags(const Json &args, Json &record) {
-  const Json *tags = argument(args, "tags");
+  const Json *tags = find_member(args, "tags");
   if (tags == nullptr) return {};
   if (!tags->is_array()) return fail(kTagsNotArray);
   if (tags->size() > kMaxTags) return fail(kBadTags);

@@ -79,8 +79,7 @@ Result<Json> copy_saved_clip(ToolCall &call) {
   if (!index) return fail(index.error());
   const Json record = call.records()[*index];
   if (store::is_archived(record)) return fail(kRestoreFirst);
-  const auto content = record.find("content");
-  return guarded_write(call, content == record.end() ? Json(nullptr) : *content);
+  return guarded_write(call, member_or_null(record, "content"));
 }
 
 Result<Json> archive_clip(ToolCall &call) { return store::set_archived(call, true); }

@@ -11,12 +11,6 @@ namespace vft::apps::clipboard {
 
 namespace {
 
-const Json *member(const Json &object, std::string_view name) {
-  if (!object.is_object()) return nullptr;
-  const auto found = object.find(name);
-  return found == object.end() ? nullptr : &*found;
-}
-
 Json image_content(std::string_view png) {
   return Json{{"kind", "image"}, {"data", text::base64_encode(png)}};
 }
@@ -41,12 +35,12 @@ Result<Json> snapshot(platform::ClipboardSession &session) {
 
 Result<platform::ClipboardWrite> prepare_content(const Json &content) {
   using Kind = platform::ClipboardWrite::Kind;
-  const Json *kind = member(content, "kind");
+  const Json *kind = find_member(content, "kind");
   if (kind == nullptr || !kind->is_string()) return fail(kUnsupportedContent);
   const std::string &name = kind->get_ref<const std::string &>();
   platform::ClipboardWrite write;
   if (name == "image") {
-    const Json *data = member(content, "data");
+    const Json *data = find_member(content, "data");
     if (data == nullptr || !data->is_string()) return fail(kImageDataMissing);
     auto png = text::base64_decode(data->get_ref<const std::string &>());
     if (!png) return fail(png.error());
@@ -57,7 +51,7 @@ Result<platform::ClipboardWrite> prepare_content(const Json &content) {
     write.bmp = std::move(*bmp);
   } else if (name == "text") {
     // Checked before the clipboard is cleared, so a damaged content never empties it.
-    const Json *text = member(content, "text");
+    const Json *text = find_member(content, "text");
     if (text == nullptr || !text->is_string()) return fail(kTextMissing);
     write.kind = Kind::text;
     write.text = text->get<std::string>();
@@ -70,13 +64,13 @@ Result<platform::ClipboardWrite> prepare_content(const Json &content) {
 }
 
 Result<Json> content_from_arguments(const Json &args) {
-  if (member(args, "text") != nullptr) {
+  if (find_member(args, "text") != nullptr) {
     auto text = store::text_rule(args, "text");
     if (!text) return fail(text.error());
     if (text->size() > kMaxTextArgument || text->find('\0') != std::string::npos) {
       return fail(kTextTooLong);
     }
-    if (member(args, "imagePath") != nullptr) return fail(kTextOrImage);
+    if (find_member(args, "imagePath") != nullptr) return fail(kTextOrImage);
     return Json{{"kind", "text"}, {"text", std::move(*text)}};
   }
   auto path = store::text_rule(args, "imagePath");
@@ -146,9 +140,9 @@ Result<Json> guarded_write(ToolCall &call, const Json &content) {
 }
 
 Result<std::uint32_t> undo_sequence(const Json &document) {
-  const Json *undo = member(document, "undo");
+  const Json *undo = find_member(document, "undo");
   if (undo == nullptr || undo->is_null()) return fail(kNoUndo);
-  const Json *sequence = member(*undo, "sequence");
+  const Json *sequence = find_member(*undo, "sequence");
   if (sequence == nullptr || !sequence->is_number_unsigned()) return fail(kInvalidUndo);
   // Only the low 32 bits take part in the comparison.
   return static_cast<std::uint32_t>(sequence->get<std::uint64_t>());

@@ -31,8 +31,7 @@ Result<Json> inspect_clipboard(ToolCall &) {
 }
 
 Result<Json> read_clipboard(ToolCall &call) {
-  const auto kind = call.args.find("kind");
-  return read_current(kind == call.args.end() ? Json(nullptr) : *kind);
+  return read_current(member_or_null(call.args, "kind"));
 }
 
 Result<Json> write_clipboard(ToolCall &call) {
@@ -45,9 +44,8 @@ Result<Json> undo_clipboard(ToolCall &call) {
   auto sequence = undo_sequence(call.store.document);
   if (!sequence) return fail(sequence.error());
   const Json &undo = call.store.document["undo"];
-  const auto previous = undo.find("previous");
   // Any failure keeps the record, so a refusal repeats until a new write replaces it.
-  auto written = write_content(previous == undo.end() ? Json(nullptr) : *previous, true, *sequence);
+  auto written = write_content(member_or_null(undo, "previous"), true, *sequence);
   if (!written) return fail(written.error());
   call.store.document["undo"] = nullptr; // no redo
   if (auto saved = call.save(); !saved) return fail(saved.error());

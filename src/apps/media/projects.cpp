@@ -31,31 +31,12 @@ bool is_container(std::string_view path) {
   return false;
 }
 
-// The first active project with the same source content, in store order.
-const Json *active_twin(const Json &records, const std::string &sha256) {
-  for (const Json &record : records) {
-    if (!record.is_object() || store::is_archived(record)) continue;
-    const auto digest = record.find("sourceSha256");
-    if (digest != record.end() && digest->is_string() &&
-        digest->get_ref<const std::string &>() == sha256) {
-      return &record;
-    }
-  }
-  return nullptr;
-}
-
 } // namespace
 
 Result<std::string> check_source(const std::string &path) {
-  // The system reads a path only up to a NUL: the file opened would not be the one named.
-  if (path.find('\0') != std::string::npos || !platform::is_absolute_path(path)) {
-    return fail(kSelectAbsolute);
-  }
-  auto canonical = platform::canonical_path(path);
+  auto canonical =
+      store::check_selected_file(path, kMaxSourceBytes, {kSelectAbsolute, kSelectRegular});
   if (!canonical) return fail(canonical.error());
-  auto info = platform::file_info(canonical.value());
-  if (!info) return fail(info.error());
-  if (!info->regular || info->size > kMaxSourceBytes) return fail(kSelectRegular);
   if (!is_container(canonical.value())) return fail(kContainers);
   return std::move(canonical.value());
 }
@@ -79,7 +60,7 @@ Result<Json> import_video(ToolCall &call) {
   if (!sha256) return fail(sha256.error());
 
   Json &records = call.records_to_change();
-  if (const Json *twin = active_twin(records, sha256.value())) {
+  if (const Json *twin = store::active_twin(records, "sourceSha256", sha256.value())) {
     return Json{{"duplicate", true}, {"project", *twin}};
   }
   if (records.size() >= kMaxProjects) return fail(kProjectLimit);

@@ -226,9 +226,8 @@ Result<Json> render_edit(ToolCall &call) {
   if (!destination) return fail(destination.error());
   const std::string &target = destination.value();
   const auto folder = platform::parent_path(target);
-  // A NUL would cut the name short at the system: another file than the one named.
-  if (target.find('\0') != std::string::npos || !platform::is_absolute_path(target) || !folder ||
-      !is_folder(*folder) || !is_mp4_name(target)) {
+  if (!store::is_whole_absolute_path(target) || !folder || !is_folder(*folder) ||
+      !is_mp4_name(target)) {
     return fail(kBadDestination);
   }
   auto taken = name_taken(target);

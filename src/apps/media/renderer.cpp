@@ -6,6 +6,7 @@
 #include "platform/texts.hpp"
 #include "server/pipeline.hpp"
 #include "store/files.hpp"
+#include "store/selected_file.hpp"
 #include "text/unicode.hpp"
 #include "undo_guard.hpp"
 
@@ -274,9 +275,8 @@ Result<Json> configure_renderer(ToolCall &call) {
   if (given == call.args.end() || !given->is_string())
     return fail(std::string(server::kInvalidType) + "path");
   const std::string &path = given->get_ref<const std::string &>();
-  // A NUL would cut the path short at the system: another file than the one named.
-  if (path.find('\0') != std::string::npos || !platform::is_absolute_path(path) ||
-      !is_regular_file(path) || !is_ffmpeg_name(platform::file_name(path))) {
+  if (!store::is_whole_absolute_path(path) || !is_regular_file(path) ||
+      !is_ffmpeg_name(platform::file_name(path))) {
     return fail(platform_texts::kChooseFfmpeg);
   }
   auto works = version_check(call, path);

@@ -251,9 +251,7 @@ Result<Json> save_edit(ToolCall &call) {
   if (store::is_archived(project)) return fail(kArchived);
   auto name = store::required_text(call.args, "name", kMaxName);
   if (!name) return fail(name.error());
-  const auto media = project.find("media");
-  auto timeline =
-      validate_timeline(call.args.at("timeline"), media == project.end() ? Json() : *media);
+  auto timeline = validate_timeline(call.args.at("timeline"), member_or_null(project, "media"));
   if (!timeline) return fail(timeline.error());
   Json &edits = project["edits"];
   if (!edits.is_array()) return fail(store::kUnsupportedStore);

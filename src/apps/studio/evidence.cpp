@@ -34,14 +34,6 @@ constexpr std::array<std::string_view, 3> kPrivateStages{"build", "tests", "clea
 constexpr std::array<std::string_view, 3> kPublicStages{"public_page", "public_download",
                                                         "showcase"};
 
-// A member of an object, or null when absent: "equals" below is JSON value equality, and an
-// absent member never equals a present one.
-Json member_or_null(const Json &object, std::string_view name) {
-  if (!object.is_object()) return nullptr;
-  const auto found = object.find(name);
-  return found == object.end() ? Json() : *found;
-}
-
 bool is_public_stage(const Json &stage) {
   for (const std::string_view name : kPublicStages) {
     if (stage == Json(name)) return true;

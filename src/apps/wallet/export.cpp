@@ -27,10 +27,7 @@ bool is_folder(const std::string &path) {
 
 // The destination must be a new name in a folder that exists.
 Result<void> check_destination(const std::string &destination) {
-  // The system reads a path only up to a NUL: the file created would not be the one named.
-  if (destination.find('\0') != std::string::npos || !platform::is_absolute_path(destination)) {
-    return fail(kChooseDestination);
-  }
+  if (!store::is_whole_absolute_path(destination)) return fail(kChooseDestination);
   const auto parent = platform::parent_path(destination);
   if (!parent || !is_folder(*parent)) return fail(kChooseDestination);
   auto exists = platform::file_existence(destination);

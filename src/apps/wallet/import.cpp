@@ -19,19 +19,6 @@ constexpr std::size_t kMaxTitle = 160;
 constexpr std::size_t kMaxKind = 100;
 constexpr std::size_t kMaxMetadataBytes = 200;
 
-// The first active document with the same content, in store order.
-const Json *active_twin(const Json &records, const std::string &sha256) {
-  for (const Json &record : records) {
-    if (!record.is_object() || store::is_archived(record)) continue;
-    const auto digest = record.find("sha256");
-    if (digest != record.end() && digest->is_string() &&
-        digest->get_ref<const std::string &>() == sha256) {
-      return &record;
-    }
-  }
-  return nullptr;
-}
-
 // issuer and expiresOn: optional, stored exactly as given.
 Result<void> add_metadata(const Json &args, Json &record) {
   for (const std::string_view name : std::array<std::string_view, 2>{"issuer", "expiresOn"}) {
@@ -69,7 +56,7 @@ Result<Json> import_document(ToolCall &call) {
   const std::string sha256 = store::fingerprint(content);
 
   Json &records = call.records_to_change();
-  if (const Json *twin = active_twin(records, sha256)) {
+  if (const Json *twin = store::active_twin(records, "sha256", sha256)) {
     return Json{{"document", document_view(*twin, false)}, {"duplicate", true}};
   }
   if (auto room = check_capacity(records, content.size()); !room) return fail(room.error());

@@ -49,21 +49,7 @@ Result<std::string> utf16_to_utf8(std::u16string_view units) {
     } else if (point >= 0xdc00 && point <= 0xdfff) {
       return fail(kClipboardTextNotUnicode);
     }
-    if (point < 0x80) {
-      out += static_cast<char>(point);
-    } else if (point < 0x800) {
-      out += static_cast<char>(0xc0 | (point >> 6));
-      out += static_cast<char>(0x80 | (point & 0x3f));
-    } else if (point < 0x10000) {
-      out += static_cast<char>(0xe0 | (point >> 12));
-      out += static_cast<char>(0x80 | ((point >> 6) & 0x3f));
-      out += static_cast<char>(0x80 | (point & 0x3f));
-    } else {
-      out += static_cast<char>(0xf0 | (point >> 18));
-      out += static_cast<char>(0x80 | ((point >> 12) & 0x3f));
-      out += static_cast<char>(0x80 | ((point >> 6) & 0x3f));
-      out += static_cast<char>(0x80 | (point & 0x3f));
-    }
+    text::append_utf8(point, out);
   }
   return out;
 }

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace vft::bills {
+namespace vft::apps::bills {
 
 inline constexpr std::size_t kSummaryListLimit = 100;
 inline constexpr const char *kSummaryBasis =
@@ -17,4 +17,4 @@ inline constexpr const char *kSummaryBasis =
 // The summary of the records on the date as_of (already checked), as summarize_bills returns it.
 Result<Json> summarize_records(const Json &records, std::string_view as_of);
 
-} // namespace vft::bills
+} // namespace vft::apps::bills
