@@ -4,6 +4,7 @@
 
 #include "image/image.hpp"
 #include "platform/windows/win.hpp"
+#include "text/unicode.hpp"
 
 #include <cstring>
 
