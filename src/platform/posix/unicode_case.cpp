@@ -1,6 +1,6 @@
 // Full Unicode case mapping through ICU (root locale, so the result never depends on the
 // user's language settings).
-#include "unicode.hpp"
+#include "text/unicode.hpp"
 
 #include <unicode/ucasemap.h>
 #include <unicode/utypes.h>

@@ -1,7 +1,7 @@
 // JPEG through libjpeg-turbo. libjpeg reports errors by longjmp, so every call that can fail
 // runs in a small function that holds its own setjmp and no object with a destructor; the
 // pixel buffer lives in the caller, which never calls setjmp itself.
-#include "codecs_linux.hpp"
+#include "platform/posix/image_codecs.hpp"
 
 #include <csetjmp>
 #include <cstdio> // jpeglib.h needs FILE and size_t first

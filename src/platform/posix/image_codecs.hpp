@@ -1,7 +1,7 @@
-// The Linux decoders behind decode(): one per format.
+// The Linux decoders (libpng, libjpeg-turbo, stb) behind decode(): one per format.
 #pragma once
 
-#include "raster.hpp"
+#include "image/raster.hpp"
 
 namespace vft::image {
 

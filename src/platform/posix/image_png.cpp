@@ -1,8 +1,8 @@
 // PNG through libpng. libpng reports errors by longjmp, so every call that can fail runs in
 // a small function that holds its own setjmp and no object with a destructor; the buffers
 // live in the callers, which never call setjmp themselves.
-#include "codecs_linux.hpp"
-#include "image.hpp"
+#include "image/image.hpp"
+#include "platform/posix/image_codecs.hpp"
 
 #include <png.h>
 

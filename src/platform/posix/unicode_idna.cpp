@@ -1,5 +1,5 @@
 // domain_to_ascii on ICU's UTS #46 implementation (Linux).
-#include "unicode.hpp"
+#include "text/unicode.hpp"
 
 #include <unicode/uidna.h>
 #include <unicode/utypes.h>

@@ -1,4 +1,4 @@
-#include "codecs_linux.hpp"
+#include "platform/posix/image_codecs.hpp"
 
 namespace vft::image {
 

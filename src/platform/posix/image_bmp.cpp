@@ -1,7 +1,7 @@
 // BMP through stb_image, built with its BMP decoder only. stb reads past the end of its
 // input as zero bytes, so the size checks it lacks (declared size against the cap, pixel
 // data against the file's length) come first, from the headers.
-#include "codecs_linux.hpp"
+#include "platform/posix/image_codecs.hpp"
 
 #include <climits>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Case mapping and IDNA on Windows: the system's ICU (icu.dll, Windows 10 version 1903 and
 // later) where it is present, else the Win32 NLS functions, which Windows has always had
 // (and which Wine provides). icu.dll exports the ICU C functions without version suffixes.
-#include "platform/windows/win.hpp"
 #include "text/unicode.hpp"
+#include "platform/windows/win.hpp"
 
 #include <climits>
 #include <cstdint>
