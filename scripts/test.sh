@@ -18,6 +18,9 @@ configure() {
   fi
 }
 
+echo "== Include floors (no file includes one of a floor above its own)"
+scripts/include-floors.py
+
 echo "== Linux build and tests"
 configure dev
 cmake --build --preset dev -j "$jobs"

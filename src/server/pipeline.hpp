@@ -3,6 +3,7 @@
 #pragma once
 
 #include "apps/app.hpp"
+#include "apps/common/arguments.hpp"
 #include "json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
@@ -15,12 +16,12 @@ namespace vft::server {
 
 inline constexpr const char *kUnknownApp = "Unknown app";
 inline constexpr const char *kUnknownTool = "Unknown tool";
-inline constexpr const char *kArgumentsNotObject = "Arguments must be an object";
-inline constexpr const char *kInvalidSchema = "Invalid tool schema";
-inline constexpr const char *kUnknownArgument = "Unknown argument: ";
-inline constexpr const char *kMissingArgument = "Missing argument: ";
-inline constexpr const char *kInvalidType = "Invalid type for ";
-inline constexpr const char *kInvalidValue = "Invalid value for ";
+using apps::kArgumentsNotObject;
+using apps::kInvalidSchema;
+using apps::kInvalidType;
+using apps::kInvalidValue;
+using apps::kMissingArgument;
+using apps::kUnknownArgument;
 inline constexpr const char *kBrokenCatalog = "The build has no valid bundled specifications";
 
 // The app's tool array of the catalogue; a failure means the build itself is broken.

@@ -1,10 +1,10 @@
 // The record rules every app shares: record base and touch, the text, date and fields
-// rules, lookup by id, the version check, archive and restore, and the bounded search.
+// rules, lookup by id, the version check and the bounded search.
 #pragma once
 
-#include "apps/app.hpp"
 #include "json.hpp"
 #include "result.hpp"
+#include "store/document.hpp"
 #include "store/files.hpp"
 
 #include <cstddef>
@@ -77,24 +77,6 @@ Result<void> version_check(const Json &record, const Json &args);
 // lookup_by_id, then version_check on the record found, then a version that touch can still
 // raise: the opening of every change to a stored record. Returns its index.
 Result<std::size_t> lookup_for_change(const Json &document, const Json &args);
-
-// archive_* (archived true) and restore_* (false): lookup, version check, set, touch, save.
-Result<Json> set_archived(apps::ToolCall &call, bool archived);
-
-// The record a save-or-correct tool fills in: with an id among the arguments, a copy of the
-// stored record (lookup_for_change), else a new record_base, refused with limit_message when
-// the store already holds max_records.
-struct RecordDraft {
-  Json record;
-  std::optional<std::size_t> index; // of the stored record; none for a new one
-};
-Result<RecordDraft> draft_record(apps::ToolCall &call, std::string_view title,
-                                 std::string_view prefix, std::size_t max_records,
-                                 const char *limit_message);
-
-// Puts the filled-in draft into the store (a correction touched, in its place; a new record
-// at the end) and saves; draft.record is then the record as stored.
-Result<void> save_draft(apps::ToolCall &call, RecordDraft &draft);
 
 // Newest-first search with query, includeArchived, limit and the folder/category/kind
 // filters; omitted members are left out of the returned copies and out of the match.

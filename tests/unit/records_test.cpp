@@ -1,6 +1,7 @@
 // The shared record rules: text, date and fields checks, version guard, archive and restore,
 // and the bounded search.
 #include "apps/app.hpp"
+#include "apps/common/record_changes.hpp"
 #include "json.hpp"
 #include "store/document.hpp"
 #include "store/records.hpp"
@@ -288,7 +289,7 @@ TEST(SetArchived, ArchivesRestoresAndSaves) {
 
   const Json archive_args{{"id", "a"}, {"expectedVersion", 2U}};
   vft::apps::ToolCall archive{"archive_bookmark", archive_args, st, stamper};
-  auto archived = store::set_archived(archive, true);
+  auto archived = vft::apps::set_archived(archive, true);
   ASSERT_TRUE(archived) << archived.error();
   EXPECT_EQ(archived.value(), (Json{{"archived", true}, {"id", "a"}, {"version", 3U}}));
   EXPECT_EQ(to_compact(archived.value()), R"({"archived":true,"id":"a","version":3})");
@@ -299,11 +300,11 @@ TEST(SetArchived, ArchivesRestoresAndSaves) {
   // Archiving again is still a change.
   const Json again_args{{"id", "a"}, {"expectedVersion", 3U}};
   vft::apps::ToolCall again{"archive_bookmark", again_args, st, stamper};
-  EXPECT_EQ(store::set_archived(again, true).value()["version"], 4U);
+  EXPECT_EQ(vft::apps::set_archived(again, true).value()["version"], 4U);
 
   const Json restore_args{{"id", "a"}, {"expectedVersion", 4U}};
   vft::apps::ToolCall restore{"restore_bookmark", restore_args, st, stamper};
-  EXPECT_EQ(store::set_archived(restore, false).value(),
+  EXPECT_EQ(vft::apps::set_archived(restore, false).value(),
             (Json{{"archived", false}, {"id", "a"}, {"version", 5U}}));
   EXPECT_EQ(read_json_file(st.file_path())["records"][0]["archived"], false);
 }
@@ -316,12 +317,12 @@ TEST(SetArchived, FailuresChangeNothing) {
 
   const Json stale{{"id", "a"}, {"expectedVersion", 1U}};
   vft::apps::ToolCall stale_call{"archive_bookmark", stale, st, stamper};
-  EXPECT_EQ(store::set_archived(stale_call, true).error(),
+  EXPECT_EQ(vft::apps::set_archived(stale_call, true).error(),
             "Version conflict: read this record again; current version is 2");
 
   const Json missing{{"id", "zz"}, {"expectedVersion", 2U}};
   vft::apps::ToolCall missing_call{"archive_bookmark", missing, st, stamper};
-  EXPECT_EQ(store::set_archived(missing_call, true).error(), "Record not found");
+  EXPECT_EQ(vft::apps::set_archived(missing_call, true).error(), "Record not found");
 
   EXPECT_EQ(st.document, before);
   EXPECT_FALSE(std::filesystem::exists(st.file_path()));

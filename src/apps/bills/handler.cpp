@@ -1,4 +1,5 @@
 #include "apps/bills/bills.hpp"
+#include "apps/common/record_changes.hpp"
 #include "apps/handlers.hpp"
 #include "store/records.hpp"
 
@@ -14,8 +15,8 @@ Result<Json> confirm_payment(ToolCall &call);
 Result<Json> void_confirmation(ToolCall &call);
 Result<Json> summarize_bills(ToolCall &call);
 
-Result<Json> archive_bill(ToolCall &call) { return store::set_archived(call, true); }
-Result<Json> restore_bill(ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> archive_bill(ToolCall &call) { return apps::set_archived(call, true); }
+Result<Json> restore_bill(ToolCall &call) { return apps::set_archived(call, false); }
 
 } // namespace vft::apps::bills
 

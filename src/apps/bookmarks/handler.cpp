@@ -1,5 +1,6 @@
 // The bookmarks app: saved http(s) destinations with folder, tags and note. Nothing that
 // carries credentials is ever stored, and the stored address is the parser's normal form.
+#include "apps/common/record_changes.hpp"
 #include "apps/handlers.hpp"
 #include "store/records.hpp"
 #include "text/unicode.hpp"
@@ -109,7 +110,7 @@ Result<Json> save_bookmark(ToolCall &call) {
   if (!address) return fail(address.error());
 
   // Archived bookmarks can be corrected and stay archived.
-  auto draft = store::draft_record(call, title.value(), kPrefix, kMaxRecords, kLimitReached);
+  auto draft = apps::draft_record(call, title.value(), kPrefix, kMaxRecords, kLimitReached);
   if (!draft) return fail(draft.error());
   Json &record = draft->record;
   record["title"] = title.value();
@@ -121,13 +122,13 @@ Result<Json> save_bookmark(ToolCall &call) {
     return fail(ok.error());
   }
   if (auto ok = apply_tags(call.args, record); !ok) return fail(ok.error());
-  if (auto saved = store::save_draft(call, draft.value()); !saved) return fail(saved.error());
+  if (auto saved = apps::save_draft(call, draft.value()); !saved) return fail(saved.error());
   return record;
 }
 
-Result<Json> archive_bookmark(ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> archive_bookmark(ToolCall &call) { return apps::set_archived(call, true); }
 
-Result<Json> restore_bookmark(ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> restore_bookmark(ToolCall &call) { return apps::set_archived(call, false); }
 
 } // namespace
 

@@ -1,5 +1,6 @@
 // Saved clips: named texts and images kept in the app's encrypted store.
 #include "apps/clipboard/clipboard.hpp"
+#include "apps/common/record_changes.hpp"
 #include "store/records.hpp"
 
 #include <string>
@@ -64,13 +65,13 @@ Result<Json> save_clip(ToolCall &call) {
   auto content = clip_content(call.args);
   if (!content) return fail(content.error());
 
-  auto draft = store::draft_record(call, title.value(), kPrefix, kMaxClips, kClipLimit);
+  auto draft = apps::draft_record(call, title.value(), kPrefix, kMaxClips, kClipLimit);
   if (!draft) return fail(draft.error());
   Json &record = draft->record;
   record["title"] = title.value();
   record["kind"] = content->at("kind");
   record["content"] = std::move(*content);
-  if (auto saved = store::save_draft(call, draft.value()); !saved) return fail(saved.error());
+  if (auto saved = apps::save_draft(call, draft.value()); !saved) return fail(saved.error());
   return without_content(std::move(record));
 }
 
@@ -82,8 +83,8 @@ Result<Json> copy_saved_clip(ToolCall &call) {
   return guarded_write(call, member_or_null(record, "content"));
 }
 
-Result<Json> archive_clip(ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> archive_clip(ToolCall &call) { return apps::set_archived(call, true); }
 
-Result<Json> restore_clip(ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> restore_clip(ToolCall &call) { return apps::set_archived(call, false); }
 
 } // namespace vft::apps::clipboard

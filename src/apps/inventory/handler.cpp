@@ -1,3 +1,4 @@
+#include "apps/common/record_changes.hpp"
 #include "apps/handlers.hpp"
 #include "apps/inventory/inventory.hpp"
 #include "store/records.hpp"
@@ -20,9 +21,9 @@ Result<Json> search_items(ToolCall &call) {
 
 Result<Json> get_item(ToolCall &call) { return store::get_by_id(call.store.document, call.args); }
 
-Result<Json> archive_item(ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> archive_item(ToolCall &call) { return apps::set_archived(call, true); }
 
-Result<Json> restore_item(ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> restore_item(ToolCall &call) { return apps::set_archived(call, false); }
 
 } // namespace
 

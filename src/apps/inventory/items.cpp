@@ -1,4 +1,5 @@
 // Creating and correcting items.
+#include "apps/common/record_changes.hpp"
 #include "apps/inventory/inventory.hpp"
 
 #include "store/records.hpp"
@@ -39,7 +40,7 @@ Result<Json> save_item(ToolCall &call) {
   auto category = store::required_text(call.args, "category", kMaxCategory);
   if (!category) return fail(category.error());
 
-  auto draft = store::draft_record(call, title.value(), "item", kMaxItems, kItemLimit);
+  auto draft = apps::draft_record(call, title.value(), "item", kMaxItems, kItemLimit);
   if (!draft) return fail(draft.error());
   Json &item = draft->record;
   if (!draft->index) item["events"] = Json::array();
@@ -57,7 +58,7 @@ Result<Json> save_item(ToolCall &call) {
     item[std::string(detail.name)] = text;
   }
 
-  if (auto saved = store::save_draft(call, draft.value()); !saved) return fail(saved.error());
+  if (auto saved = apps::save_draft(call, draft.value()); !saved) return fail(saved.error());
   return item;
 }
 

@@ -1,4 +1,5 @@
 // The media app's tool table.
+#include "apps/common/record_changes.hpp"
 #include "apps/handlers.hpp"
 #include "apps/media/media.hpp"
 #include "store/records.hpp"
@@ -25,9 +26,9 @@ Result<Json> get_project(ToolCall &call) {
   return store::get_by_id(call.store.document, call.args);
 }
 
-Result<Json> archive_project(ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> archive_project(ToolCall &call) { return apps::set_archived(call, true); }
 
-Result<Json> restore_project(ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> restore_project(ToolCall &call) { return apps::set_archived(call, false); }
 
 } // namespace
 

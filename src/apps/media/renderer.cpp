@@ -2,9 +2,9 @@
 // what a probe of a source reads from FFmpeg's text.
 #include "apps/media/media.hpp"
 
+#include "apps/common/arguments.hpp"
 #include "platform/platform.hpp"
 #include "platform/texts.hpp"
-#include "server/pipeline.hpp"
 #include "store/files.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
@@ -273,7 +273,7 @@ Result<Json> get_renderer_status(ToolCall &call) {
 Result<Json> configure_renderer(ToolCall &call) {
   const auto given = call.args.find("path");
   if (given == call.args.end() || !given->is_string())
-    return fail(std::string(server::kInvalidType) + "path");
+    return fail(std::string(apps::kInvalidType) + "path");
   const std::string &path = given->get_ref<const std::string &>();
   if (!store::is_whole_absolute_path(path) || !is_regular_file(path) ||
       !is_ffmpeg_name(platform::file_name(path))) {

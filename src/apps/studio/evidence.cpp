@@ -2,7 +2,7 @@
 // test or a publication: a stage advances only on a receipt the user's own process saved.
 #include "apps/studio/studio.hpp"
 
-#include "server/pipeline.hpp"
+#include "apps/common/arguments.hpp"
 #include "store/records.hpp"
 #include "store/selected_file.hpp"
 
@@ -120,7 +120,7 @@ Result<Json> record_tool_evidence(ToolCall &call) {
     return fail(kOtherToolVersion);
   }
   if (!member_or_null(call.args, "stage").is_string()) {
-    return fail(std::string(server::kInvalidType) + "stage");
+    return fail(std::string(apps::kInvalidType) + "stage");
   }
   auto path = store::required_text(call.args, "evidencePath", kMaxEvidencePath);
   if (!path) return fail(path.error());

@@ -1,7 +1,7 @@
 // One writer per tool: claim and release. There is no forced takeover and no expiry.
 #include "apps/studio/studio.hpp"
 
-#include "server/pipeline.hpp"
+#include "apps/common/arguments.hpp"
 #include "store/records.hpp"
 
 namespace vft::apps::studio {
@@ -65,7 +65,7 @@ Result<Json> release_free_tool(ToolCall &call) {
   if (!stored) return fail(stored.error());
   const auto owner = call.args.find("owner");
   if (owner == call.args.end() || !owner->is_string()) {
-    return fail(std::string(server::kInvalidType) + "owner");
+    return fail(std::string(apps::kInvalidType) + "owner");
   }
   // Compared exactly as given: only the name the claim recorded releases the tool.
   const Json *current = owner_id(*stored.value());

@@ -1,4 +1,5 @@
 // Reading and correcting document records: search, get, update, archive and restore.
+#include "apps/common/record_changes.hpp"
 #include "apps/wallet/wallet.hpp"
 
 #include "platform/platform.hpp"
@@ -74,8 +75,8 @@ Result<Json> update_document(ToolCall &call) {
   return document_view(record, false);
 }
 
-Result<Json> archive_document(ToolCall &call) { return store::set_archived(call, true); }
+Result<Json> archive_document(ToolCall &call) { return apps::set_archived(call, true); }
 
-Result<Json> restore_document(ToolCall &call) { return store::set_archived(call, false); }
+Result<Json> restore_document(ToolCall &call) { return apps::set_archived(call, false); }
 
 } // namespace vft::apps::wallet
