@@ -137,9 +137,8 @@ Result<std::size_t> row_bytes_within(std::uint64_t width, std::uint64_t height,
 }
 
 Result<std::string> normalise_to_png(std::string_view encoded) {
-  auto raster = decode_within_limits(encoded);
-  if (!raster) return fail(raster.error());
-  return encode_png(*raster, kMaxImageBytes);
+  VFT_TRY(auto raster, decode_within_limits(encoded));
+  return encode_png(raster, kMaxImageBytes);
 }
 
 Result<std::string> dib_to_bmp_file(std::string_view dib) {
@@ -179,15 +178,14 @@ Result<std::string> dib_to_bmp_file(std::string_view dib) {
 }
 
 Result<std::string> to_bmp24_file(std::string_view encoded) {
-  const auto raster = decode_within_limits(encoded);
-  if (!raster) return fail(raster.error());
+  VFT_TRY(const auto raster, decode_within_limits(encoded));
   // A small packed image can still make a large 24-bit one: the output is held to the same
   // cap as decoding, which also keeps every size field within 32 bits.
-  const auto row = row_bytes_within(raster->width, raster->height, 24,
+  const auto row = row_bytes_within(raster.width, raster.height, 24,
                                     kMaxDecodedBytes - kFileHeaderBytes - kInfoHeaderBytes);
   if (!row) return fail(decoded_too_large(kMaxDecodedBytes));
   const std::size_t padded = (*row + 3) / 4 * 4;
-  const std::size_t image_bytes = padded * raster->height;
+  const std::size_t image_bytes = padded * raster.height;
   if (image_bytes > kMaxDecodedBytes - kFileHeaderBytes - kInfoHeaderBytes) {
     return fail(decoded_too_large(kMaxDecodedBytes));
   }
@@ -201,11 +199,11 @@ Result<std::string> to_bmp24_file(std::string_view encoded) {
   put_u16(file, 0);
   put_u32(file, static_cast<std::uint32_t>(offset));
   put_u32(file, kInfoHeaderBytes);
-  put_u32(file, raster->width);
-  put_u32(file, raster->height); // positive: rows run from the bottom up
-  put_u16(file, 1);              // planes
-  put_u16(file, 24);             // bits per pixel
-  put_u32(file, 0);              // no compression
+  put_u32(file, raster.width);
+  put_u32(file, raster.height); // positive: rows run from the bottom up
+  put_u16(file, 1);             // planes
+  put_u16(file, 24);            // bits per pixel
+  put_u32(file, 0);             // no compression
   put_u32(file, static_cast<std::uint32_t>(image_bytes));
   put_u32(file, 0); // horizontal resolution
   put_u32(file, 0); // vertical resolution
@@ -213,9 +211,9 @@ Result<std::string> to_bmp24_file(std::string_view encoded) {
   put_u32(file, 0); // important colours
 
   file.resize(offset + image_bytes, '\0'); // the row padding stays zero
-  for (std::uint32_t y = 0; y < raster->height; ++y) {
-    const std::size_t bottom_up = raster->height - 1 - y;
-    row_to_bgr(*raster, y, file.data() + offset + bottom_up * padded);
+  for (std::uint32_t y = 0; y < raster.height; ++y) {
+    const std::size_t bottom_up = raster.height - 1 - y;
+    row_to_bgr(raster, y, file.data() + offset + bottom_up * padded);
   }
   return file;
 }

@@ -8,9 +8,8 @@ namespace vft::platform {
 
 Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t max_bytes,
                                          std::optional<std::string_view> known) {
-  auto opened = ReadingFile::open(path);
-  if (!opened) return fail(opened.error());
-  ReadingFile &file = opened.value();
+  VFT_TRY(auto opened, ReadingFile::open(path));
+  ReadingFile &file = opened;
   const auto read_some = [&file](char *buffer, std::size_t size) {
     return file.read_some(buffer, size);
   };
@@ -19,21 +18,19 @@ Result<WholeFile> read_file_unless_known(const std::string &path, std::uint64_t 
 
 Result<std::optional<std::string>> sha256_of_file(const std::string &path,
                                                   std::uint64_t max_bytes) {
-  auto opened = ReadingFile::open(path);
-  if (!opened) return fail(opened.error());
-  ReadingFile &file = opened.value();
+  VFT_TRY(auto opened, ReadingFile::open(path));
+  ReadingFile &file = opened;
   if (file.size() > max_bytes) return std::optional<std::string>();
   std::vector<char> block(std::size_t{1} << 20);
   std::uint64_t total = 0;
   Sha256 hash;
   for (;;) {
-    auto n = file.read_some(block.data(), block.size());
-    if (!n) return fail(n.error());
-    if (n.value() == 0) return std::optional<std::string>(hash.finish());
-    total += n.value();
+    VFT_TRY(auto n, file.read_some(block.data(), block.size()));
+    if (n == 0) return std::optional<std::string>(hash.finish());
+    total += n;
     // It grew past the limit: the rest is not read.
     if (total > max_bytes) return std::optional<std::string>();
-    hash.add(std::string_view(block.data(), n.value()));
+    hash.add(std::string_view(block.data(), n));
   }
 }
 

@@ -114,9 +114,8 @@ Result<std::optional<std::string>> sha256_of_file(const std::string &path, std::
 // The whole file, or none when it holds more than max_bytes.
 inline Result<std::optional<std::string>> read_file_up_to(const std::string &path,
                                                           std::uint64_t max_bytes) {
-  auto whole = read_file_unless_known(path, max_bytes, std::nullopt);
-  if (!whole) return fail(whole.error());
-  return std::move(whole->bytes);
+  VFT_TRY(auto whole, read_file_unless_known(path, max_bytes, std::nullopt));
+  return std::move(whole.bytes);
 }
 
 // Creates the file new (failing if it exists), private to the user, writes all bytes,

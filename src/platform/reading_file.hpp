@@ -53,22 +53,20 @@ Result<WholeFile> read_whole(ReadSome read_some, std::uint64_t size_hint, std::u
     char block[kBlock];
     std::size_t compared = 0;
     for (;;) {
-      auto n = read_some(block, kBlock);
-      if (!n) return fail(n.error());
-      if (n.value() == 0) {
+      VFT_TRY(auto n, read_some(block, kBlock));
+      if (n == 0) {
         if (compared == known->size()) return WholeFile{std::nullopt, true};
         // It ended early: its bytes are the part compared.
         return WholeFile{std::string(known->substr(0, compared))};
       }
-      if (compared + n.value() > known->size() ||
-          std::memcmp(block, known->data() + compared, n.value()) != 0) {
+      if (compared + n > known->size() || std::memcmp(block, known->data() + compared, n) != 0) {
         // Different: the bytes are the part found equal, this block and what follows.
-        data.reserve(std::max<std::size_t>(known->size(), compared + n.value()) + 1);
+        data.reserve(std::max<std::size_t>(known->size(), compared + n) + 1);
         data.assign(known->data(), compared);
-        data.append(block, n.value());
+        data.append(block, n);
         break;
       }
-      compared += n.value();
+      compared += n;
     }
   }
   std::size_t filled = data.size();
@@ -83,10 +81,9 @@ Result<WholeFile> read_whole(ReadSome read_some, std::uint64_t size_hint, std::u
       if (data.size() > max_bytes) return WholeFile{};
       data.resize(data.size() + std::min<std::size_t>(data.size(), 1U << 24));
     }
-    auto n = read_some(data.data() + filled, data.size() - filled);
-    if (!n) return fail(n.error());
-    if (n.value() == 0) break;
-    filled += n.value();
+    VFT_TRY(auto n, read_some(data.data() + filled, data.size() - filled));
+    if (n == 0) break;
+    filled += n;
   }
   // The file may grow while we read it; the limit holds for what we return.
   if (filled > max_bytes) return WholeFile{};

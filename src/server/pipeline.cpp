@@ -80,9 +80,8 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
                        CallContext &context, const apps::Progress *progress,
                        const CancelToken *cancel) {
   if (!context.tools) {
-    auto tools = catalog_tools(app);
-    if (!tools) return fail(tools.error());
-    context.tools = std::move(tools.value());
+    VFT_TRY(auto tools, catalog_tools(app));
+    context.tools = std::move(tools);
   }
   const Json *entry = nullptr;
   for (const Json &candidate : *context.tools) {
@@ -95,27 +94,22 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
   }
   if (entry == nullptr) return fail(kUnknownTool);
   const auto schema = entry->find("inputSchema");
-  if (auto valid = validate_arguments(schema == entry->end() ? Json() : *schema, args); !valid) {
-    return fail(valid.error());
-  }
+  VFT_TRY_VOID(validate_arguments(schema == entry->end() ? Json() : *schema, args));
 
-  auto folder = store::data_folder(app);
-  if (!folder) return fail(folder.error());
-  if (auto made = platform::create_directories(folder.value()); !made) return fail(made.error());
-  auto lock = store::take_lock(folder.value());
-  if (!lock) return fail(lock.error());
+  VFT_TRY(auto folder, store::data_folder(app));
+  VFT_TRY_VOID(platform::create_directories(folder));
+  VFT_TRY(auto lock, store::take_lock(folder));
   const apps::AppHandler *handler = apps::handler_for(app);
   const auto use = handler != nullptr && !context.keeps_store ? apps::record_use(*handler, tool)
                                                               : store::RecordUse::any;
-  auto store =
-      store::load_store(app, folder.value(), context.keeps_store ? &context.kept : nullptr, use);
-  if (!store) return fail(store.error());
+  VFT_TRY(auto store,
+          store::load_store(app, folder, context.keeps_store ? &context.kept : nullptr, use));
   Result<Json> outcome = fail(kUnknownApp);
   if (handler != nullptr) {
-    apps::ToolCall call{tool, args, store.value(), context.stamper, progress, cancel};
+    apps::ToolCall call{tool, args, store, context.stamper, progress, cancel};
     outcome = apps::dispatch(*handler, call);
   }
-  store::keep_store(context.kept, std::move(store.value()), outcome.has_value());
+  store::keep_store(context.kept, std::move(store), outcome.has_value());
   return outcome;
   // The lock is released here, on every path, when it goes out of scope.
 }

@@ -40,9 +40,8 @@ Result<Json> read_document(const std::string &app, std::string_view bytes,
                            std::string *key_state = nullptr) {
   std::string plain;
   if (is_protected_app(app)) {
-    auto opened = unprotect(bytes, store_entropy(app), key_state);
-    if (!opened) return fail(opened.error());
-    plain = std::move(opened.value());
+    VFT_TRY(auto opened, unprotect(bytes, store_entropy(app), key_state));
+    plain = std::move(opened);
     bytes = plain;
   }
   return parse_document(app, bytes);
@@ -176,29 +175,26 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   memory.forget();
   // A file whose presence cannot be established is an error, never an empty store that a
   // later save would write over it.
-  auto exists = platform::file_existence(path);
-  if (!exists) return fail(exists.error());
-  if (exists.value() == platform::Existence::missing) {
+  VFT_TRY(auto exists, platform::file_existence(path));
+  if (exists == platform::Existence::missing) {
     store.document = empty_document(app);
     return store;
   }
   // Exactly the bytes the kept document came from: it is what parsing them would give.
   if (held && held->path != path) held.reset();
-  auto read = platform::read_file_unless_known(
-      path, kMaxStoreFile,
-      held ? std::optional<std::string_view>(file_bytes(held->text)) : std::nullopt);
-  if (!read) return fail(read.error());
-  if (read->same_as_known) {
+  VFT_TRY(auto read,
+          platform::read_file_unless_known(
+              path, kMaxStoreFile,
+              held ? std::optional<std::string_view>(file_bytes(held->text)) : std::nullopt));
+  if (read.same_as_known) {
     // Whether a protected store still opens for this user (its key replaced, or left open
     // to others) is part of what loading afresh finds. The same bytes under the same key
     // open as they did; otherwise, or where the platform cannot tell, they are opened again.
     if (is_protected_app(app)) {
       std::string *key = key_state(held->text);
-      auto state = protection_state();
-      if (!state) return fail(state.error());
-      if (key == nullptr || state->empty() || *state != *key) {
-        auto opened = unprotect(file_bytes(held->text), store_entropy(app), key);
-        if (!opened) return fail(opened.error());
+      VFT_TRY(auto state, protection_state());
+      if (key == nullptr || state.empty() || state != *key) {
+        VFT_TRY_VOID(unprotect(file_bytes(held->text), store_entropy(app), key));
       }
     }
     store.document = std::move(held->document);
@@ -206,31 +202,27 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
     store.search_texts_ = std::move(held->search_texts);
     return store;
   }
-  if (!read->bytes) return fail(kStoreTooLargeToLoad);
-  std::string &bytes = *read->bytes;
+  if (!read.bytes) return fail(kStoreTooLargeToLoad);
+  std::string &bytes = *read.bytes;
   if (use == RecordUse::count_and_add && kept == nullptr) {
     if (is_protected_app(app)) {
-      auto opened = unprotect(bytes, store_entropy(app));
-      if (!opened) return fail(opened.error());
-      bytes = std::move(opened.value());
+      VFT_TRY(auto opened, unprotect(bytes, store_entropy(app)));
+      bytes = std::move(opened);
     }
-    auto unread = read_all_but_records(app, bytes);
-    if (!unread) return fail(unread.error());
-    if (*unread) {
-      store.document = std::move((*unread)->first);
-      store.text_ = std::move((*unread)->second);
+    VFT_TRY(auto unread, read_all_but_records(app, bytes));
+    if (unread) {
+      store.document = std::move((unread)->first);
+      store.text_ = std::move((unread)->second);
       return store;
     }
-    auto document = parse_document(app, bytes);
-    if (!document) return fail(document.error());
-    store.document = std::move(document.value());
+    VFT_TRY(auto document, parse_document(app, bytes));
+    store.document = std::move(document);
     store.text_ = Untracked{std::move(bytes)};
     return store;
   }
   std::string key;
-  auto document = read_document(app, bytes, &key);
-  if (!document) return fail(document.error());
-  store.document = std::move(document.value());
+  VFT_TRY(auto document, read_document(app, bytes, &key));
+  store.document = std::move(document);
   if (kept) {
     store.text_ = ReadWhole{std::move(bytes), std::move(key)};
   } else {
@@ -254,15 +246,10 @@ Result<StoredBytes> store_text(const Store &store, const std::string &text, Stam
   StoredBytes stored;
   const bool is_protected = is_protected_app(store.app);
   if (is_protected) {
-    auto sealed = protect(text, store_entropy(store.app), &stored.key_state);
-    if (!sealed) return fail(sealed.error());
-    stored.sealed = std::move(sealed.value());
+    VFT_TRY(auto sealed, protect(text, store_entropy(store.app), &stored.key_state));
+    stored.sealed = std::move(sealed);
   }
-  if (auto replaced =
-          atomic_replace(store.file_path(), is_protected ? stored.sealed : text, stamper);
-      !replaced) {
-    return fail(replaced.error());
-  }
+  VFT_TRY_VOID(atomic_replace(store.file_path(), is_protected ? stored.sealed : text, stamper));
   return stored;
 }
 
@@ -314,8 +301,7 @@ Result<void> save_store(Store &store, Stamper &stamper) {
     if (!added->within_levels) return fail(kStoreTooDeep);
     unread->count += unread->added.size();
     unread->added.clear();
-    auto stored = store_text(store, unread->text, stamper);
-    if (!stored) return fail(stored.error());
+    VFT_TRY_VOID(store_text(store, unread->text, stamper));
     return {};
   }
   auto [buffer, written_records, added_records] = take_text(store.text_);
@@ -323,13 +309,12 @@ Result<void> save_store(Store &store, Stamper &stamper) {
   // Where the document is what text reads back as (settled), with the records where they lie
   // in it, the save ties the two: WrittenByUs, or Sealed for a protected store.
   const auto finish = [&](std::string &text, bool settled, ArrayPlace place) -> Result<void> {
-    auto stored = store_text(store, text, stamper);
-    if (!stored) return fail(stored.error());
+    VFT_TRY(auto stored, store_text(store, text, stamper));
     if (!settled) {
       store.text_ = Untracked{std::move(text)};
     } else if (is_protected) {
-      store.text_ = Sealed{std::move(stored->sealed), std::move(stored->key_state), std::move(text),
-                           place, 0};
+      store.text_ =
+          Sealed{std::move(stored.sealed), std::move(stored.key_state), std::move(text), place, 0};
     } else {
       store.text_ = WrittenByUs{std::move(text), place, 0};
     }

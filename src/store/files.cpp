@@ -68,9 +68,8 @@ std::string_view store_file_name(std::string_view app) {
 Result<platform::FileLock> take_lock(const std::string &folder) {
   const std::string path = platform::join_path(folder, "records.lock");
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    auto lock = platform::try_lock_file(path);
-    if (!lock) return fail(lock.error());
-    if (lock.value()) return std::move(*lock.value());
+    VFT_TRY(auto lock, platform::try_lock_file(path));
+    if (lock) return std::move(*lock);
     platform::sleep_ms(kLockWaitMs);
   }
   return fail(kLockHeld);

@@ -115,10 +115,9 @@ Result<std::string> text_rule(const Json &args, std::string_view name) {
 Result<std::optional<std::string>> optional_text(const Json &args, std::string_view name,
                                                  std::size_t max_bytes) {
   if (find_member(args, name) == nullptr) return std::optional<std::string>();
-  auto value = text_rule(args, name);
-  if (!value) return fail(value.error());
-  if (value->size() > max_bytes) return fail(std::string(name) + kTooLong);
-  return std::optional<std::string>(std::move(value.value()));
+  VFT_TRY(auto value, text_rule(args, name));
+  if (value.size() > max_bytes) return fail(std::string(name) + kTooLong);
+  return std::optional<std::string>(std::move(value));
 }
 
 std::string required_text_message(std::string_view name, std::size_t max) {
@@ -199,13 +198,12 @@ bool is_archived(const Json &record) {
 }
 
 Result<std::size_t> lookup_by_id(const Json &document, const Json &args) {
-  auto id = text_rule(args, "id");
-  if (!id) return fail(id.error());
+  VFT_TRY(auto id, text_rule(args, "id"));
   const Json &records = records_of(document);
   for (std::size_t i = 0; i < records.size(); ++i) {
     const Json *record_id = find_member(records[i], "id");
     if (record_id != nullptr && record_id->is_string() &&
-        record_id->get_ref<const std::string &>() == id.value()) {
+        record_id->get_ref<const std::string &>() == id) {
       return i;
     }
   }
@@ -213,9 +211,8 @@ Result<std::size_t> lookup_by_id(const Json &document, const Json &args) {
 }
 
 Result<Json> get_by_id(const Json &document, const Json &args) {
-  auto index = lookup_by_id(document, args);
-  if (!index) return fail(index.error());
-  return records_of(document)[index.value()];
+  VFT_TRY(auto index, lookup_by_id(document, args));
+  return records_of(document)[index];
 }
 
 Result<void> version_check(const Json &record, const Json &args) {
@@ -227,10 +224,9 @@ Result<void> version_check(const Json &record, const Json &args) {
 }
 
 Result<std::size_t> lookup_for_change(const Json &document, const Json &args) {
-  auto index = lookup_by_id(document, args);
-  if (!index) return fail(index.error());
-  const Json &record = records_of(document)[index.value()];
-  if (auto checked = version_check(record, args); !checked) return fail(checked.error());
+  VFT_TRY(auto index, lookup_by_id(document, args));
+  const Json &record = records_of(document)[index];
+  VFT_TRY_VOID(version_check(record, args));
   // The next version would wrap to 0 and look older than every earlier one.
   if (non_negative_integer(find_member(record, "version")) ==
       std::numeric_limits<std::uint64_t>::max()) {

@@ -11,23 +11,19 @@ bool is_whole_absolute_path(std::string_view path) {
 Result<std::string> check_selected_file(std::string_view path, std::uint64_t max_bytes,
                                         const SelectionMessages &messages) {
   if (!is_whole_absolute_path(path)) return fail(messages.not_absolute);
-  auto canonical = platform::canonical_path(std::string(path));
-  if (!canonical) return fail(canonical.error());
-  auto info = platform::file_info(canonical.value());
-  if (!info) return fail(info.error());
-  if (!info->regular || info->size > max_bytes) return fail(messages.not_regular);
-  return std::move(canonical.value());
+  VFT_TRY(auto canonical, platform::canonical_path(std::string(path)));
+  VFT_TRY(auto info, platform::file_info(canonical));
+  if (!info.regular || info.size > max_bytes) return fail(messages.not_regular);
+  return canonical;
 }
 
 Result<SelectedFile> read_selected_file(std::string_view path) {
-  auto canonical =
-      check_selected_file(path, kMaxSelectedFile, {kChooseAbsolutePath, kChooseRegularFile});
-  if (!canonical) return fail(canonical.error());
-  auto bytes = platform::read_file_up_to(canonical.value(), kMaxSelectedFile);
-  if (!bytes) return fail(bytes.error());
+  VFT_TRY(auto canonical,
+          check_selected_file(path, kMaxSelectedFile, {kChooseAbsolutePath, kChooseRegularFile}));
+  VFT_TRY(auto bytes, platform::read_file_up_to(canonical, kMaxSelectedFile));
   // It grew past the limit between the check and the read.
-  if (!bytes.value()) return fail(kChooseRegularFile);
-  return SelectedFile{std::move(canonical.value()), std::move(*bytes.value())};
+  if (!bytes) return fail(kChooseRegularFile);
+  return SelectedFile{std::move(canonical), std::move(*bytes)};
 }
 
 std::optional<std::string_view> file_extension(std::string_view path) {
@@ -57,10 +53,9 @@ std::string fingerprint(std::string_view bytes) { return hex(platform::sha256(by
 
 Result<std::optional<std::string>> fingerprint_file(const std::string &path,
                                                     std::uint64_t max_bytes) {
-  auto digest = platform::sha256_of_file(path, max_bytes);
-  if (!digest) return fail(digest.error());
-  if (!digest.value()) return std::optional<std::string>();
-  return std::optional<std::string>(hex(*digest.value()));
+  VFT_TRY(auto digest, platform::sha256_of_file(path, max_bytes));
+  if (!digest) return std::optional<std::string>();
+  return std::optional<std::string>(hex(*digest));
 }
 
 } // namespace vft::store

@@ -158,8 +158,7 @@ private:
 // Runs the state machine to the end of the input and joins the path.
 Result<Url> Parser::run() {
   for (;; ++pointer_) {
-    auto result = step();
-    if (!result) return fail(result.error());
+    VFT_TRY_VOID(step());
     if (pointer_ >= static_cast<std::ptrdiff_t>(input_.size())) break;
   }
   if (url_.opaque_path) {
@@ -336,10 +335,9 @@ Result<void> Parser::step() {
   case State::host:
     if (ch == ':' && !inside_brackets_) {
       if (buffer_.empty()) return fail(kMissingHost);
-      auto host = parse_host(buffer_, !special());
-      if (!host) return fail(host.error());
-      url_.host_kind = host->kind;
-      url_.host = std::move(host->text);
+      VFT_TRY(auto host, parse_host(buffer_, !special()));
+      url_.host_kind = host.kind;
+      url_.host = std::move(host.text);
       buffer_.clear();
       state_ = State::port;
     } else if (ch == kEof || ch == '?' || ch == '#' || is_slash(ch)) {
@@ -349,10 +347,9 @@ Result<void> Parser::step() {
         url_.host_kind = HostKind::empty;
         url_.host.clear();
       } else {
-        auto host = parse_host(buffer_, !special());
-        if (!host) return fail(host.error());
-        url_.host_kind = host->kind;
-        url_.host = std::move(host->text);
+        VFT_TRY(auto host, parse_host(buffer_, !special()));
+        url_.host_kind = host.kind;
+        url_.host = std::move(host.text);
       }
       buffer_.clear();
       state_ = State::path_start;
@@ -451,14 +448,13 @@ Result<void> Parser::step() {
         url_.host.clear();
         state_ = State::path_start;
       } else {
-        auto host = parse_host(buffer_, false);
-        if (!host) return fail(host.error());
-        if (host->text == "localhost") {
+        VFT_TRY(auto host, parse_host(buffer_, false));
+        if (host.text == "localhost") {
           url_.host_kind = HostKind::empty;
           url_.host.clear();
         } else {
-          url_.host_kind = host->kind;
-          url_.host = std::move(host->text);
+          url_.host_kind = host.kind;
+          url_.host = std::move(host.text);
         }
         buffer_.clear();
         state_ = State::path_start;

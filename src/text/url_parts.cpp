@@ -392,14 +392,13 @@ Result<Host> parse_host(std::string_view input, bool is_opaque) {
   }
   if (is_opaque) return parse_opaque_host(input);
   const std::string domain = utf8_decode_lossy(percent_decode(input));
-  auto ascii = url_domain_to_ascii(domain);
-  if (!ascii) return fail(ascii.error());
-  if (ends_in_number(ascii.value())) {
-    const auto address = parse_ipv4(ascii.value());
+  VFT_TRY(auto ascii, url_domain_to_ascii(domain));
+  if (ends_in_number(ascii)) {
+    const auto address = parse_ipv4(ascii);
     if (!address) return fail(kBadIpv4);
     return Host{HostKind::ipv4, serialize_ipv4(*address)};
   }
-  return Host{HostKind::domain, std::move(ascii.value())};
+  return Host{HostKind::domain, std::move(ascii)};
 }
 
 } // namespace vft::text::url_detail

@@ -52,31 +52,19 @@ def test_one_shot_outcomes(vft):
 
 
 def test_session_framing_and_silence(vft):
+    # What each request gets is in transcripts/legacy_envelope.txt; here, how lines are cut.
     stream = (b'{"id":1,"method":"ping"}\r\n'
               b"\n   \t \r\n" + "\u00a0\u3000".encode() + b"\n"
               b'{"method":"tools/call","params":{"name":"get_storage_info"}}\n'
-              b"[1,2]\n"
-              b"{} {}\n"
-              b'{"id":null,"method":"ping"}\n'
-              b'{"id":{"k":[1,"x"]},"method":5}\n'
               b'{"id":3,"method":"ping"}\x00{"id":4}\n'
               b'{"id":2,"method":"ping"}')
     done = vft.run(["studio"], input=stream)
     assert done.returncode == 0 and done.stderr == b""
-    assert b"\r" not in done.stdout
-    assert lines(done.stdout) == [
-        {"id": 1, "jsonrpc": "2.0", "result": {}},
-        {"error": {"code": -32700, "message": "Invalid JSON"}, "id": None, "jsonrpc": "2.0"},
-        {"id": None, "jsonrpc": "2.0", "result": {}},
-        {"error": {"code": -32601, "message": "Method not found"}, "id": {"k": [1, "x"]},
-         "jsonrpc": "2.0"},
-        {"error": {"code": -32700, "message": "Invalid JSON"}, "id": None, "jsonrpc": "2.0"},
-        {"id": 2, "jsonrpc": "2.0", "result": {}},
-    ]
+    assert done.stdout == (b'{"id":1,"jsonrpc":"2.0","result":{}}\n'
+                           b'{"error":{"code":-32700,"message":"Invalid JSON"},"id":null,"jsonrpc":"2.0"}\n'
+                           b'{"id":2,"jsonrpc":"2.0","result":{}}\n')
     # The notification-style tools/call did not touch the store.
     assert not (vft.home / "studio").exists()
-    # Responses are compact, with members in key order.
-    assert done.stdout.split(b"\n")[0] == b'{"id":1,"jsonrpc":"2.0","result":{}}'
 
 
 def test_invalid_utf8_ends_the_session_silently(vft):
@@ -107,10 +95,6 @@ def test_tools_list_and_call_envelope(vft):
     assert result["content"][0]["text"] == json.dumps(result["structuredContent"], separators=(",", ":"),
                                                       sort_keys=True, ensure_ascii=False)
     assert result["structuredContent"]["storagePath"] == vft.path(vft.store_file("bookmarks"))
-    no_params = session.request("tools/call")["result"]
-    assert no_params == {"content": [{"text": "Unknown tool", "type": "text"}], "isError": True}
-    wrong = session.call("get_storage_info", "text")
-    assert wrong["content"][0]["text"] == "Arguments must be an object"
     # Every app answers get_storage_info; other tools of an app answer through its handler.
     out, err, status = session.close()
     assert (out, err, status) == (b"", b"", 0)

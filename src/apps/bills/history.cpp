@@ -31,16 +31,14 @@ constexpr const char *kConfirmationNotFound = "Confirmation not found";
 constexpr const char *kAlreadyVoided = "Confirmation is already voided";
 
 Result<std::string> read_date(const Json &args, const char *name) {
-  auto date = store::required_text(args, name, kMaxDate);
-  if (!date) return fail(date.error());
-  if (auto valid = store::date_rule(date.value()); !valid) return fail(valid.error());
+  VFT_TRY(auto date, store::required_text(args, name, kMaxDate));
+  VFT_TRY_VOID(store::date_rule(date));
   return date;
 }
 
 Result<std::uint64_t> read_positive_amount(const Json &args, const char *zero_message) {
-  auto amount = read_amount(args, "amountMinor");
-  if (!amount) return fail(amount.error());
-  if (amount.value() == 0) return fail(zero_message);
+  VFT_TRY(auto amount, read_amount(args, "amountMinor"));
+  if (amount == 0) return fail(zero_message);
   return amount;
 }
 
@@ -59,97 +57,81 @@ std::string evidence_sha(const Json &holder) {
 } // namespace
 
 Result<Json> add_bill_source(ToolCall &call) {
-  auto index = open_bill_for_change(call, kRestoreBeforeSources);
-  if (!index) return fail(index.error());
-  auto path = store::text_rule(call.args, "sourcePath");
-  if (!path) return fail(path.error());
-  auto evidence = evidence_step(path.value());
-  if (!evidence) return fail(evidence.error());
+  VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforeSources));
+  VFT_TRY(auto path, store::text_rule(call.args, "sourcePath"));
+  VFT_TRY(auto evidence, evidence_step(path));
 
-  Json record = call.records()[index.value()];
+  Json record = call.records()[index];
   Json &sources = array_member(record, "sources");
-  const std::string sha = evidence_sha(evidence.value());
+  const std::string sha = evidence_sha(evidence);
   for (const Json &source : sources) {
     if (has_text(source, "sha256", sha)) {
-      return Json{{"bill", call.records()[index.value()]}, {"duplicate", true}};
+      return Json{{"bill", call.records()[index]}, {"duplicate", true}};
     }
   }
   if (sources.size() >= kMaxSources) return fail(kSourceLimit);
-  sources.push_back(std::move(evidence.value()));
-  return commit_bill(call, std::move(record), index.value());
+  sources.push_back(std::move(evidence));
+  return commit_bill(call, std::move(record), index);
 }
 
 Result<Json> record_payment_attempt(ToolCall &call) {
-  auto index = open_bill_for_change(call, kRestoreBeforePayment);
-  if (!index) return fail(index.error());
-  auto attempted_on = read_date(call.args, "attemptedOn");
-  if (!attempted_on) return fail(attempted_on.error());
-  auto amount = read_positive_amount(call.args, kPaymentPositive);
-  if (!amount) return fail(amount.error());
-  auto note = store::required_text(call.args, "note", kMaxAttemptNote);
-  if (!note) return fail(note.error());
+  VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforePayment));
+  VFT_TRY(auto attempted_on, read_date(call.args, "attemptedOn"));
+  VFT_TRY(auto amount, read_positive_amount(call.args, kPaymentPositive));
+  VFT_TRY(auto note, store::required_text(call.args, "note", kMaxAttemptNote));
 
-  Json record = call.records()[index.value()];
+  Json record = call.records()[index];
   Json &attempts = array_member(record, "attempts");
   if (attempts.size() >= kMaxAttempts) return fail(kAttemptLimit);
   // The attempt's amount is kept for the record only; it never counts as paid.
-  attempts.push_back(Json{{"amountMinor", amount.value()},
-                          {"attemptedOn", std::move(attempted_on.value())},
+  attempts.push_back(Json{{"amountMinor", amount},
+                          {"attemptedOn", std::move(attempted_on)},
                           {"id", call.stamper.name("attempt")},
-                          {"note", std::move(note.value())},
+                          {"note", std::move(note)},
                           {"recordedAt", store::Stamper::now_seconds()}});
-  return commit_bill(call, std::move(record), index.value());
+  return commit_bill(call, std::move(record), index);
 }
 
 Result<Json> confirm_payment(ToolCall &call) {
-  auto index = open_bill_for_change(call, kRestoreBeforeConfirmation);
-  if (!index) return fail(index.error());
-  auto confirmed_on = read_date(call.args, "confirmedOn");
-  if (!confirmed_on) return fail(confirmed_on.error());
-  auto reference = store::required_text(call.args, "confirmationReference", kMaxReference);
-  if (!reference) return fail(reference.error());
-  auto amount = read_positive_amount(call.args, kConfirmationPositive);
-  if (!amount) return fail(amount.error());
-  auto path = store::text_rule(call.args, "evidencePath");
-  if (!path) return fail(path.error());
-  auto evidence = evidence_step(path.value());
-  if (!evidence) return fail(evidence.error());
+  VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforeConfirmation));
+  VFT_TRY(auto confirmed_on, read_date(call.args, "confirmedOn"));
+  VFT_TRY(auto reference, store::required_text(call.args, "confirmationReference", kMaxReference));
+  VFT_TRY(auto amount, read_positive_amount(call.args, kConfirmationPositive));
+  VFT_TRY(auto path, store::text_rule(call.args, "evidencePath"));
+  VFT_TRY(auto evidence, evidence_step(path));
 
-  Json record = call.records()[index.value()];
+  Json record = call.records()[index];
   Json &confirmations = array_member(record, "confirmations");
-  const std::string sha = evidence_sha(evidence.value());
+  const std::string sha = evidence_sha(evidence);
   // Only active confirmations block: a voided one frees its reference and its evidence.
   for (const Json &confirmation : confirmations) {
     if (!confirmation.is_object() || is_voided(confirmation)) continue;
     const auto stored_evidence = confirmation.find("evidence");
-    if (has_text(confirmation, "reference", reference.value()) ||
+    if (has_text(confirmation, "reference", reference) ||
         (stored_evidence != confirmation.end() && has_text(*stored_evidence, "sha256", sha))) {
       return fail(kAlreadyConfirmed);
     }
   }
   if (confirmations.size() >= kMaxConfirmations) return fail(kConfirmationLimit);
-  confirmations.push_back(Json{{"amountMinor", amount.value()},
-                               {"confirmedOn", std::move(confirmed_on.value())},
-                               {"evidence", std::move(evidence.value())},
+  confirmations.push_back(Json{{"amountMinor", amount},
+                               {"confirmedOn", std::move(confirmed_on)},
+                               {"evidence", std::move(evidence)},
                                {"id", call.stamper.name("confirmation")},
                                {"recordedAt", store::Stamper::now_seconds()},
-                               {"reference", std::move(reference.value())},
+                               {"reference", std::move(reference)},
                                {"voided", false}});
-  return commit_bill(call, std::move(record), index.value());
+  return commit_bill(call, std::move(record), index);
 }
 
 Result<Json> void_confirmation(ToolCall &call) {
-  auto index = open_bill_for_change(call, kRestoreBeforeCorrecting);
-  if (!index) return fail(index.error());
-  auto confirmation_id = store::text_rule(call.args, "confirmationId");
-  if (!confirmation_id) return fail(confirmation_id.error());
-  auto reason = store::required_text(call.args, "reason", kMaxVoidReason);
-  if (!reason) return fail(reason.error());
+  VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforeCorrecting));
+  VFT_TRY(auto confirmation_id, store::text_rule(call.args, "confirmationId"));
+  VFT_TRY(auto reason, store::required_text(call.args, "reason", kMaxVoidReason));
 
-  Json record = call.records()[index.value()];
+  Json record = call.records()[index];
   Json *target = nullptr;
   for (Json &confirmation : array_member(record, "confirmations")) {
-    if (has_text(confirmation, "id", confirmation_id.value())) {
+    if (has_text(confirmation, "id", confirmation_id)) {
       target = &confirmation;
       break;
     }
@@ -158,9 +140,9 @@ Result<Json> void_confirmation(ToolCall &call) {
   if (is_voided(*target)) return fail(kAlreadyVoided);
   // The confirmation and its evidence stay; it only stops counting.
   (*target)["voided"] = true;
-  (*target)["voidReason"] = std::move(reason.value());
+  (*target)["voidReason"] = std::move(reason);
   (*target)["voidedAt"] = store::Stamper::now_seconds();
-  return commit_bill(call, std::move(record), index.value());
+  return commit_bill(call, std::move(record), index);
 }
 
 } // namespace vft::apps::bills

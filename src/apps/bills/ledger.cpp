@@ -26,15 +26,14 @@ bool is_evidence_extension(std::string_view extension) {
 }
 
 Result<Json> evidence_step(std::string_view path) {
-  auto file = store::read_selected_file(path);
-  if (!file) return fail(file.error());
+  VFT_TRY(auto file, store::read_selected_file(path));
   const auto extension = store::file_extension(path);
   if (!extension || !is_evidence_extension(*extension)) return fail(kSelectEvidence);
-  return Json{{"bytes", static_cast<std::uint64_t>(file->bytes.size())},
+  return Json{{"bytes", static_cast<std::uint64_t>(file.bytes.size())},
               {"meaning", kEvidenceMeaning},
               {"observedAt", store::Stamper::now_seconds()},
-              {"path", text::utf8_decode_lossy(file->path)},
-              {"sha256", store::fingerprint(file->bytes)}};
+              {"path", text::utf8_decode_lossy(file.path)},
+              {"sha256", store::fingerprint(file.bytes)}};
 }
 
 std::string billing_key(std::string_view provider, std::string_view account_label,
@@ -63,21 +62,20 @@ bool has_text(const Json &record, std::string_view name, std::string_view value)
 }
 
 Result<std::size_t> open_bill_for_change(ToolCall &call, const char *archived_message) {
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  if (store::is_archived(call.records()[index.value()])) return fail(archived_message);
-  return index.value();
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  if (store::is_archived(call.records()[index])) return fail(archived_message);
+  return index;
 }
 
 Result<Json> commit_bill(ToolCall &call, Json record, std::optional<std::size_t> index) {
-  if (auto derived = apply_payment_state(record); !derived) return fail(derived.error());
+  VFT_TRY_VOID(apply_payment_state(record));
   if (index) {
     store::touch(record);
     call.records_to_change()[*index] = record;
   } else {
     call.store.add_record(record);
   }
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return record;
 }
 

@@ -35,9 +35,9 @@ Result<PaymentState> derive_payment_state(const Json &bill) {
       if (!confirmation.is_object()) continue;
       const auto voided = confirmation.find("voided");
       if (voided != confirmation.end() && voided->is_boolean() && voided->get<bool>()) continue;
-      auto sum = checked_add(state.confirmed_paid, stored_amount(confirmation, "amountMinor"));
-      if (!sum) return fail(sum.error());
-      state.confirmed_paid = sum.value();
+      VFT_TRY(auto sum,
+              checked_add(state.confirmed_paid, stored_amount(confirmation, "amountMinor")));
+      state.confirmed_paid = sum;
     }
   }
   // An overpayment shows only as confirmedPaidMinor above the amount; nothing is negative.
@@ -57,11 +57,10 @@ Result<PaymentState> derive_payment_state(const Json &bill) {
 }
 
 Result<void> apply_payment_state(Json &bill) {
-  auto state = derive_payment_state(bill);
-  if (!state) return fail(state.error());
-  bill["confirmedPaidMinor"] = state->confirmed_paid;
-  bill["remainingMinor"] = state->remaining;
-  bill["status"] = std::string(state->status);
+  VFT_TRY(auto state, derive_payment_state(bill));
+  bill["confirmedPaidMinor"] = state.confirmed_paid;
+  bill["remainingMinor"] = state.remaining;
+  bill["status"] = std::string(state.status);
   return {};
 }
 

@@ -21,9 +21,8 @@ Result<std::string> stored_text(const Json &record, const char *name) {
 }
 
 Result<void> add_to(Json &totals, const char *name, std::uint64_t amount) {
-  auto sum = checked_add(totals[name].get<std::uint64_t>(), amount);
-  if (!sum) return fail(sum.error());
-  totals[name] = sum.value();
+  VFT_TRY(auto sum, checked_add(totals[name].get<std::uint64_t>(), amount));
+  totals[name] = sum;
   return {};
 }
 
@@ -64,32 +63,26 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
     if (!record.is_object() || store::is_archived(record) || has_text(record, "status", "paid")) {
       continue;
     }
-    auto currency = stored_text(record, "currency");
-    if (!currency) return fail(currency.error());
+    VFT_TRY(auto currency, stored_text(record, "currency"));
     const std::uint64_t remaining = stored_amount(record, "remainingMinor");
-    Json &totals = by_currency[currency.value()];
+    Json &totals = by_currency[currency];
     if (totals.is_null()) {
       totals = Json{{"count", std::uint64_t{0}},
                     {"outstandingMinor", std::uint64_t{0}},
                     {"overdueMinor", std::uint64_t{0}}};
     }
-    if (auto added = add_to(totals, "outstandingMinor", remaining); !added) {
-      return fail(added.error());
-    }
-    if (auto added = add_to(totals, "count", 1); !added) return fail(added.error());
+    VFT_TRY_VOID(add_to(totals, "outstandingMinor", remaining));
+    VFT_TRY_VOID(add_to(totals, "count", 1));
 
-    auto due = stored_text(record, "dueDate");
-    if (!due) return fail(due.error());
+    VFT_TRY(auto due, stored_text(record, "dueDate"));
     // YYYY-MM-DD texts sort as calendar dates; a bill due on as_of itself is not overdue.
-    const bool overdue = due.value() < as_of;
+    const bool overdue = due < as_of;
     if (overdue) {
-      if (auto added = add_to(totals, "overdueMinor", remaining); !added) {
-        return fail(added.error());
-      }
+      VFT_TRY_VOID(add_to(totals, "overdueMinor", remaining));
     }
     if (bills.size() < kSummaryListLimit) {
-      bills.push_back(Json{{"currency", std::move(currency.value())},
-                           {"dueDate", std::move(due.value())},
+      bills.push_back(Json{{"currency", std::move(currency)},
+                           {"dueDate", std::move(due)},
                            {"id", member_or_null(record, "id")},
                            {"overdue", overdue},
                            {"remainingMinor", remaining},
@@ -105,10 +98,9 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
 }
 
 Result<Json> summarize_bills(ToolCall &call) {
-  auto as_of = store::required_text(call.args, "asOf", kMaxDate);
-  if (!as_of) return fail(as_of.error());
-  if (auto valid = store::date_rule(as_of.value()); !valid) return fail(valid.error());
-  return summarize_records(call.records(), as_of.value());
+  VFT_TRY(auto as_of, store::required_text(call.args, "asOf", kMaxDate));
+  VFT_TRY_VOID(store::date_rule(as_of));
+  return summarize_records(call.records(), as_of);
 }
 
 } // namespace vft::apps::bills

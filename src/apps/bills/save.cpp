@@ -45,9 +45,8 @@ struct BillInput {
 };
 
 Result<std::string> read_currency(const Json &args) {
-  auto given = store::required_text(args, "currency", kMaxCurrency);
-  if (!given) return fail(given.error());
-  std::string code = text::to_upper(given.value());
+  VFT_TRY(auto given, store::required_text(args, "currency", kMaxCurrency));
+  std::string code = text::to_upper(given);
   bool letters = code.size() == 3;
   for (const char c : code)
     letters = letters && c >= 'A' && c <= 'Z';
@@ -64,39 +63,33 @@ Result<BillInput> read_input(const Json &args) {
       {&in.period_end, {"periodEnd", kMaxDate}},
       {&in.due_date, {"dueDate", kMaxDate}}};
   for (const auto &[target, rule] : texts) {
-    auto value = store::required_text(args, rule.first, rule.second);
-    if (!value) return fail(value.error());
-    *target = std::move(value.value());
+    VFT_TRY(auto value, store::required_text(args, rule.first, rule.second));
+    *target = std::move(value);
   }
   for (const std::string *date : {&in.period_start, &in.period_end, &in.due_date}) {
-    if (auto valid = store::date_rule(*date); !valid) return fail(valid.error());
+    VFT_TRY_VOID(store::date_rule(*date));
   }
   if (in.period_start > in.period_end) return fail(kPeriodOrder);
 
-  auto amount = read_amount(args, "amountMinor");
-  if (!amount) return fail(amount.error());
-  if (amount.value() == 0) return fail(kAmountPositive);
-  in.amount = amount.value();
+  VFT_TRY(auto amount, read_amount(args, "amountMinor"));
+  if (amount == 0) return fail(kAmountPositive);
+  in.amount = amount;
 
-  auto currency = read_currency(args);
-  if (!currency) return fail(currency.error());
-  in.currency = std::move(currency.value());
+  VFT_TRY(auto currency, read_currency(args));
+  in.currency = std::move(currency);
 
   if (args.contains("accountLabel")) {
-    auto label = store::text_rule(args, "accountLabel");
-    if (!label) return fail(label.error());
-    in.account_label = std::move(label.value());
+    VFT_TRY(auto label, store::text_rule(args, "accountLabel"));
+    in.account_label = std::move(label);
   }
   if (in.account_label.size() > kMaxAccountLabelBytes) return fail(kShortAccountLabel);
 
   in.key = billing_key(in.provider, in.account_label, in.period_start, in.period_end);
 
   if (args.contains("sourcePath")) {
-    auto path = store::text_rule(args, "sourcePath");
-    if (!path) return fail(path.error());
-    auto evidence = evidence_step(path.value());
-    if (!evidence) return fail(evidence.error());
-    in.evidence = std::move(evidence.value());
+    VFT_TRY(auto path, store::text_rule(args, "sourcePath"));
+    VFT_TRY(auto evidence, evidence_step(path));
+    in.evidence = std::move(evidence);
   }
   return in;
 }
@@ -104,9 +97,8 @@ Result<BillInput> read_input(const Json &args) {
 // invoiceReference and note: stored exactly as given when present, kept when absent.
 Result<void> set_free_texts(const Json &args, Json &record) {
   for (const char *name : {"invoiceReference", "note"}) {
-    auto value = store::optional_text(args, name, kMaxFreeTextBytes);
-    if (!value) return fail(value.error());
-    if (value.value()) record[name] = std::move(*value.value());
+    VFT_TRY(auto value, store::optional_text(args, name, kMaxFreeTextBytes));
+    if (value) record[name] = std::move(*value);
   }
   return {};
 }
@@ -125,17 +117,15 @@ const Json *find_period(const Json &records, std::string_view key,
 } // namespace
 
 Result<Json> save_bill(ToolCall &call) {
-  auto input = read_input(call.args);
-  if (!input) return fail(input.error());
-  BillInput &in = input.value();
+  VFT_TRY(auto input, read_input(call.args));
+  BillInput &in = input;
   const Json &records = call.records();
 
   Json record;
   std::optional<std::size_t> index;
   if (call.args.contains("id")) {
-    auto found = store::lookup_for_change(call.store.document, call.args);
-    if (!found) return fail(found.error());
-    index = found.value();
+    VFT_TRY(auto found, store::lookup_for_change(call.store.document, call.args));
+    index = found;
     record = records[*index];
     if (store::is_archived(record)) return fail(kRestoreBeforeChanging);
     const std::string own_id = call.args["id"].get<std::string>();
@@ -160,7 +150,7 @@ Result<Json> save_bill(ToolCall &call) {
   record["currency"] = in.currency;
   record["accountLabel"] = in.account_label;
   record["billingKey"] = in.key;
-  if (auto texts = set_free_texts(call.args, record); !texts) return fail(texts.error());
+  VFT_TRY_VOID(set_free_texts(call.args, record));
 
   if (in.evidence) {
     Json &sources = array_member(record, "sources");
@@ -172,9 +162,8 @@ Result<Json> save_bill(ToolCall &call) {
     if (!known) sources.push_back(std::move(*in.evidence));
   }
 
-  auto committed = commit_bill(call, std::move(record), index);
-  if (!committed) return fail(committed.error());
-  return Json{{"bill", std::move(committed.value())}, {"duplicate", false}};
+  VFT_TRY(auto committed, commit_bill(call, std::move(record), index));
+  return Json{{"bill", std::move(committed)}, {"duplicate", false}};
 }
 
 } // namespace vft::apps::bills

@@ -73,9 +73,8 @@ Result<std::string> checked_address(std::string_view trimmed) {
 // folder and note: a string of at most max_bytes UTF-8 bytes, stored as given.
 Result<void> apply_bounded_text(const Json &args, std::string_view name, std::size_t max_bytes,
                                 Json &record) {
-  auto value = store::optional_text(args, name, max_bytes);
-  if (!value) return fail(value.error());
-  if (value.value()) record[std::string(name)] = std::move(*value.value());
+  VFT_TRY(auto value, store::optional_text(args, name, max_bytes));
+  if (value) record[std::string(name)] = std::move(*value);
   return {};
 }
 
@@ -102,27 +101,19 @@ Result<Json> get_bookmark(ToolCall &call) {
 }
 
 Result<Json> save_bookmark(ToolCall &call) {
-  auto title = store::required_text(call.args, "title", kMaxTitle);
-  if (!title) return fail(title.error());
-  auto raw_url = store::required_text(call.args, "url", kMaxUrl);
-  if (!raw_url) return fail(raw_url.error());
-  auto address = checked_address(raw_url.value());
-  if (!address) return fail(address.error());
+  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto raw_url, store::required_text(call.args, "url", kMaxUrl));
+  VFT_TRY(auto address, checked_address(raw_url));
 
   // Archived bookmarks can be corrected and stay archived.
-  auto draft = apps::draft_record(call, title.value(), kPrefix, kMaxRecords, kLimitReached);
-  if (!draft) return fail(draft.error());
-  Json &record = draft->record;
-  record["title"] = title.value();
-  record["url"] = address.value();
-  if (auto ok = apply_bounded_text(call.args, "folder", kMaxFolderBytes, record); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = apply_bounded_text(call.args, "note", kMaxNoteBytes, record); !ok) {
-    return fail(ok.error());
-  }
-  if (auto ok = apply_tags(call.args, record); !ok) return fail(ok.error());
-  if (auto saved = apps::save_draft(call, draft.value()); !saved) return fail(saved.error());
+  VFT_TRY(auto draft, apps::draft_record(call, title, kPrefix, kMaxRecords, kLimitReached));
+  Json &record = draft.record;
+  record["title"] = title;
+  record["url"] = address;
+  VFT_TRY_VOID(apply_bounded_text(call.args, "folder", kMaxFolderBytes, record));
+  VFT_TRY_VOID(apply_bounded_text(call.args, "note", kMaxNoteBytes, record));
+  VFT_TRY_VOID(apply_tags(call.args, record));
+  VFT_TRY_VOID(apps::save_draft(call, draft));
   return record;
 }
 

@@ -21,9 +21,8 @@ bool has(const Json &args, std::string_view name) { return args.find(name) != ar
 Result<Json> clip_content(const Json &args) {
   if (has(args, "text") || has(args, "imagePath")) return content_from_arguments(args);
   const auto kind = args.find("kind");
-  auto read = read_current(kind == args.end() ? Json("text") : *kind);
-  if (!read) return fail(read.error());
-  Json content = std::move(*read);
+  VFT_TRY(auto read, read_current(kind == args.end() ? Json("text") : *kind));
+  Json content = std::move(read);
   if (const auto image = content.find("_imageData"); image != content.end()) {
     content["data"] = std::move(*image);
     content.erase("_imageData");
@@ -43,14 +42,13 @@ Result<Json> search_clips(ToolCall &call) {
 }
 
 Result<Json> get_clip(ToolCall &call) {
-  auto record = store::get_by_id(call.store.document, call.args);
-  if (!record) return fail(record.error());
-  Json result{{"id", record->at("id")},
-              {"title", record->at("title")},
-              {"version", record->at("version")},
-              {"kind", record->at("kind")}};
-  const Json &content = record->at("content");
-  if (record->at("kind") == "text") {
+  VFT_TRY(auto record, store::get_by_id(call.store.document, call.args));
+  Json result{{"id", record.at("id")},
+              {"title", record.at("title")},
+              {"version", record.at("version")},
+              {"kind", record.at("kind")}};
+  const Json &content = record.at("content");
+  if (record.at("kind") == "text") {
     result["text"] = content.at("text");
   } else {
     result["_imageData"] = content.at("data");
@@ -60,25 +58,21 @@ Result<Json> get_clip(ToolCall &call) {
 }
 
 Result<Json> save_clip(ToolCall &call) {
-  auto title = store::required_text(call.args, "title", kMaxTitle);
-  if (!title) return fail(title.error());
-  auto content = clip_content(call.args);
-  if (!content) return fail(content.error());
+  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto content, clip_content(call.args));
 
-  auto draft = apps::draft_record(call, title.value(), kPrefix, kMaxClips, kClipLimit);
-  if (!draft) return fail(draft.error());
-  Json &record = draft->record;
-  record["title"] = title.value();
-  record["kind"] = content->at("kind");
-  record["content"] = std::move(*content);
-  if (auto saved = apps::save_draft(call, draft.value()); !saved) return fail(saved.error());
+  VFT_TRY(auto draft, apps::draft_record(call, title, kPrefix, kMaxClips, kClipLimit));
+  Json &record = draft.record;
+  record["title"] = title;
+  record["kind"] = content.at("kind");
+  record["content"] = std::move(content);
+  VFT_TRY_VOID(apps::save_draft(call, draft));
   return without_content(std::move(record));
 }
 
 Result<Json> copy_saved_clip(ToolCall &call) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  const Json record = call.records()[*index];
+  VFT_TRY(auto index, store::lookup_by_id(call.store.document, call.args));
+  const Json record = call.records()[index];
   if (store::is_archived(record)) return fail(kRestoreFirst);
   return guarded_write(call, member_or_null(record, "content"));
 }

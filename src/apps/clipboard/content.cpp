@@ -18,13 +18,11 @@ Json image_content(std::string_view png) {
 // What the clipboard holds now, for the undo: text, an image, "empty", or null when it
 // holds something else or its image cannot be read. Unreadable text ends the write.
 Result<Json> snapshot(platform::ClipboardSession &session) {
-  auto formats = session.formats();
-  if (!formats) return fail(formats.error());
-  if (formats->empty) return Json{{"kind", "empty"}};
-  if (formats->text) {
-    auto text = session.read_text();
-    if (!text) return fail(text.error());
-    return Json{{"kind", "text"}, {"text", std::move(*text)}};
+  VFT_TRY(auto formats, session.formats());
+  if (formats.empty) return Json{{"kind", "empty"}};
+  if (formats.text) {
+    VFT_TRY(auto text, session.read_text());
+    return Json{{"kind", "text"}, {"text", std::move(text)}};
   }
   auto png = session.read_image();
   if (!png) return Json(nullptr);
@@ -42,13 +40,11 @@ Result<platform::ClipboardWrite> prepare_content(const Json &content) {
   if (name == "image") {
     const Json *data = find_member(content, "data");
     if (data == nullptr || !data->is_string()) return fail(kImageDataMissing);
-    auto png = text::base64_decode(data->get_ref<const std::string &>());
-    if (!png) return fail(png.error());
-    auto bmp = image::to_bmp24_file(*png);
-    if (!bmp) return fail(bmp.error());
+    VFT_TRY(auto png, text::base64_decode(data->get_ref<const std::string &>()));
+    VFT_TRY(auto bmp, image::to_bmp24_file(png));
     write.kind = Kind::image;
-    write.png = std::move(*png);
-    write.bmp = std::move(*bmp);
+    write.png = std::move(png);
+    write.bmp = std::move(bmp);
   } else if (name == "text") {
     // Checked before the clipboard is cleared, so a damaged content never empties it.
     const Json *text = find_member(content, "text");
@@ -65,76 +61,65 @@ Result<platform::ClipboardWrite> prepare_content(const Json &content) {
 
 Result<Json> content_from_arguments(const Json &args) {
   if (find_member(args, "text") != nullptr) {
-    auto text = store::text_rule(args, "text");
-    if (!text) return fail(text.error());
-    if (text->size() > kMaxTextArgument || text->find('\0') != std::string::npos) {
+    VFT_TRY(auto text, store::text_rule(args, "text"));
+    if (text.size() > kMaxTextArgument || text.find('\0') != std::string::npos) {
       return fail(kTextTooLong);
     }
     if (find_member(args, "imagePath") != nullptr) return fail(kTextOrImage);
-    return Json{{"kind", "text"}, {"text", std::move(*text)}};
+    return Json{{"kind", "text"}, {"text", std::move(text)}};
   }
-  auto path = store::text_rule(args, "imagePath");
-  if (!path) return fail(path.error());
-  auto file = store::read_selected_file(*path);
-  if (!file) return fail(file.error());
-  auto png = image::normalise_to_png(file->bytes);
-  if (!png) return fail(png.error());
-  return image_content(*png);
+  VFT_TRY(auto path, store::text_rule(args, "imagePath"));
+  VFT_TRY(auto file, store::read_selected_file(path));
+  VFT_TRY(auto png, image::normalise_to_png(file.bytes));
+  return image_content(png);
 }
 
 Result<Json> read_current(const Json &kind) {
   if (!kind.is_string()) return fail(kKindMustBeText);
-  auto session = platform::open_clipboard();
-  if (!session) return fail(session.error());
+  VFT_TRY(auto session, platform::open_clipboard());
   const std::string &name = kind.get_ref<const std::string &>();
   Json result;
   if (name == "text") {
-    auto text = session->read_text();
-    if (!text) return fail(text.error());
-    result = {{"kind", "text"}, {"text", std::move(*text)}};
+    VFT_TRY(auto text, session.read_text());
+    result = {{"kind", "text"}, {"text", std::move(text)}};
   } else if (name == "image") {
-    auto png = session->read_image();
-    if (!png) return fail(png.error());
+    VFT_TRY(auto png, session.read_image());
     result = {{"kind", "image"},
-              {"_imageData", text::base64_encode(*png)},
-              {"bytes", png->size()},
+              {"_imageData", text::base64_encode(png)},
+              {"bytes", png.size()},
               {"mimeType", "image/png"}};
   } else {
     return fail(kKindTextOrImage);
   }
-  result["sequence"] = session->sequence();
+  result["sequence"] = session.sequence();
   return result;
 }
 
 Result<Written> write_content(const Json &content, bool guard, std::uint32_t expected) {
-  auto session = platform::open_clipboard();
-  if (!session) return fail(session.error());
-  if (guard && session->sequence() != expected) return fail(kGuardRefusal);
-  auto previous = snapshot(*session);
-  if (!previous) return fail(previous.error());
-  auto prepared = prepare_content(content);
-  if (!prepared) return fail(prepared.error());
-  if (auto replaced = session->replace(*prepared); !replaced) return fail(replaced.error());
-  const std::uint32_t sequence = session->end();
-  return Written{std::move(*previous), sequence};
+  VFT_TRY(auto session, platform::open_clipboard());
+  if (guard && session.sequence() != expected) return fail(kGuardRefusal);
+  VFT_TRY(auto previous, snapshot(session));
+  VFT_TRY(auto prepared, prepare_content(content));
+  VFT_TRY_VOID(session.replace(prepared));
+  const std::uint32_t sequence = session.end();
+  return Written{std::move(previous), sequence};
 }
 
 Result<Json> guarded_write(ToolCall &call, const Json &content) {
-  auto written = write_content(content, false, 0);
-  if (!written) return fail(written.error());
-  const bool recorded = !written->snapshot.is_null();
+  VFT_TRY(auto written, write_content(content, false, 0));
+  const bool recorded = !written.snapshot.is_null();
   Json &undo = call.store.document["undo"];
-  undo = recorded ? Json{{"previous", written->snapshot}, {"sequence", written->sequence}}
+  undo = recorded ? Json{{"previous", written.snapshot}, {"sequence", written.sequence}}
                   : Json(nullptr);
   if (auto saved = call.save(); !saved) {
     // Put the old content back, unless someone copied something meanwhile; without a
     // snapshot there is nothing to put back.
-    if (recorded) ignore_failure(write_content(written->snapshot, true, written->sequence));
+    if (recorded) ignore_failure(write_content(written.snapshot, true, written.sequence));
     return fail(saved.error());
   }
   return Json{{"written", true},
               {"kind", content.at("kind")},
-              {"sequence", written->sequence},
+              {"sequence", written.sequence},
               {"undoAvailable", recorded},
               {"undoScope", kWriteScope}};
 }

@@ -20,13 +20,11 @@ namespace {
 using namespace clipboard;
 
 Result<Json> inspect_clipboard(ToolCall &) {
-  auto session = platform::open_clipboard();
-  if (!session) return fail(session.error());
-  auto formats = session->formats();
-  if (!formats) return fail(formats.error());
-  return Json{{"empty", formats->empty},
-              {"textAvailable", formats->text},
-              {"imageAvailable", formats->image},
+  VFT_TRY(auto session, platform::open_clipboard());
+  VFT_TRY(auto formats, session.formats());
+  return Json{{"empty", formats.empty},
+              {"textAvailable", formats.text},
+              {"imageAvailable", formats.image},
               {"undoScope", kInspectScope}};
 }
 
@@ -35,20 +33,17 @@ Result<Json> read_clipboard(ToolCall &call) {
 }
 
 Result<Json> write_clipboard(ToolCall &call) {
-  auto content = content_from_arguments(call.args);
-  if (!content) return fail(content.error());
-  return guarded_write(call, *content);
+  VFT_TRY(auto content, content_from_arguments(call.args));
+  return guarded_write(call, content);
 }
 
 Result<Json> undo_clipboard(ToolCall &call) {
-  auto sequence = undo_sequence(call.store.document);
-  if (!sequence) return fail(sequence.error());
+  VFT_TRY(auto sequence, undo_sequence(call.store.document));
   const Json &undo = call.store.document["undo"];
   // Any failure keeps the record, so a refusal repeats until a new write replaces it.
-  auto written = write_content(member_or_null(undo, "previous"), true, *sequence);
-  if (!written) return fail(written.error());
+  VFT_TRY_VOID(write_content(member_or_null(undo, "previous"), true, sequence));
   call.store.document["undo"] = nullptr; // no redo
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return Json{{"restored", true}};
 }
 

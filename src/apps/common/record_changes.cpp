@@ -9,22 +9,20 @@ using store::record_base;
 using store::touch;
 
 Result<Json> set_archived(ToolCall &call, bool archived) {
-  auto index = lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  Json &record = call.records_to_change()[index.value()];
+  VFT_TRY(auto index, lookup_for_change(call.store.document, call.args));
+  Json &record = call.records_to_change()[index];
   record["archived"] = archived;
   touch(record);
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return Json{{"archived", archived}, {"id", record["id"]}, {"version", record["version"]}};
 }
 
 Result<RecordDraft> draft_record(ToolCall &call, std::string_view title, std::string_view prefix,
                                  std::size_t max_records, const char *limit_message) {
   if (find_member(call.args, "id") != nullptr) {
-    if (auto read = call.store.read_records(); !read) return fail(read.error());
-    auto found = lookup_for_change(call.store.document, call.args);
-    if (!found) return fail(found.error());
-    return RecordDraft{call.records()[found.value()], found.value()};
+    VFT_TRY_VOID(call.store.read_records());
+    VFT_TRY(auto found, lookup_for_change(call.store.document, call.args));
+    return RecordDraft{call.records()[found], found};
   }
   if (call.store.record_count() >= max_records) return fail(limit_message);
   return RecordDraft{record_base(call.stamper, title, prefix), std::nullopt};

@@ -63,24 +63,20 @@ void recompute_mileage(Json &item) {
 }
 
 Result<Json> record_item_event(ToolCall &call) {
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  Json item = call.records()[index.value()];
-  auto date = store::required_text(call.args, "eventDate", kMaxEventDate);
-  if (!date) return fail(date.error());
-  if (auto valid = store::date_rule(date.value()); !valid) return fail(valid.error());
-  auto note = store::required_text(call.args, "note", kMaxNote);
-  if (!note) return fail(note.error());
-  auto kind = store::required_text(call.args, "kind", kMaxKind);
-  if (!kind) return fail(kind.error());
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  Json item = call.records()[index];
+  VFT_TRY(auto date, store::required_text(call.args, "eventDate", kMaxEventDate));
+  VFT_TRY_VOID(store::date_rule(date));
+  VFT_TRY(auto note, store::required_text(call.args, "note", kMaxNote));
+  VFT_TRY(auto kind, store::required_text(call.args, "kind", kMaxKind));
   Json &events = item["events"];
   if (!events.is_array()) events = Json::array();
   if (events.size() >= kMaxEvents) return fail(kEventLimit);
 
   Json event{{"id", call.stamper.name("event")},
-             {"kind", kind.value()},
-             {"eventDate", date.value()},
-             {"note", note.value()},
+             {"kind", kind},
+             {"eventDate", date},
+             {"note", note},
              {"recordedAt", store::Stamper::now_seconds()}};
   for (const auto &[name, message] : kAmounts) {
     const auto value = call.args.find(name);
@@ -92,8 +88,8 @@ Result<Json> record_item_event(ToolCall &call) {
   events.push_back(std::move(event));
   recompute_mileage(item);
   store::touch(item);
-  call.records_to_change()[index.value()] = item;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  call.records_to_change()[index] = item;
+  VFT_TRY_VOID(call.save());
   return item;
 }
 

@@ -35,30 +35,26 @@ constexpr std::array<Detail, 7> kDetails{{{"model", false},
 } // namespace
 
 Result<Json> save_item(ToolCall &call) {
-  auto title = store::required_text(call.args, "title", kMaxTitle);
-  if (!title) return fail(title.error());
-  auto category = store::required_text(call.args, "category", kMaxCategory);
-  if (!category) return fail(category.error());
+  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto category, store::required_text(call.args, "category", kMaxCategory));
 
-  auto draft = apps::draft_record(call, title.value(), "item", kMaxItems, kItemLimit);
-  if (!draft) return fail(draft.error());
-  Json &item = draft->record;
-  if (!draft->index) item["events"] = Json::array();
-  item["title"] = title.value();
-  item["category"] = category.value();
+  VFT_TRY(auto draft, apps::draft_record(call, title, "item", kMaxItems, kItemLimit));
+  Json &item = draft.record;
+  if (!draft.index) item["events"] = Json::array();
+  item["title"] = title;
+  item["category"] = category;
 
   for (const Detail &detail : kDetails) {
-    auto value = store::optional_text(call.args, detail.name, kMaxDetail);
-    if (!value) return fail(value.error());
-    if (!value.value()) continue;
-    const std::string &text = *value.value();
+    VFT_TRY(auto value, store::optional_text(call.args, detail.name, kMaxDetail));
+    if (!value) continue;
+    const std::string &text = *value;
     if (detail.is_date && !text.empty()) {
-      if (auto valid = store::date_rule(text); !valid) return fail(valid.error());
+      VFT_TRY_VOID(store::date_rule(text));
     }
     item[std::string(detail.name)] = text;
   }
 
-  if (auto saved = apps::save_draft(call, draft.value()); !saved) return fail(saved.error());
+  VFT_TRY_VOID(apps::save_draft(call, draft));
   return item;
 }
 

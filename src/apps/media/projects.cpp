@@ -34,47 +34,40 @@ bool is_container(std::string_view path) {
 } // namespace
 
 Result<std::string> check_source(const std::string &path) {
-  auto canonical =
-      store::check_selected_file(path, kMaxSourceBytes, {kSelectAbsolute, kSelectRegular});
-  if (!canonical) return fail(canonical.error());
-  if (!is_container(canonical.value())) return fail(kContainers);
-  return std::move(canonical.value());
+  VFT_TRY(auto canonical,
+          store::check_selected_file(path, kMaxSourceBytes, {kSelectAbsolute, kSelectRegular}));
+  if (!is_container(canonical)) return fail(kContainers);
+  return canonical;
 }
 
 Result<std::string> fingerprint_file(const std::string &canonical) {
-  auto digest = store::fingerprint_file(canonical, kMaxSourceBytes);
-  if (!digest) return fail(digest.error());
+  VFT_TRY(auto digest, store::fingerprint_file(canonical, kMaxSourceBytes));
   // It grew past the limit after it was checked.
-  if (!digest.value()) return fail(kSelectRegular);
-  return std::move(*digest.value());
+  if (!digest) return fail(kSelectRegular);
+  return std::move(*digest);
 }
 
 Result<Json> import_video(ToolCall &call) {
-  auto title = store::required_text(call.args, "title", kMaxTitle);
-  if (!title) return fail(title.error());
-  auto path = store::text_rule(call.args, "path");
-  if (!path) return fail(path.error());
-  auto source = check_source(path.value());
-  if (!source) return fail(source.error());
-  auto sha256 = fingerprint_file(source.value());
-  if (!sha256) return fail(sha256.error());
+  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto path, store::text_rule(call.args, "path"));
+  VFT_TRY(auto source, check_source(path));
+  VFT_TRY(auto sha256, fingerprint_file(source));
 
   Json &records = call.records_to_change();
-  if (const Json *twin = store::active_twin(records, "sourceSha256", sha256.value())) {
+  if (const Json *twin = store::active_twin(records, "sourceSha256", sha256)) {
     return Json{{"duplicate", true}, {"project", *twin}};
   }
   if (records.size() >= kMaxProjects) return fail(kProjectLimit);
-  auto media = probe_video(call, source.value());
-  if (!media) return fail(media.error());
+  VFT_TRY(auto media, probe_video(call, source));
 
-  Json record = store::record_base(call.stamper, title.value(), "media");
-  record["sourcePath"] = text::utf8_decode_lossy(source.value());
-  record["sourceSha256"] = sha256.value();
-  record["media"] = std::move(media.value());
+  Json record = store::record_base(call.stamper, title, "media");
+  record["sourcePath"] = text::utf8_decode_lossy(source);
+  record["sourceSha256"] = sha256;
+  record["media"] = std::move(media);
   record["edits"] = Json::array();
   record["exports"] = Json::array();
   records.push_back(record);
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return Json{{"duplicate", false}, {"project", record}, {"originalUnchanged", true}};
 }
 

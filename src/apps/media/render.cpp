@@ -87,9 +87,8 @@ bool is_folder(const std::string &path) {
 // Anything at all under the name (a dangling link included) counts as there.
 Result<bool> name_taken(const std::string &path) {
   if (platform::file_info(path)) return true;
-  auto existence = platform::file_existence(path);
-  if (!existence) return fail(existence.error());
-  return existence.value() == platform::Existence::present;
+  VFT_TRY(auto existence, platform::file_existence(path));
+  return existence == platform::Existence::present;
 }
 
 double number(const Json &object, const char *name) { return object.at(name).get<double>(); }
@@ -198,9 +197,8 @@ std::vector<std::string> render_arguments(const RenderPlan &plan, const std::str
 
 Result<Json> render_edit(ToolCall &call) {
   const Json &args = call.args;
-  auto index = store::lookup_for_change(call.store.document, args);
-  if (!index) return fail(index.error());
-  Json &project = call.records_to_change()[index.value()];
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, args));
+  Json &project = call.records_to_change()[index];
   if (store::is_archived(project)) return fail(kArchived);
   const Json *edit = nullptr;
   if (const auto edits = project.find("edits"); edits != project.end() && edits->is_array()) {
@@ -214,25 +212,21 @@ Result<Json> render_edit(ToolCall &call) {
   }
   if (edit == nullptr) return fail(kEditNotFound);
 
-  auto source = check_source(project.at("sourcePath").get<std::string>());
-  if (!source) return fail(source.error());
-  auto source_sha256 = fingerprint_file(source.value());
-  if (!source_sha256) return fail(source_sha256.error());
-  if (source_sha256.value() != project.at("sourceSha256").get<std::string>()) {
+  VFT_TRY(auto source, check_source(project.at("sourcePath").get<std::string>()));
+  VFT_TRY(auto source_sha256, fingerprint_file(source));
+  if (source_sha256 != project.at("sourceSha256").get<std::string>()) {
     return fail(kSourceChanged);
   }
 
-  auto destination = store::text_rule(args, "destinationPath");
-  if (!destination) return fail(destination.error());
-  const std::string &target = destination.value();
+  VFT_TRY(auto destination, store::text_rule(args, "destinationPath"));
+  const std::string &target = destination;
   const auto folder = platform::parent_path(target);
   if (!store::is_whole_absolute_path(target) || !folder || !is_folder(*folder) ||
       !is_mp4_name(target)) {
     return fail(kBadDestination);
   }
-  auto taken = name_taken(target);
-  if (!taken) return fail(taken.error());
-  if (taken.value()) return fail(kDestinationExists);
+  VFT_TRY(auto taken, name_taken(target));
+  if (taken) return fail(kDestinationExists);
   const auto preview_arg = args.find("preview");
   const bool preview = preview_arg != args.end() && *preview_arg == true;
 
@@ -247,12 +241,11 @@ Result<Json> render_edit(ToolCall &call) {
   // Until the commit, every way out (a failed or cancelled run included) removes it.
   UndoGuard remove_partial([&temporary] { platform::remove_file_quietly(temporary); });
   ProgressReporter reporter(call, plan.expected_duration);
-  auto run = run_ffmpeg(call, resolve_ffmpeg_path(call.store.document),
-                        render_arguments(plan, source.value(), temporary), kRenderLimitSeconds,
-                        [&](const std::string &log) { reporter.poll(log); });
-  if (!run) return fail(run.error());
-  if (!run->success) {
-    const std::string text = text::utf8_decode_lossy(run->text);
+  VFT_TRY(const auto run, run_ffmpeg(call, resolve_ffmpeg_path(call.store.document),
+                                     render_arguments(plan, source, temporary), kRenderLimitSeconds,
+                                     [&](const std::string &log) { reporter.poll(log); }));
+  if (!run.success) {
+    const std::string text = text::utf8_decode_lossy(run.text);
     return fail(kRenderFailed + std::string(last_characters(text, kFailureTail)));
   }
   // The renderer is the user's program: only a file it made itself, with no other name and
@@ -260,10 +253,8 @@ Result<Json> render_edit(ToolCall &call) {
   // that same file.
   auto made = platform::regular_file_identity(temporary);
   if (!made || made->names != 1) return fail(kNotNewOutput);
-  auto media = probe_video(call, temporary);
-  if (!media) return fail(media.error());
-  auto output_sha256 = fingerprint_file(temporary);
-  if (!output_sha256) return fail(output_sha256.error());
+  VFT_TRY(auto media, probe_video(call, temporary));
+  VFT_TRY(auto output_sha256, fingerprint_file(temporary));
   if (auto still = platform::regular_file_identity(temporary); !still || !(*still == *made)) {
     return fail(kNotNewOutput);
   }
@@ -283,9 +274,9 @@ Result<Json> render_edit(ToolCall &call) {
   Json receipt{{"id", call.stamper.name("export")},
                {"editId", edit->at("id")},
                {"path", text::utf8_decode_lossy(target)},
-               {"sha256", output_sha256.value()},
+               {"sha256", output_sha256},
                {"preview", preview},
-               {"media", std::move(media.value())},
+               {"media", std::move(media)},
                {"approximateExpectedDuration", std::isfinite(plan.expected_duration)
                                                    ? Json(plan.expected_duration)
                                                    : Json(nullptr)},

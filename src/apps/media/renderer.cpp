@@ -135,9 +135,8 @@ bool is_regular_file(const std::string &path) {
 }
 
 Result<bool> version_check(ToolCall &call, const std::string &program) {
-  auto run = run_ffmpeg(call, program, {"-version"}, kVersionLimitSeconds);
-  if (!run) return fail(run.error());
-  return run->success;
+  VFT_TRY(auto run, run_ffmpeg(call, program, {"-version"}, kVersionLimitSeconds));
+  return run.success;
 }
 
 } // namespace
@@ -160,7 +159,7 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
                               const PollFn &on_poll) {
   if (call.cancelled()) return fail(kCancelled);
   const std::string &folder = call.store.folder;
-  if (auto made = platform::create_directories(folder); !made) return fail(made.error());
+  VFT_TRY_VOID(platform::create_directories(folder));
   // Logs of runs whose process was killed (the lock is ours, so no run of ours is going on).
   store::remove_stale_files(folder, [](std::string_view name) {
     return store::owner_gone(name, kLogPrefix, kLogSuffix);
@@ -168,7 +167,7 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
   const std::string log =
       platform::join_path(folder, call.stamper.name(kLogPrefix) + std::string(kLogSuffix));
   const UndoGuard remove_log([&log] { platform::remove_file_quietly(log); });
-  if (auto created = platform::create_empty_file(log); !created) return fail(created.error());
+  VFT_TRY_VOID(platform::create_empty_file(log));
 
   auto child = platform::start_child(program, args, log);
   if (!child) return fail(kUnavailable);
@@ -211,7 +210,7 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
   // FFmpeg does not report a write to its log that failed (a full disk): its text is then
   // cut short or empty. A folder where a byte more cannot be written is one where that may
   // have happened, and its error is the answer rather than what the short text seems to say.
-  if (auto written = platform::append_to_file(log, "\n"); !written) return fail(written.error());
+  VFT_TRY_VOID(platform::append_to_file(log, "\n"));
   return RunOutcome{exit_code == 0, std::move(text)};
 }
 
@@ -236,12 +235,11 @@ Result<Json> parse_probe(std::string_view text) {
 
 Result<Json> probe_video(ToolCall &call, const std::string &path) {
   // Without an output FFmpeg exits non-zero after describing the input; that is expected.
-  auto run =
-      run_ffmpeg(call, resolve_ffmpeg_path(call.store.document),
-                 {"-hide_banner", "-nostdin", "-protocol_whitelist", "file,pipe", "-i", path},
-                 kProbeLimitSeconds);
-  if (!run) return fail(run.error());
-  return parse_probe(run->text);
+  VFT_TRY(auto run,
+          run_ffmpeg(call, resolve_ffmpeg_path(call.store.document),
+                     {"-hide_banner", "-nostdin", "-protocol_whitelist", "file,pipe", "-i", path},
+                     kProbeLimitSeconds));
+  return parse_probe(run.text);
 }
 
 double rendered_seconds(std::string_view log_text) {
@@ -279,11 +277,10 @@ Result<Json> configure_renderer(ToolCall &call) {
       !is_ffmpeg_name(platform::file_name(path))) {
     return fail(platform_texts::kChooseFfmpeg);
   }
-  auto works = version_check(call, path);
-  if (!works) return fail(works.error());
-  if (!works.value()) return fail(kVersionFailed);
+  VFT_TRY(auto works, version_check(call, path));
+  if (!works) return fail(kVersionFailed);
   call.store.document["rendererPath"] = path;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return Json{{"configured", true}, {"path", path}};
 }
 

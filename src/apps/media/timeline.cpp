@@ -140,17 +140,12 @@ Result<Json> validate_ramp(const Json &ramp, double start, double end, double sp
   for (const auto &[name, value] : ramp.items()) {
     if (!is_one_of(name, kRampFields)) return fail(kRampShape);
   }
-  auto ramp_start = read_number(ramp, "start", 0, start, end);
-  if (!ramp_start) return fail(ramp_start.error());
-  auto peak = read_number(ramp, "peak", 0, start, end);
-  if (!peak) return fail(peak.error());
-  auto ramp_end = read_number(ramp, "end", 0, start, end);
-  if (!ramp_end) return fail(ramp_end.error());
-  auto min_speed = read_number(ramp, "minSpeed", 0, 0.125, speed);
-  if (!min_speed) return fail(min_speed.error());
-  if (!(*ramp_start < *peak && *peak < *ramp_end)) return fail(kRampOrder);
-  return Json{
-      {"start", *ramp_start}, {"peak", *peak}, {"end", *ramp_end}, {"minSpeed", *min_speed}};
+  VFT_TRY(auto ramp_start, read_number(ramp, "start", 0, start, end));
+  VFT_TRY(auto peak, read_number(ramp, "peak", 0, start, end));
+  VFT_TRY(auto ramp_end, read_number(ramp, "end", 0, start, end));
+  VFT_TRY(auto min_speed, read_number(ramp, "minSpeed", 0, 0.125, speed));
+  if (!(ramp_start < peak && peak < ramp_end)) return fail(kRampOrder);
+  return Json{{"start", ramp_start}, {"peak", peak}, {"end", ramp_end}, {"minSpeed", min_speed}};
 }
 
 double number(const Json &object, std::string_view name) {
@@ -169,48 +164,40 @@ Result<Json> validate_timeline(const Json &timeline, const Json &media) {
     return fail(kInvalidDuration);
   }
   const double d = duration->get<double>();
-  auto start = read_number(timeline, "start", 0, 0, d);
-  if (!start) return fail(start.error());
-  auto end = read_number(timeline, "end", d, 0, d);
-  if (!end) return fail(end.error());
-  if (compare_end(*start, *end, kMinTrim, 1) < 0 || compare_end(*start, *end, kMaxSeconds, 1) > 0) {
+  VFT_TRY(auto start, read_number(timeline, "start", 0, 0, d));
+  VFT_TRY(auto end, read_number(timeline, "end", d, 0, d));
+  if (compare_end(start, end, kMinTrim, 1) < 0 || compare_end(start, end, kMaxSeconds, 1) > 0) {
     return fail(kBadTrim);
   }
-  auto speed = read_number(timeline, "speed", 1, 0.125, 4);
-  if (!speed) return fail(speed.error());
-  auto width = read_number(timeline, "width", 1280, 160, 1920);
-  if (!width) return fail(width.error());
-  auto height = read_number(timeline, "height", 720, 160, 1920);
-  if (!height) return fail(height.error());
-  if (!is_even_whole(*width) || !is_even_whole(*height) || *width * *height > kMaxArea) {
+  VFT_TRY(auto speed, read_number(timeline, "speed", 1, 0.125, 4));
+  VFT_TRY(auto width, read_number(timeline, "width", 1280, 160, 1920));
+  VFT_TRY(auto height, read_number(timeline, "height", 720, 160, 1920));
+  if (!is_even_whole(width) || !is_even_whole(height) || width * height > kMaxArea) {
     return fail(kBadDimensions);
   }
-  auto volume = read_number(timeline, "volume", 1, 0, 2);
-  if (!volume) return fail(volume.error());
-  auto zoom = read_number(timeline, "zoom", 1, 1, 2);
-  if (!zoom) return fail(zoom.error());
+  VFT_TRY(auto volume, read_number(timeline, "volume", 1, 0, 2));
+  VFT_TRY(auto zoom, read_number(timeline, "zoom", 1, 1, 2));
   bool muted = false;
   if (const auto given = timeline.find("muted"); given != timeline.end()) {
     if (!given->is_boolean()) return fail(kMutedNotBoolean);
     muted = given->get<bool>();
   }
-  Json normalized{{"start", *start},
-                  {"end", *end},
-                  {"speed", *speed},
-                  {"width", static_cast<std::uint64_t>(*width)},
-                  {"height", static_cast<std::uint64_t>(*height)},
-                  {"volume", *volume},
+  Json normalized{{"start", start},
+                  {"end", end},
+                  {"speed", speed},
+                  {"width", static_cast<std::uint64_t>(width)},
+                  {"height", static_cast<std::uint64_t>(height)},
+                  {"volume", volume},
                   {"muted", muted},
-                  {"zoom", *zoom}};
-  double lowest = *speed;
+                  {"zoom", zoom}};
+  double lowest = speed;
   if (const auto ramp = timeline.find("ramp"); ramp != timeline.end()) {
-    auto checked = validate_ramp(*ramp, *start, *end, *speed);
-    if (!checked) return fail(checked.error());
-    lowest = number(checked.value(), "minSpeed");
-    normalized["ramp"] = std::move(checked.value());
+    VFT_TRY(auto checked, validate_ramp(*ramp, start, end, speed));
+    lowest = number(checked, "minSpeed");
+    normalized["ramp"] = std::move(checked);
   }
   // (end - start) / lowest > 600 without the rounding of a division.
-  if (compare_end(*start, *end, lowest, static_cast<unsigned>(kMaxSeconds)) > 0) {
+  if (compare_end(start, end, lowest, static_cast<unsigned>(kMaxSeconds)) > 0) {
     return fail(kTooSlow);
   }
   return normalized;
@@ -245,25 +232,23 @@ std::vector<Segment> split_range(const Json &timeline, double from, double to) {
 }
 
 Result<Json> save_edit(ToolCall &call) {
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  Json &project = call.records_to_change()[index.value()];
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  Json &project = call.records_to_change()[index];
   if (store::is_archived(project)) return fail(kArchived);
-  auto name = store::required_text(call.args, "name", kMaxName);
-  if (!name) return fail(name.error());
-  auto timeline = validate_timeline(call.args.at("timeline"), member_or_null(project, "media"));
-  if (!timeline) return fail(timeline.error());
+  VFT_TRY(auto name, store::required_text(call.args, "name", kMaxName));
+  VFT_TRY(auto timeline,
+          validate_timeline(call.args.at("timeline"), member_or_null(project, "media")));
   Json &edits = project["edits"];
   if (!edits.is_array()) return fail(store::kUnsupportedStore);
   if (edits.size() >= kMaxEdits) return fail(kEditLimit);
 
   Json edit{{"id", call.stamper.name("edit")},
-            {"name", name.value()},
-            {"timeline", std::move(timeline.value())},
+            {"name", name},
+            {"timeline", std::move(timeline)},
             {"createdAt", store::Stamper::now_seconds()}};
   edits.push_back(edit);
   store::touch(project);
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return Json{{"projectId", project["id"]}, {"projectVersion", project["version"]}, {"edit", edit}};
 }
 

@@ -113,35 +113,30 @@ void append_evidence(Json &record, Json entry) {
 }
 
 Result<Json> record_tool_evidence(ToolCall &call) {
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  Json &stored = call.records_to_change()[index.value()];
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  Json &stored = call.records_to_change()[index];
   if (member_or_null(call.args, "toolVersion") != member_or_null(stored, "toolVersion")) {
     return fail(kOtherToolVersion);
   }
   if (!member_or_null(call.args, "stage").is_string()) {
     return fail(std::string(apps::kInvalidType) + "stage");
   }
-  auto path = store::required_text(call.args, "evidencePath", kMaxEvidencePath);
-  if (!path) return fail(path.error());
-  auto file = store::read_selected_file(path.value());
-  if (!file) return fail(file.error());
-  auto receipt = parse_json(file->bytes);
+  VFT_TRY(auto path, store::required_text(call.args, "evidencePath", kMaxEvidencePath));
+  VFT_TRY(auto file, store::read_selected_file(path));
+  auto receipt = parse_json(file.bytes);
   if (!receipt) return fail(kNotJsonReceipt);
   if (!nests_within(receipt.value(), kMaxReceiptDepth)) return fail(kReceiptTooDeep);
-  if (auto checked = check_receipt(receipt.value(), stored, call.args); !checked) {
-    return fail(checked.error());
-  }
+  VFT_TRY_VOID(check_receipt(receipt.value(), stored, call.args));
 
   Json entry = std::move(receipt.value());
-  entry["receiptPath"] = path.value();
-  entry["receiptSha256"] = store::fingerprint(file->bytes);
+  entry["receiptPath"] = path;
+  entry["receiptSha256"] = store::fingerprint(file.bytes);
   entry["recordedAt"] = store::Stamper::now_seconds();
   Json record = stored;
   append_evidence(record, std::move(entry));
   store::touch(record);
   stored = record;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return with_release_status(record);
 }
 

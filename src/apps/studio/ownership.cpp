@@ -31,51 +31,45 @@ bool is_free(const Json &record) {
 
 // The stored record the call names, after its version check.
 Result<Json *> checked_record(ToolCall &call) {
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  return &call.records_to_change()[index.value()];
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  return &call.records_to_change()[index];
 }
 
 } // namespace
 
 Result<Json> claim_free_tool(ToolCall &call) {
-  auto stored = checked_record(call);
-  if (!stored) return fail(stored.error());
-  auto owner = store::required_text(call.args, "owner", kMaxOwner);
-  if (!owner) return fail(owner.error());
-  if (!is_free(*stored.value())) {
-    const Json *current = owner_id(*stored.value());
-    if (current == nullptr || *current != Json(owner.value())) return fail(kOwnedByAnother);
+  VFT_TRY(auto stored, checked_record(call));
+  VFT_TRY(auto owner, store::required_text(call.args, "owner", kMaxOwner));
+  if (!is_free(*stored)) {
+    const Json *current = owner_id(*stored);
+    if (current == nullptr || *current != Json(owner)) return fail(kOwnedByAnother);
   }
-  auto purpose = store::required_text(call.args, "purpose", kMaxClaimPurpose);
-  if (!purpose) return fail(purpose.error());
+  VFT_TRY(auto purpose, store::required_text(call.args, "purpose", kMaxClaimPurpose));
 
-  Json record = *stored.value();
-  record["owner"] = Json{{"id", owner.value()},
-                         {"purpose", purpose.value()},
-                         {"claimedAt", store::Stamper::now_seconds()}};
+  Json record = *stored;
+  record["owner"] =
+      Json{{"id", owner}, {"purpose", purpose}, {"claimedAt", store::Stamper::now_seconds()}};
   store::touch(record);
-  *stored.value() = record;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  *stored = record;
+  VFT_TRY_VOID(call.save());
   return record;
 }
 
 Result<Json> release_free_tool(ToolCall &call) {
-  auto stored = checked_record(call);
-  if (!stored) return fail(stored.error());
+  VFT_TRY(auto stored, checked_record(call));
   const auto owner = call.args.find("owner");
   if (owner == call.args.end() || !owner->is_string()) {
     return fail(std::string(apps::kInvalidType) + "owner");
   }
   // Compared exactly as given: only the name the claim recorded releases the tool.
-  const Json *current = owner_id(*stored.value());
+  const Json *current = owner_id(*stored);
   if (current == nullptr || *current != *owner) return fail(kNotTheOwner);
 
-  Json record = *stored.value();
+  Json record = *stored;
   record["owner"] = nullptr;
   store::touch(record);
-  *stored.value() = record;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  *stored = record;
+  VFT_TRY_VOID(call.save());
   return record;
 }
 

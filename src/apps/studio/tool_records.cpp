@@ -94,28 +94,23 @@ Result<Json> list_free_tools(ToolCall &call) {
 }
 
 Result<Json> get_free_tool(ToolCall &call) {
-  auto record = store::get_by_id(call.store.document, call.args);
-  if (!record) return fail(record.error());
-  return with_release_status(record.value());
+  VFT_TRY(auto record, store::get_by_id(call.store.document, call.args));
+  return with_release_status(record);
 }
 
 Result<Json> register_free_tool(ToolCall &call) {
-  auto id = store::required_text(call.args, "id", kMaxId);
-  if (!id) return fail(id.error());
-  if (!is_kebab(id.value())) return fail(kIdNotKebab);
-  if (id_taken(call.records(), id.value())) return fail(kToolExists);
-  auto name = store::required_text(call.args, "name", kMaxName);
-  if (!name) return fail(name.error());
-  auto purpose = store::required_text(call.args, "purpose", kMaxPurpose);
-  if (!purpose) return fail(purpose.error());
-  auto source = store::required_text(call.args, "sourcePath", kMaxSourcePath);
-  if (!source) return fail(source.error());
-  if (!is_existing_folder(source.value())) return fail(kNoSourceFolder);
+  VFT_TRY(auto id, store::required_text(call.args, "id", kMaxId));
+  if (!is_kebab(id)) return fail(kIdNotKebab);
+  if (id_taken(call.records(), id)) return fail(kToolExists);
+  VFT_TRY(auto name, store::required_text(call.args, "name", kMaxName));
+  VFT_TRY(auto purpose, store::required_text(call.args, "purpose", kMaxPurpose));
+  VFT_TRY(auto source, store::required_text(call.args, "sourcePath", kMaxSourcePath));
+  if (!is_existing_folder(source)) return fail(kNoSourceFolder);
 
-  Json record = store::record_base(call.stamper, name.value(), "tool");
-  record["id"] = id.value();
-  record["purpose"] = purpose.value();
-  record["sourcePath"] = source.value();
+  Json record = store::record_base(call.stamper, name, "tool");
+  record["id"] = id;
+  record["purpose"] = purpose;
+  record["sourcePath"] = source;
   const auto version = call.args.find("toolVersion");
   record["toolVersion"] = version != call.args.end() ? *version : Json(kDefaultToolVersion);
   const auto visibility = call.args.find("visibility");
@@ -125,19 +120,18 @@ Result<Json> register_free_tool(ToolCall &call) {
   record["platform"] = platform_texts::kStudioPlatform;
 
   call.records_to_change().push_back(record);
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return record;
 }
 
 Result<Json> update_free_tool(ToolCall &call) {
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  Json &stored = call.records_to_change()[index.value()];
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  Json &stored = call.records_to_change()[index];
   const auto patch = call.args.find("patch");
   if (patch == call.args.end() || !patch->is_object()) return fail(kPatchNotObject);
   // Every member is checked before any is applied, so one bad member changes nothing.
   for (const auto &[name, value] : patch->items()) {
-    if (auto checked = check_patch_member(name, value); !checked) return fail(checked.error());
+    VFT_TRY_VOID(check_patch_member(name, value));
   }
 
   Json record = stored;
@@ -145,7 +139,7 @@ Result<Json> update_free_tool(ToolCall &call) {
     record[name] = value;
   store::touch(record);
   stored = record;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  VFT_TRY_VOID(call.save());
   return record;
 }
 

@@ -37,20 +37,18 @@ Result<Json> search_documents(ToolCall &call) {
 }
 
 Result<Json> get_document(ToolCall &call) {
-  auto record = store::get_by_id(call.store.document, call.args);
-  if (!record) return fail(record.error());
+  VFT_TRY(auto record, store::get_by_id(call.store.document, call.args));
   const auto include = call.args.find("includeFields");
   const bool with_fields =
       include != call.args.end() && include->is_boolean() && include->get<bool>();
-  return document_view(record.value(), with_fields);
+  return document_view(record, with_fields);
 }
 
 Result<Json> update_document(ToolCall &call) {
-  if (auto fields = store::fields_rule(call.args); !fields) return fail(fields.error());
-  auto index = store::lookup_for_change(call.store.document, call.args);
-  if (!index) return fail(index.error());
+  VFT_TRY_VOID(store::fields_rule(call.args));
+  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
   // Changes are made on a copy, so that a failing check leaves the record as it was.
-  Json record = call.records()[index.value()];
+  Json record = call.records()[index];
   // A correction stores labels exactly as given, within its own bounds.
   for (const std::string_view name :
        std::array<std::string_view, 3>{"title", "issuer", "expiresOn"}) {
@@ -61,7 +59,7 @@ Result<Json> update_document(ToolCall &call) {
     if (text.size() > kMaxLabelBytes) return fail(kInvalidLabel);
     if (name == "title" && only_white_space(text)) return fail(kInvalidLabel);
     if (name == "expiresOn" && !text.empty()) {
-      if (auto date = store::date_rule(text); !date) return fail(date.error());
+      VFT_TRY_VOID(store::date_rule(text));
     }
     record[std::string(name)] = text;
   }
@@ -70,8 +68,8 @@ Result<Json> update_document(ToolCall &call) {
     record["fields"] = *fields;
   }
   store::touch(record);
-  call.records_to_change()[index.value()] = record;
-  if (auto saved = call.save(); !saved) return fail(saved.error());
+  call.records_to_change()[index] = record;
+  VFT_TRY_VOID(call.save());
   return document_view(record, false);
 }
 

@@ -30,10 +30,9 @@ Result<void> check_destination(const std::string &destination) {
   if (!store::is_whole_absolute_path(destination)) return fail(kChooseDestination);
   const auto parent = platform::parent_path(destination);
   if (!parent || !is_folder(*parent)) return fail(kChooseDestination);
-  auto exists = platform::file_existence(destination);
-  if (!exists) return fail(exists.error());
+  VFT_TRY(auto exists, platform::file_existence(destination));
   // A link that leads nowhere is still something at that name.
-  if (exists.value() == platform::Existence::present || platform::file_info(destination)) {
+  if (exists == platform::Existence::present || platform::file_info(destination)) {
     return fail(kDestinationExists);
   }
   return {};
@@ -41,17 +40,14 @@ Result<void> check_destination(const std::string &destination) {
 
 // The decrypted content of the record's file, as it was at import.
 Result<std::string> read_content(const store::Store &store, const Json &record) {
-  auto name = content_file_name(record);
-  if (!name) return fail(name.error());
-  const std::string path = platform::join_path(documents_folder(store), name.value());
-  auto sealed = platform::read_file_up_to(path, store::kMaxProtectedInput);
-  if (!sealed) return fail(sealed.error());
-  if (!sealed.value()) return fail(store::kPayloadTooLarge);
-  auto content = store::unprotect(*sealed.value(), kDocumentEntropy);
-  if (!content) return fail(content.error());
+  VFT_TRY(auto name, content_file_name(record));
+  const std::string path = platform::join_path(documents_folder(store), name);
+  VFT_TRY(auto sealed, platform::read_file_up_to(path, store::kMaxProtectedInput));
+  if (!sealed) return fail(store::kPayloadTooLarge);
+  VFT_TRY(auto content, store::unprotect(*sealed, kDocumentEntropy));
   const auto digest = record.find("sha256");
   if (digest == record.end() || !digest->is_string() ||
-      digest->get_ref<const std::string &>() != store::fingerprint(content.value())) {
+      digest->get_ref<const std::string &>() != store::fingerprint(content)) {
     return fail(kIntegrityFailed);
   }
   return content;
@@ -60,25 +56,18 @@ Result<std::string> read_content(const store::Store &store, const Json &record) 
 } // namespace
 
 Result<Json> export_document(ToolCall &call) {
-  auto index = store::lookup_by_id(call.store.document, call.args);
-  if (!index) return fail(index.error());
-  const Json &record = call.records()[index.value()];
+  VFT_TRY(auto index, store::lookup_by_id(call.store.document, call.args));
+  const Json &record = call.records()[index];
   if (store::is_archived(record)) return fail(kRestoreFirst);
-  auto destination = store::text_rule(call.args, "destinationPath");
-  if (!destination) return fail(destination.error());
+  VFT_TRY(auto destination, store::text_rule(call.args, "destinationPath"));
   // Everything about the destination is settled before the content is read, and the
   // content is checked before the destination is created.
-  if (auto checked = check_destination(destination.value()); !checked) {
-    return fail(checked.error());
-  }
-  auto content = read_content(call.store, record);
-  if (!content) return fail(content.error());
-  if (auto written = platform::create_new_file(destination.value(), content.value()); !written) {
-    return fail(written.error());
-  }
-  return Json{{"bytes", static_cast<std::uint64_t>(content->size())},
+  VFT_TRY_VOID(check_destination(destination));
+  VFT_TRY(auto content, read_content(call.store, record));
+  VFT_TRY_VOID(platform::create_new_file(destination, content));
+  return Json{{"bytes", static_cast<std::uint64_t>(content.size())},
               {"note", kExportNote},
-              {"path", destination.value()},
+              {"path", destination},
               {"plaintextExport", true},
               {"sha256", record["sha256"]}};
 }

@@ -39,49 +39,41 @@ Result<void> add_metadata(const Json &args, Json &record) {
 
 Result<Json> import_document(ToolCall &call) {
   const Json &args = call.args;
-  if (auto fields = store::fields_rule(args); !fields) return fail(fields.error());
-  auto title = store::required_text(args, "title", kMaxTitle);
-  if (!title) return fail(title.error());
-  auto kind = store::required_text(args, "kind", kMaxKind);
-  if (!kind) return fail(kind.error());
-  auto path = store::text_rule(args, "path");
-  if (!path) return fail(path.error());
-  auto selected = store::read_selected_file(path.value());
-  if (!selected) return fail(selected.error());
-  const std::string &content = selected->bytes;
+  VFT_TRY_VOID(store::fields_rule(args));
+  VFT_TRY(auto title, store::required_text(args, "title", kMaxTitle));
+  VFT_TRY(auto kind, store::required_text(args, "kind", kMaxKind));
+  VFT_TRY(auto path, store::text_rule(args, "path"));
+  VFT_TRY(auto selected, store::read_selected_file(path));
+  const std::string &content = selected.bytes;
   // The name the caller chose promises the type; the content must keep that promise.
-  auto type =
-      check_document_type(text::utf8_decode_lossy(platform::file_name(path.value())), content);
-  if (!type) return fail(type.error());
+  VFT_TRY(auto type,
+          check_document_type(text::utf8_decode_lossy(platform::file_name(path)), content));
   const std::string sha256 = store::fingerprint(content);
 
   Json &records = call.records_to_change();
   if (const Json *twin = store::active_twin(records, "sha256", sha256)) {
     return Json{{"document", document_view(*twin, false)}, {"duplicate", true}};
   }
-  if (auto room = check_capacity(records, content.size()); !room) return fail(room.error());
+  VFT_TRY_VOID(check_capacity(records, content.size()));
 
-  Json record = store::record_base(call.stamper, title.value(), "doc");
-  record["kind"] = kind.value();
-  record["mimeType"] = type->mime_type;
+  Json record = store::record_base(call.stamper, title, "doc");
+  record["kind"] = kind;
+  record["mimeType"] = type.mime_type;
   record["sha256"] = sha256;
   record["bytes"] = static_cast<std::uint64_t>(content.size());
-  record["extension"] = type->extension;
-  record["originalFilename"] = text::utf8_decode_lossy(platform::file_name(selected->path));
+  record["extension"] = type.extension;
+  record["originalFilename"] = text::utf8_decode_lossy(platform::file_name(selected.path));
   const auto fields = args.find("fields");
   record["fields"] = fields != args.end() ? *fields : Json::object();
-  if (auto metadata = add_metadata(args, record); !metadata) return fail(metadata.error());
+  VFT_TRY_VOID(add_metadata(args, record));
   const std::string blob = record["id"].get<std::string>() + ".dpapi";
   record["blob"] = blob;
 
   // The content reaches the disk before the record that points at it; a record without
   // its content file is never saved.
-  auto sealed = store::protect(content, kDocumentEntropy);
-  if (!sealed) return fail(sealed.error());
+  VFT_TRY(auto sealed, store::protect(content, kDocumentEntropy));
   const std::string content_path = platform::join_path(documents_folder(call.store), blob);
-  if (auto written = store::atomic_replace(content_path, sealed.value(), call.stamper); !written) {
-    return fail(written.error());
-  }
+  VFT_TRY_VOID(store::atomic_replace(content_path, sealed, call.stamper));
   records.push_back(record);
   if (auto saved = call.save(); !saved) {
     records.erase(records.size() - 1);

@@ -126,13 +126,12 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
     return std::optional<std::string>();
   }
   Refusal refusal = Refusal::none;
-  auto first = take_property(display, max, refusal, deadline);
-  if (!first) return fail(first.error());
+  VFT_TRY(auto first, take_property(display, max, refusal, deadline));
   if (refusal == Refusal::too_large) {
     too_large = true;
     return std::optional<std::string>();
   }
-  if (first->type != atoms.incr) return std::optional<std::string>(std::move(first->bytes));
+  if (first.type != atoms.incr) return std::optional<std::string>(std::move(first.bytes));
 
   // INCR: the owner sends the data in pieces, each after we deleted the previous one (the
   // deletion of the INCR property above started the transfer); an empty piece ends it.
@@ -142,16 +141,15 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
       return is_transfer_change(e, display);
     });
     if (!piece) return fail(kClipboardBusy);
-    auto chunk = take_property(display, max - data.size(), refusal, deadline);
-    if (!chunk) return fail(chunk.error());
+    VFT_TRY(auto chunk, take_property(display, max - data.size(), refusal, deadline));
     if (refusal == Refusal::too_large) {
       // An owner stopped midway would wait for us for ever: take the rest and drop it.
       too_large = true;
       drain(display, deadline);
       return std::optional<std::string>();
     }
-    if (chunk->bytes.empty()) break;
-    data += chunk->bytes;
+    if (chunk.bytes.empty()) break;
+    data += chunk.bytes;
   }
   return std::optional<std::string>(std::move(data));
 }
@@ -160,10 +158,10 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
 Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &display,
                                                                Clock::time_point deadline) {
   bool too_large = false;
-  auto list = convert(display, display.atoms().targets, kMaxClipboardPayload, too_large, deadline);
-  if (!list) return fail(list.error());
-  if (!list.value()) return std::optional<std::vector<xcb_atom_t>>();
-  const std::string &bytes = *list.value();
+  VFT_TRY(auto list,
+          convert(display, display.atoms().targets, kMaxClipboardPayload, too_large, deadline));
+  if (!list) return std::optional<std::vector<xcb_atom_t>>();
+  const std::string &bytes = *list;
   std::vector<xcb_atom_t> atoms(bytes.size() / 4);
   std::memcpy(atoms.data(), bytes.data(), atoms.size() * 4);
   return std::optional<std::vector<xcb_atom_t>>(std::move(atoms));
@@ -176,20 +174,17 @@ Result<std::string> read_payload(x11::Display &display, std::initializer_list<xc
   const auto owner = display.selection_owner(deadline);
   if (!owner) return fail(kClipboardBusy);
   if (*owner == XCB_NONE) return fail(kClipboardFormatUnavailable);
-  auto offered = offered_targets(display, deadline);
-  if (!offered) return fail(offered.error());
+  VFT_TRY(auto offered, offered_targets(display, deadline));
   for (const xcb_atom_t target : targets) {
-    if (offered.value() && std::find(offered.value()->begin(), offered.value()->end(), target) ==
-                               offered.value()->end()) {
+    if (offered && std::find(offered->begin(), offered->end(), target) == offered->end()) {
       continue;
     }
     bool too_large = false;
-    auto data = convert(display, target, kMaxClipboardPayload, too_large, deadline);
-    if (!data) return fail(data.error());
+    VFT_TRY(auto data, convert(display, target, kMaxClipboardPayload, too_large, deadline));
     if (too_large) return fail(kClipboardPayloadSize);
-    if (!data.value()) continue;
-    if (data.value()->empty() && !allow_empty) return fail(kClipboardPayloadSize);
-    return std::move(*data.value());
+    if (!data) continue;
+    if (data->empty() && !allow_empty) return fail(kClipboardPayloadSize);
+    return std::move(*data);
   }
   return fail(kClipboardFormatUnavailable);
 }
@@ -209,10 +204,9 @@ ClipboardSession::~ClipboardSession() = default;
 
 Result<ClipboardSession> open_clipboard() {
   const Clock::time_point deadline = Clock::now() + kOperationTime;
-  auto display = x11::Display::open(std::min(deadline, Clock::now() + x11::kConnectTime));
-  if (!display) return fail(display.error());
+  VFT_TRY(auto display, x11::Display::open(std::min(deadline, Clock::now() + x11::kConnectTime)));
   return ClipboardSession(std::make_unique<ClipboardSession::Impl>(
-      ClipboardSession::Impl{std::move(*display), deadline, {}}));
+      ClipboardSession::Impl{std::move(display), deadline, {}}));
 }
 
 Result<ClipboardFormats> ClipboardSession::formats() {
@@ -221,13 +215,12 @@ Result<ClipboardFormats> ClipboardSession::formats() {
   const auto owner = display.selection_owner(impl_->deadline);
   if (!owner) return fail(kClipboardBusy);
   if (*owner == XCB_NONE) return formats;
-  auto offered = offered_targets(display, impl_->deadline);
-  if (!offered) return fail(offered.error());
+  VFT_TRY(auto offered, offered_targets(display, impl_->deadline));
   formats.empty = false;
-  if (!offered.value()) return formats; // an owner that lists nothing offers nothing we know
+  if (!offered) return formats; // an owner that lists nothing offers nothing we know
   const x11::Atoms &atoms = display.atoms();
   bool only_meta = true;
-  for (const xcb_atom_t atom : *offered.value()) {
+  for (const xcb_atom_t atom : *offered) {
     if (atom == atoms.utf8_string || atom == atoms.text_plain_utf8) formats.text = true;
     if (atom == atoms.image_png || atom == atoms.image_bmp) formats.image = true;
     if (atom != atoms.targets && atom != atoms.timestamp && atom != atoms.multiple &&
@@ -242,10 +235,10 @@ Result<ClipboardFormats> ClipboardSession::formats() {
 Result<std::string> ClipboardSession::read_text() {
   x11::Display &display = impl_->display;
   // An empty selection text is the empty string, as a lone terminating zero is on Windows.
-  auto bytes = read_payload(display, {display.atoms().utf8_string, display.atoms().text_plain_utf8},
-                            true, impl_->deadline);
-  if (!bytes) return fail(bytes.error());
-  std::string text = std::move(*bytes);
+  VFT_TRY(auto bytes,
+          read_payload(display, {display.atoms().utf8_string, display.atoms().text_plain_utf8},
+                       true, impl_->deadline));
+  std::string text = std::move(bytes);
   // GCC 12 misjudges a find of the zero here (-Wstringop-overread); a plain search is as quick.
   text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
   if (!text::is_valid_utf8(text)) return fail(kClipboardTextNotUnicode);
@@ -255,10 +248,9 @@ Result<std::string> ClipboardSession::read_text() {
 Result<std::string> ClipboardSession::read_image() {
   x11::Display &display = impl_->display;
   // image/bmp holds a whole BMP file, so both are plain encoded images.
-  auto bytes = read_payload(display, {display.atoms().image_png, display.atoms().image_bmp}, false,
-                            impl_->deadline);
-  if (!bytes) return fail(bytes.error());
-  return image::normalise_to_png(*bytes);
+  VFT_TRY(auto bytes, read_payload(display, {display.atoms().image_png, display.atoms().image_bmp},
+                                   false, impl_->deadline));
+  return image::normalise_to_png(bytes);
 }
 
 std::uint32_t ClipboardSession::sequence() {
@@ -301,9 +293,8 @@ Result<void> ClipboardSession::replace(const ClipboardWrite &content) {
     }
     impl_->written = 0;
   } else {
-    auto sequence = start_holder(content, impl_->deadline);
-    if (!sequence) return fail(sequence.error());
-    impl_->written = *sequence;
+    VFT_TRY(auto sequence, start_holder(content, impl_->deadline));
+    impl_->written = sequence;
   }
   if (previous) previous->end(impl_->deadline);
   return {};

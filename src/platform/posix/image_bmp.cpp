@@ -82,9 +82,7 @@ Result<void> check_bmp(std::string_view encoded, std::size_t max_decoded) {
     compression = u32_at(encoded, 30);
   }
   // stb decodes to 8-bit RGB or RGBA.
-  if (const auto row = row_bytes_within(width, height, 32, max_decoded); !row) {
-    return fail(row.error());
-  }
+  VFT_TRY_VOID(row_bytes_within(width, height, 32, max_decoded));
   // stb reads the compression field as a signed number and refuses RLE (1, 2) and 4 and up;
   // anything else, negative numbers too, it decodes as uncompressed rows.
   if (compression == 1 || compression == 2 || (compression >= 4 && compression <= INT32_MAX)) {
@@ -122,7 +120,7 @@ private:
 
 Result<Raster> decode_bmp(std::string_view encoded, std::size_t max_decoded) {
   if (encoded.size() > INT_MAX) return fail(decoded_too_large(max_decoded));
-  if (auto checked = check_bmp(encoded, max_decoded); !checked) return fail(checked.error());
+  VFT_TRY_VOID(check_bmp(encoded, max_decoded));
   int width = 0, height = 0, channels = 0;
   const StbPixels pixels(stbi_load_from_memory(reinterpret_cast<const stbi_uc *>(encoded.data()),
                                                static_cast<int>(encoded.size()), &width, &height,

@@ -155,15 +155,15 @@ Result<Raster> decode_jpeg(std::string_view encoded, std::size_t max_decoded) {
   JpegHeader header{};
   if (!read_header(decompressor.get(), &errors, &header)) return fail(errors.message);
 
-  const auto row = row_bytes_within(header.width, header.height,
-                                    static_cast<std::uint64_t>(header.components) * 8, max_decoded);
-  if (!row) return fail(row.error());
+  VFT_TRY(const auto row,
+          row_bytes_within(header.width, header.height,
+                           static_cast<std::uint64_t>(header.components) * 8, max_decoded));
   Raster raster;
   raster.width = header.width;
   raster.height = header.height;
   raster.bit_depth = 8;
   raster.colour = header.components == 1 ? Colour::gray : Colour::rgb;
-  raster.row_bytes = *row;
+  raster.row_bytes = row;
   raster.pixels.resize(raster.row_bytes * raster.height);
   if (!read_rows(decompressor.get(), &errors,
                  reinterpret_cast<unsigned char *>(raster.pixels.data()), raster.row_bytes)) {

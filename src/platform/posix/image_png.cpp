@@ -246,11 +246,11 @@ Result<Raster> decode_png(std::string_view encoded, std::size_t max_decoded) {
   raster.height = header.height;
   raster.colour = colour_of(header.colour_type);
   raster.bit_depth = header.bit_depth;
-  const auto row = row_bytes_within(
-      header.width, header.height,
-      static_cast<std::uint64_t>(header.bit_depth) * channel_count(raster.colour), max_decoded);
-  if (!row) return fail(row.error());
-  raster.row_bytes = *row;
+  VFT_TRY(const auto row, row_bytes_within(header.width, header.height,
+                                           static_cast<std::uint64_t>(header.bit_depth) *
+                                               channel_count(raster.colour),
+                                           max_decoded));
+  raster.row_bytes = row;
   for (int i = 0; i < header.palette_size; ++i) {
     const png_color &entry = header.palette[i];
     raster.palette.push_back({entry.red, entry.green, entry.blue,

@@ -73,7 +73,7 @@ Result<Key> read_key(const std::string &path) {
   if (fd.get() < 0) return no_reason();
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return no_reason();
-  if (auto safe = check_private(st, path, false); !safe) return fail(safe.error());
+  VFT_TRY_VOID(check_private(st, path, false));
   Key key{};
   std::size_t got = 0;
   // One byte more than a key, to tell a longer (damaged) file from a key.
@@ -132,11 +132,10 @@ Result<Key> user_key(bool create) {
   if (exists.value() == Existence::missing) {
     if (!create) return no_reason();
     if (auto made = create_directories(*folder); !made) return no_reason();
-    if (auto safe = check_key_folder(*folder); !safe) return fail(safe.error());
-    if (auto made = create_key(*folder, path); !made) return fail(made.error());
-  } else if (auto safe = check_key_folder(*folder); !safe) {
-    return fail(safe.error());
-  }
+    VFT_TRY_VOID(check_key_folder(*folder));
+    VFT_TRY_VOID(create_key(*folder, path));
+  } else
+    VFT_TRY_VOID(check_key_folder(*folder));
   return read_key(path);
 }
 
@@ -170,18 +169,15 @@ std::string state_of(const Key &key) {
 } // namespace
 
 Result<std::string> protection_state() {
-  auto key = user_key(false);
-  if (!key) return fail(key.error());
-  return state_of(key.value());
+  VFT_TRY(auto key, user_key(false));
+  return state_of(key);
 }
 
 Result<std::string> protect_for_user(std::string_view bytes, std::string_view entropy,
                                      std::string *key_state) {
-  auto key = user_key(true);
-  if (!key) return fail(key.error());
-  if (key_state) *key_state = state_of(key.value());
-  auto derived = derive_key(key.value(), entropy);
-  if (!derived) return fail(derived.error());
+  VFT_TRY(auto key, user_key(true));
+  if (key_state) *key_state = state_of(key);
+  VFT_TRY(auto derived, derive_key(key, entropy));
 
   std::string out(1 + kNonceSize + bytes.size() + kTagSize, '\0');
   auto *o = reinterpret_cast<unsigned char *>(out.data());
@@ -190,7 +186,7 @@ Result<std::string> protect_for_user(std::string_view bytes, std::string_view en
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   int n = 0;
   if (!ctx ||
-      EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), o + 1) != 1 ||
+      EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived.data(), o + 1) != 1 ||
       EVP_EncryptUpdate(ctx.get(), nullptr, &n, o, 1) != 1) {
     return no_reason();
   }
@@ -219,11 +215,9 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
       static_cast<unsigned char>(bytes[0]) != kFormatVersion) {
     return no_reason();
   }
-  auto key = user_key(false);
-  if (!key) return fail(key.error());
-  if (key_state) *key_state = state_of(key.value());
-  auto derived = derive_key(key.value(), entropy);
-  if (!derived) return fail(derived.error());
+  VFT_TRY(auto key, user_key(false));
+  if (key_state) *key_state = state_of(key);
+  VFT_TRY(auto derived, derive_key(key, entropy));
 
   const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
   const std::size_t cipher_size = bytes.size() - 1 - kNonceSize - kTagSize;
@@ -232,7 +226,7 @@ Result<std::string> unprotect_for_user(std::string_view bytes, std::string_view 
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   int n = 0;
   if (!ctx ||
-      EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived->data(), in + 1) != 1 ||
+      EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, derived.data(), in + 1) != 1 ||
       EVP_DecryptUpdate(ctx.get(), nullptr, &n, in, 1) != 1) {
     return no_reason();
   }

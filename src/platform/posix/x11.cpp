@@ -141,9 +141,8 @@ Display::~Display() {
 
 Result<Display> Display::open(Clock::time_point deadline) {
   int screen_number = 0;
-  auto connected = connect_by(deadline, screen_number);
-  if (!connected) return fail(connected.error());
-  xcb_connection_t *connection = *connected;
+  VFT_TRY(auto connected, connect_by(deadline, screen_number));
+  xcb_connection_t *connection = connected;
   if (const int code = xcb_connection_has_error(connection); code != 0) {
     xcb_disconnect(connection);
     return fail(std::string(kClipboardOwnerWindow) + ": " + connection_problem(code));

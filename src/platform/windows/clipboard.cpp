@@ -120,12 +120,11 @@ Result<ClipboardFormats> ClipboardSession::formats() {
 }
 
 Result<std::string> ClipboardSession::read_text() {
-  auto bytes = read_format(CF_UNICODETEXT);
-  if (!bytes) return fail(bytes.error());
+  VFT_TRY(auto bytes, read_format(CF_UNICODETEXT));
   std::u16string units;
-  for (std::size_t at = 0; at + 1 < bytes->size(); at += 2) {
-    const auto unit = static_cast<char16_t>(static_cast<unsigned char>((*bytes)[at]) |
-                                            (static_cast<unsigned char>((*bytes)[at + 1]) << 8));
+  for (std::size_t at = 0; at + 1 < bytes.size(); at += 2) {
+    const auto unit = static_cast<char16_t>(static_cast<unsigned char>((bytes)[at]) |
+                                            (static_cast<unsigned char>((bytes)[at + 1]) << 8));
     if (unit == 0) break;
     units += unit;
   }
@@ -134,15 +133,12 @@ Result<std::string> ClipboardSession::read_text() {
 
 Result<std::string> ClipboardSession::read_image() {
   if (const UINT png = png_format(); png != 0 && ::IsClipboardFormatAvailable(png)) {
-    auto bytes = read_format(png);
-    if (!bytes) return fail(bytes.error());
-    return image::normalise_to_png(*bytes);
+    VFT_TRY(auto bytes, read_format(png));
+    return image::normalise_to_png(bytes);
   }
-  auto dib = read_format(::IsClipboardFormatAvailable(CF_DIBV5) ? CF_DIBV5 : CF_DIB);
-  if (!dib) return fail(dib.error());
-  auto bmp = image::dib_to_bmp_file(*dib);
-  if (!bmp) return fail(bmp.error());
-  return image::normalise_to_png(*bmp);
+  VFT_TRY(auto dib, read_format(::IsClipboardFormatAvailable(CF_DIBV5) ? CF_DIBV5 : CF_DIB));
+  VFT_TRY(auto bmp, image::dib_to_bmp_file(dib));
+  return image::normalise_to_png(bmp);
 }
 
 std::uint32_t ClipboardSession::sequence() { return ::GetClipboardSequenceNumber(); }

@@ -161,70 +161,51 @@ Result<Raster> decode(std::string_view encoded, Format format, std::size_t max_d
   const ComScope com;
   if (!com.usable()) return hresult_failure(com.result());
   Com<IWICImagingFactory> factory;
-  if (auto made = create_factory(factory); !made) return fail(made.error());
+  VFT_TRY_VOID(create_factory(factory));
 
   Com<IWICStream> stream;
-  if (auto made = check(factory->CreateStream(stream.put())); !made) return fail(made.error());
+  VFT_TRY_VOID(check(factory->CreateStream(stream.put())));
   // WIC only reads the bytes, though its signature takes them as writable.
   auto *bytes = reinterpret_cast<BYTE *>(const_cast<char *>(encoded.data()));
-  if (auto ready = check(stream->InitializeFromMemory(bytes, static_cast<DWORD>(encoded.size())));
-      !ready) {
-    return fail(ready.error());
-  }
+  VFT_TRY_VOID(check(stream->InitializeFromMemory(bytes, static_cast<DWORD>(encoded.size()))));
   Com<IWICBitmapDecoder> decoder;
-  if (auto made = check(factory->CreateDecoder(container_of(format), nullptr, decoder.put()));
-      !made) {
-    return fail(made.error());
-  }
-  if (auto ready = check(decoder->Initialize(stream.get(), WICDecodeMetadataCacheOnDemand));
-      !ready) {
-    return fail(ready.error());
-  }
+  VFT_TRY_VOID(check(factory->CreateDecoder(container_of(format), nullptr, decoder.put())));
+  VFT_TRY_VOID(check(decoder->Initialize(stream.get(), WICDecodeMetadataCacheOnDemand)));
   Com<IWICBitmapFrameDecode> frame;
-  if (auto got = check(decoder->GetFrame(0, frame.put())); !got) return fail(got.error());
+  VFT_TRY_VOID(check(decoder->GetFrame(0, frame.put())));
   UINT width = 0, height = 0;
-  if (auto got = check(frame->GetSize(&width, &height)); !got) return fail(got.error());
+  VFT_TRY_VOID(check(frame->GetSize(&width, &height)));
   WICPixelFormatGUID source{};
-  if (auto got = check(frame->GetPixelFormat(&source)); !got) return fail(got.error());
+  VFT_TRY_VOID(check(frame->GetPixelFormat(&source)));
 
   const Layout layout = layout_for(source);
-  const auto row = row_bytes_within(
-      width, height, static_cast<std::uint64_t>(layout.bit_depth) * channel_count(layout.colour),
-      max_decoded);
-  if (!row) return fail(row.error());
+  VFT_TRY(const auto row, row_bytes_within(width, height,
+                                           static_cast<std::uint64_t>(layout.bit_depth) *
+                                               channel_count(layout.colour),
+                                           max_decoded));
   Raster raster;
   raster.width = width;
   raster.height = height;
   raster.colour = layout.colour;
   raster.bit_depth = layout.bit_depth;
-  raster.row_bytes = *row;
+  raster.row_bytes = row;
   if (raster.colour == Colour::palette) {
-    if (auto read = read_palette(factory.get(), frame.get(), raster); !read)
-      return fail(read.error());
+    VFT_TRY_VOID(read_palette(factory.get(), frame.get(), raster));
   }
 
   Com<IWICFormatConverter> converter;
   IWICBitmapSource *pixels = frame.get();
   if (!::IsEqualGUID(source, layout.format)) {
-    if (auto made = check(factory->CreateFormatConverter(converter.put())); !made) {
-      return fail(made.error());
-    }
-    if (auto ready =
-            check(converter->Initialize(frame.get(), layout.format, WICBitmapDitherTypeNone,
-                                        nullptr, 0.0, WICBitmapPaletteTypeCustom));
-        !ready) {
-      return fail(ready.error());
-    }
+    VFT_TRY_VOID(check(factory->CreateFormatConverter(converter.put())));
+    VFT_TRY_VOID(check(converter->Initialize(frame.get(), layout.format, WICBitmapDitherTypeNone,
+                                             nullptr, 0.0, WICBitmapPaletteTypeCustom)));
     pixels = converter.get();
   }
   raster.pixels.resize(raster.row_bytes * raster.height);
   // The cap keeps both sizes within UINT.
-  if (auto copied = check(pixels->CopyPixels(nullptr, static_cast<UINT>(raster.row_bytes),
-                                             static_cast<UINT>(raster.pixels.size()),
-                                             reinterpret_cast<BYTE *>(raster.pixels.data())));
-      !copied) {
-    return fail(copied.error());
-  }
+  VFT_TRY_VOID(check(pixels->CopyPixels(nullptr, static_cast<UINT>(raster.row_bytes),
+                                        static_cast<UINT>(raster.pixels.size()),
+                                        reinterpret_cast<BYTE *>(raster.pixels.data()))));
   swap_red_and_blue(raster);
   return raster;
 }
@@ -277,70 +258,49 @@ Result<std::string> encode_png(const Raster &raster, std::size_t max_png) {
   const ComScope com;
   if (!com.usable()) return hresult_failure(com.result());
   Com<IWICImagingFactory> factory;
-  if (auto made = create_factory(factory); !made) return fail(made.error());
+  VFT_TRY_VOID(create_factory(factory));
   Com<IStream> stream;
-  if (auto made = check(::CreateStreamOnHGlobal(nullptr, TRUE, stream.put())); !made) {
-    return fail(made.error());
-  }
+  VFT_TRY_VOID(check(::CreateStreamOnHGlobal(nullptr, TRUE, stream.put())));
   Com<IWICBitmapEncoder> encoder;
-  if (auto made = check(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put()));
-      !made) {
-    return fail(made.error());
-  }
-  if (auto ready = check(encoder->Initialize(stream.get(), WICBitmapEncoderNoCache)); !ready) {
-    return fail(ready.error());
-  }
+  VFT_TRY_VOID(check(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put())));
+  VFT_TRY_VOID(check(encoder->Initialize(stream.get(), WICBitmapEncoderNoCache)));
   Com<IWICBitmapFrameEncode> frame;
   Com<IPropertyBag2> options;
-  if (auto made = check(encoder->CreateNewFrame(frame.put(), options.put())); !made) {
-    return fail(made.error());
-  }
-  if (auto ready = check(frame->Initialize(options.get())); !ready) return fail(ready.error());
-  if (auto sized = check(frame->SetSize(raster.width, raster.height)); !sized) {
-    return fail(sized.error());
-  }
+  VFT_TRY_VOID(check(encoder->CreateNewFrame(frame.put(), options.put())));
+  VFT_TRY_VOID(check(frame->Initialize(options.get())));
+  VFT_TRY_VOID(check(frame->SetSize(raster.width, raster.height)));
   WICPixelFormatGUID accepted = format;
-  if (auto set = check(frame->SetPixelFormat(&accepted)); !set) return fail(set.error());
+  VFT_TRY_VOID(check(frame->SetPixelFormat(&accepted)));
   if (!::IsEqualGUID(accepted, format)) {
     return hresult_failure(WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT);
   }
   if (raster.colour == Colour::palette) {
     Com<IWICPalette> palette;
-    if (auto made = check(factory->CreatePalette(palette.put())); !made) return fail(made.error());
+    VFT_TRY_VOID(check(factory->CreatePalette(palette.put())));
     std::vector<WICColor> colours;
     for (const PaletteEntry &entry : raster.palette) {
       colours.push_back(static_cast<WICColor>(entry.alpha) << 24 |
                         static_cast<WICColor>(entry.red) << 16 |
                         static_cast<WICColor>(entry.green) << 8 | entry.blue);
     }
-    if (auto ready =
-            check(palette->InitializeCustom(colours.data(), static_cast<UINT>(colours.size())));
-        !ready) {
-      return fail(ready.error());
-    }
-    if (auto set = check(frame->SetPalette(palette.get())); !set) return fail(set.error());
+    VFT_TRY_VOID(
+        check(palette->InitializeCustom(colours.data(), static_cast<UINT>(colours.size()))));
+    VFT_TRY_VOID(check(frame->SetPalette(palette.get())));
   }
-  if (auto written = check(frame->WritePixels(raster.height, static_cast<UINT>(rows.row_bytes),
-                                              static_cast<UINT>(rows.pixels.size()),
-                                              reinterpret_cast<BYTE *>(rows.pixels.data())));
-      !written) {
-    return fail(written.error());
-  }
-  if (auto done = check(frame->Commit()); !done) return fail(done.error());
-  if (auto done = check(encoder->Commit()); !done) return fail(done.error());
+  VFT_TRY_VOID(check(frame->WritePixels(raster.height, static_cast<UINT>(rows.row_bytes),
+                                        static_cast<UINT>(rows.pixels.size()),
+                                        reinterpret_cast<BYTE *>(rows.pixels.data()))));
+  VFT_TRY_VOID(check(frame->Commit()));
+  VFT_TRY_VOID(check(encoder->Commit()));
 
   STATSTG status{};
-  if (auto got = check(stream->Stat(&status, STATFLAG_NONAME)); !got) return fail(got.error());
+  VFT_TRY_VOID(check(stream->Stat(&status, STATFLAG_NONAME)));
   if (status.cbSize.QuadPart > max_png) return fail(kPngTooLarge);
   std::string png(static_cast<std::size_t>(status.cbSize.QuadPart), '\0');
   LARGE_INTEGER start{};
-  if (auto moved = check(stream->Seek(start, STREAM_SEEK_SET, nullptr)); !moved) {
-    return fail(moved.error());
-  }
+  VFT_TRY_VOID(check(stream->Seek(start, STREAM_SEEK_SET, nullptr)));
   ULONG read = 0;
-  if (auto got = check(stream->Read(png.data(), static_cast<ULONG>(png.size()), &read)); !got) {
-    return fail(got.error());
-  }
+  VFT_TRY_VOID(check(stream->Read(png.data(), static_cast<ULONG>(png.size()), &read)));
   png.resize(read);
   return png;
 }

@@ -335,9 +335,8 @@ Result<std::string> nls_domain_to_ascii(std::string_view domain, bool be_strict)
     if (label.empty()) {
       if (be_strict && end < wide.size()) return fail(kIdnaRefused);
     } else {
-      auto ascii = nls_label_to_ascii(label, be_strict);
-      if (!ascii) return fail(ascii.error());
-      out += ascii.value();
+      VFT_TRY(auto ascii, nls_label_to_ascii(label, be_strict));
+      out += ascii;
     }
     if (end >= wide.size()) break;
     out += L'.';
