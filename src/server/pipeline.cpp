@@ -1,9 +1,9 @@
 #include "server/pipeline.hpp"
 
 #include "apps/app.hpp"
+#include "apps/common/records.hpp"
 #include "server/catalog.hpp"
 #include "store/document.hpp"
-#include "store/records.hpp"
 #include "text/unicode.hpp"
 
 namespace vft::server {
@@ -36,7 +36,7 @@ Result<void> check_argument(const std::string &name, const Json &schema, const J
   if (auto max = schema.find("maxLength");
       max != schema.end() && max->is_number_unsigned() && value.is_string()) {
     if (text::scalar_count(value.get_ref<const std::string &>()) > max->get<std::uint64_t>()) {
-      return fail(name + store::kTooLong);
+      return fail(name + apps::kTooLong);
     }
   }
   return {};

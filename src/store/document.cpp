@@ -1,7 +1,6 @@
 #include "store/document.hpp"
 
 #include "json_fast.hpp"
-#include "store/records.hpp"
 
 #include <cassert>
 
@@ -359,7 +358,6 @@ void keep_store(KeptStore &kept, Store &&store, bool call_succeeded) {
   // that reads back differently is a fault.)
   const auto again = read_document(store.app, file_bytes(*text));
   assert(!again || same_json(again.value(), store.document));
-  assert(!store.search_texts_ || search_texts_match(store.document, *store.search_texts_));
 #endif
   kept.held_ = KeptStore::Held{store.file_path(), std::move(store.document), std::move(*text),
                                std::move(store.search_texts_)};

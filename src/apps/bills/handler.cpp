@@ -1,7 +1,7 @@
 #include "apps/bills/bills.hpp"
 #include "apps/common/record_changes.hpp"
+#include "apps/common/records.hpp"
 #include "apps/handlers.hpp"
-#include "store/records.hpp"
 
 namespace vft::apps::bills {
 

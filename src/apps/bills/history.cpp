@@ -3,7 +3,7 @@
 #include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 namespace vft::apps::bills {
 
@@ -31,8 +31,8 @@ constexpr const char *kConfirmationNotFound = "Confirmation not found";
 constexpr const char *kAlreadyVoided = "Confirmation is already voided";
 
 Result<std::string> read_date(const Json &args, const char *name) {
-  VFT_TRY(auto date, store::required_text(args, name, kMaxDate));
-  VFT_TRY_VOID(store::date_rule(date));
+  VFT_TRY(auto date, apps::required_text(args, name, kMaxDate));
+  VFT_TRY_VOID(apps::date_rule(date));
   return date;
 }
 
@@ -58,7 +58,7 @@ std::string evidence_sha(const Json &holder) {
 
 Result<Json> add_bill_source(ToolCall &call) {
   VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforeSources));
-  VFT_TRY(auto path, store::text_rule(call.args, "sourcePath"));
+  VFT_TRY(auto path, apps::text_rule(call.args, "sourcePath"));
   VFT_TRY(auto evidence, evidence_step(path));
 
   Json record = call.records()[index];
@@ -78,7 +78,7 @@ Result<Json> record_payment_attempt(ToolCall &call) {
   VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforePayment));
   VFT_TRY(auto attempted_on, read_date(call.args, "attemptedOn"));
   VFT_TRY(auto amount, read_positive_amount(call.args, kPaymentPositive));
-  VFT_TRY(auto note, store::required_text(call.args, "note", kMaxAttemptNote));
+  VFT_TRY(auto note, apps::required_text(call.args, "note", kMaxAttemptNote));
 
   Json record = call.records()[index];
   Json &attempts = array_member(record, "attempts");
@@ -95,9 +95,9 @@ Result<Json> record_payment_attempt(ToolCall &call) {
 Result<Json> confirm_payment(ToolCall &call) {
   VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforeConfirmation));
   VFT_TRY(auto confirmed_on, read_date(call.args, "confirmedOn"));
-  VFT_TRY(auto reference, store::required_text(call.args, "confirmationReference", kMaxReference));
+  VFT_TRY(auto reference, apps::required_text(call.args, "confirmationReference", kMaxReference));
   VFT_TRY(auto amount, read_positive_amount(call.args, kConfirmationPositive));
-  VFT_TRY(auto path, store::text_rule(call.args, "evidencePath"));
+  VFT_TRY(auto path, apps::text_rule(call.args, "evidencePath"));
   VFT_TRY(auto evidence, evidence_step(path));
 
   Json record = call.records()[index];
@@ -125,8 +125,8 @@ Result<Json> confirm_payment(ToolCall &call) {
 
 Result<Json> void_confirmation(ToolCall &call) {
   VFT_TRY(auto index, open_bill_for_change(call, kRestoreBeforeCorrecting));
-  VFT_TRY(auto confirmation_id, store::text_rule(call.args, "confirmationId"));
-  VFT_TRY(auto reason, store::required_text(call.args, "reason", kMaxVoidReason));
+  VFT_TRY(auto confirmation_id, apps::text_rule(call.args, "confirmationId"));
+  VFT_TRY(auto reason, apps::required_text(call.args, "reason", kMaxVoidReason));
 
   Json record = call.records()[index];
   Json *target = nullptr;

@@ -1,7 +1,7 @@
 #include "apps/bills/ledger.hpp"
 
 #include "apps/bills/money.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
 
@@ -62,15 +62,15 @@ bool has_text(const Json &record, std::string_view name, std::string_view value)
 }
 
 Result<std::size_t> open_bill_for_change(ToolCall &call, const char *archived_message) {
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
-  if (store::is_archived(call.records()[index])) return fail(archived_message);
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
+  if (apps::is_archived(call.records()[index])) return fail(archived_message);
   return index;
 }
 
 Result<Json> commit_bill(ToolCall &call, Json record, std::optional<std::size_t> index) {
   VFT_TRY_VOID(apply_payment_state(record));
   if (index) {
-    store::touch(record);
+    apps::touch(record);
     call.records_to_change()[*index] = record;
   } else {
     call.store.add_record(record);

@@ -3,7 +3,7 @@
 #include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 namespace vft::apps::bills {
 
@@ -15,7 +15,7 @@ constexpr std::size_t kMaxDate = 10;
 Result<std::string> stored_text(const Json &record, const char *name) {
   const auto member = record.find(name);
   if (member == record.end() || !member->is_string()) {
-    return fail(std::string(name) + store::kMustBeText);
+    return fail(std::string(name) + apps::kMustBeText);
   }
   return member->get<std::string>();
 }
@@ -29,12 +29,12 @@ Result<void> add_to(Json &totals, const char *name, std::uint64_t amount) {
 // Search results leave out the sources and payment histories.
 // (The source is the call's store, or a filtered copy of its document.)
 template <typename Source> Json search_omitting_history(Source &source, const Json &args) {
-  return store::bounded_search(source, args, {"attempts", "confirmations", "sources"});
+  return apps::bounded_search(source, args, {"attempts", "confirmations", "sources"});
 }
 
 } // namespace
 
-Result<Json> get_bill(ToolCall &call) { return store::get_by_id(call.store.document, call.args); }
+Result<Json> get_bill(ToolCall &call) { return apps::get_by_id(call.store.document, call.args); }
 
 Result<Json> search_bills(ToolCall &call) {
   const Json &document = call.store.document;
@@ -60,7 +60,7 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
   Json by_currency = Json::object();
   Json bills = Json::array();
   for (const Json &record : records) {
-    if (!record.is_object() || store::is_archived(record) || has_text(record, "status", "paid")) {
+    if (!record.is_object() || apps::is_archived(record) || has_text(record, "status", "paid")) {
       continue;
     }
     VFT_TRY(auto currency, stored_text(record, "currency"));
@@ -98,8 +98,8 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
 }
 
 Result<Json> summarize_bills(ToolCall &call) {
-  VFT_TRY(auto as_of, store::required_text(call.args, "asOf", kMaxDate));
-  VFT_TRY_VOID(store::date_rule(as_of));
+  VFT_TRY(auto as_of, apps::required_text(call.args, "asOf", kMaxDate));
+  VFT_TRY_VOID(apps::date_rule(as_of));
   return summarize_records(call.records(), as_of);
 }
 

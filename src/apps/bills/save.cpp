@@ -2,7 +2,7 @@
 #include "apps/bills/bills.hpp"
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 #include "text/unicode.hpp"
 
 #include <optional>
@@ -45,7 +45,7 @@ struct BillInput {
 };
 
 Result<std::string> read_currency(const Json &args) {
-  VFT_TRY(auto given, store::required_text(args, "currency", kMaxCurrency));
+  VFT_TRY(auto given, apps::required_text(args, "currency", kMaxCurrency));
   std::string code = text::to_upper(given);
   bool letters = code.size() == 3;
   for (const char c : code)
@@ -63,11 +63,11 @@ Result<BillInput> read_input(const Json &args) {
       {&in.period_end, {"periodEnd", kMaxDate}},
       {&in.due_date, {"dueDate", kMaxDate}}};
   for (const auto &[target, rule] : texts) {
-    VFT_TRY(auto value, store::required_text(args, rule.first, rule.second));
+    VFT_TRY(auto value, apps::required_text(args, rule.first, rule.second));
     *target = std::move(value);
   }
   for (const std::string *date : {&in.period_start, &in.period_end, &in.due_date}) {
-    VFT_TRY_VOID(store::date_rule(*date));
+    VFT_TRY_VOID(apps::date_rule(*date));
   }
   if (in.period_start > in.period_end) return fail(kPeriodOrder);
 
@@ -79,7 +79,7 @@ Result<BillInput> read_input(const Json &args) {
   in.currency = std::move(currency);
 
   if (args.contains("accountLabel")) {
-    VFT_TRY(auto label, store::text_rule(args, "accountLabel"));
+    VFT_TRY(auto label, apps::text_rule(args, "accountLabel"));
     in.account_label = std::move(label);
   }
   if (in.account_label.size() > kMaxAccountLabelBytes) return fail(kShortAccountLabel);
@@ -87,7 +87,7 @@ Result<BillInput> read_input(const Json &args) {
   in.key = billing_key(in.provider, in.account_label, in.period_start, in.period_end);
 
   if (args.contains("sourcePath")) {
-    VFT_TRY(auto path, store::text_rule(args, "sourcePath"));
+    VFT_TRY(auto path, apps::text_rule(args, "sourcePath"));
     VFT_TRY(auto evidence, evidence_step(path));
     in.evidence = std::move(evidence);
   }
@@ -97,7 +97,7 @@ Result<BillInput> read_input(const Json &args) {
 // invoiceReference and note: stored exactly as given when present, kept when absent.
 Result<void> set_free_texts(const Json &args, Json &record) {
   for (const char *name : {"invoiceReference", "note"}) {
-    VFT_TRY(auto value, store::optional_text(args, name, kMaxFreeTextBytes));
+    VFT_TRY(auto value, apps::optional_text(args, name, kMaxFreeTextBytes));
     if (value) record[name] = std::move(*value);
   }
   return {};
@@ -124,10 +124,10 @@ Result<Json> save_bill(ToolCall &call) {
   Json record;
   std::optional<std::size_t> index;
   if (call.args.contains("id")) {
-    VFT_TRY(auto found, store::lookup_for_change(call.store.document, call.args));
+    VFT_TRY(auto found, apps::lookup_for_change(call.store.document, call.args));
     index = found;
     record = records[*index];
-    if (store::is_archived(record)) return fail(kRestoreBeforeChanging);
+    if (apps::is_archived(record)) return fail(kRestoreBeforeChanging);
     const std::string own_id = call.args["id"].get<std::string>();
     if (find_period(records, in.key, &own_id) != nullptr) return fail(kDuplicatePeriod);
   } else {
@@ -135,7 +135,7 @@ Result<Json> save_bill(ToolCall &call) {
       return Json{{"bill", *existing}, {"duplicate", true}, {"note", kDuplicateNote}};
     }
     if (records.size() >= kMaxBills) return fail(kBillLimit);
-    record = store::record_base(call.stamper, in.title, kIdPrefix);
+    record = apps::record_base(call.stamper, in.title, kIdPrefix);
     record["attempts"] = Json::array();
     record["confirmations"] = Json::array();
     record["sources"] = Json::array();

@@ -1,8 +1,8 @@
 // The bookmarks app: saved http(s) destinations with folder, tags and note. Nothing that
 // carries credentials is ever stored, and the stored address is the parser's normal form.
 #include "apps/common/record_changes.hpp"
+#include "apps/common/records.hpp"
 #include "apps/handlers.hpp"
-#include "store/records.hpp"
 #include "text/unicode.hpp"
 #include "text/url.hpp"
 
@@ -73,7 +73,7 @@ Result<std::string> checked_address(std::string_view trimmed) {
 // folder and note: a string of at most max_bytes UTF-8 bytes, stored as given.
 Result<void> apply_bounded_text(const Json &args, std::string_view name, std::size_t max_bytes,
                                 Json &record) {
-  VFT_TRY(auto value, store::optional_text(args, name, max_bytes));
+  VFT_TRY(auto value, apps::optional_text(args, name, max_bytes));
   if (value) record[std::string(name)] = std::move(*value);
   return {};
 }
@@ -93,16 +93,16 @@ Result<void> apply_tags(const Json &args, Json &record) {
 }
 
 Result<Json> search_bookmarks(ToolCall &call) {
-  return store::bounded_search(call.store, call.args, {});
+  return apps::bounded_search(call.store, call.args, {});
 }
 
 Result<Json> get_bookmark(ToolCall &call) {
-  return store::get_by_id(call.store.document, call.args);
+  return apps::get_by_id(call.store.document, call.args);
 }
 
 Result<Json> save_bookmark(ToolCall &call) {
-  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
-  VFT_TRY(auto raw_url, store::required_text(call.args, "url", kMaxUrl));
+  VFT_TRY(auto title, apps::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto raw_url, apps::required_text(call.args, "url", kMaxUrl));
   VFT_TRY(auto address, checked_address(raw_url));
 
   // Archived bookmarks can be corrected and stay archived.

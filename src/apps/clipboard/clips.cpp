@@ -1,7 +1,7 @@
 // Saved clips: named texts and images kept in the app's encrypted store.
 #include "apps/clipboard/clipboard.hpp"
 #include "apps/common/record_changes.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 #include <string>
 
@@ -38,11 +38,11 @@ Json without_content(Json record) {
 } // namespace
 
 Result<Json> search_clips(ToolCall &call) {
-  return store::bounded_search(call.store, call.args, {"content"});
+  return apps::bounded_search(call.store, call.args, {"content"});
 }
 
 Result<Json> get_clip(ToolCall &call) {
-  VFT_TRY(auto record, store::get_by_id(call.store.document, call.args));
+  VFT_TRY(auto record, apps::get_by_id(call.store.document, call.args));
   Json result{{"id", record.at("id")},
               {"title", record.at("title")},
               {"version", record.at("version")},
@@ -58,7 +58,7 @@ Result<Json> get_clip(ToolCall &call) {
 }
 
 Result<Json> save_clip(ToolCall &call) {
-  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto title, apps::required_text(call.args, "title", kMaxTitle));
   VFT_TRY(auto content, clip_content(call.args));
 
   VFT_TRY(auto draft, apps::draft_record(call, title, kPrefix, kMaxClips, kClipLimit));
@@ -71,9 +71,9 @@ Result<Json> save_clip(ToolCall &call) {
 }
 
 Result<Json> copy_saved_clip(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_by_id(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_by_id(call.store.document, call.args));
   const Json record = call.records()[index];
-  if (store::is_archived(record)) return fail(kRestoreFirst);
+  if (apps::is_archived(record)) return fail(kRestoreFirst);
   return guarded_write(call, member_or_null(record, "content"));
 }
 

@@ -1,7 +1,7 @@
 // Contents on their way to and from the clipboard, and the guarded write with its undo.
 #include "apps/clipboard/clipboard.hpp"
+#include "apps/common/records.hpp"
 #include "image/image.hpp"
-#include "store/records.hpp"
 #include "store/selected_file.hpp"
 #include "text/base64.hpp"
 
@@ -61,14 +61,14 @@ Result<platform::ClipboardWrite> prepare_content(const Json &content) {
 
 Result<Json> content_from_arguments(const Json &args) {
   if (find_member(args, "text") != nullptr) {
-    VFT_TRY(auto text, store::text_rule(args, "text"));
+    VFT_TRY(auto text, apps::text_rule(args, "text"));
     if (text.size() > kMaxTextArgument || text.find('\0') != std::string::npos) {
       return fail(kTextTooLong);
     }
     if (find_member(args, "imagePath") != nullptr) return fail(kTextOrImage);
     return Json{{"kind", "text"}, {"text", std::move(text)}};
   }
-  VFT_TRY(auto path, store::text_rule(args, "imagePath"));
+  VFT_TRY(auto path, apps::text_rule(args, "imagePath"));
   VFT_TRY(auto file, store::read_selected_file(path));
   VFT_TRY(auto png, image::normalise_to_png(file.bytes));
   return image_content(png);

@@ -1,12 +1,8 @@
 #include "apps/common/record_changes.hpp"
 
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 namespace vft::apps {
-
-using store::lookup_for_change;
-using store::record_base;
-using store::touch;
 
 Result<Json> set_archived(ToolCall &call, bool archived) {
   VFT_TRY(auto index, lookup_for_change(call.store.document, call.args));

@@ -1,7 +1,7 @@
 // Dated events of an item and the current mileage they give it.
 #include "apps/inventory/inventory.hpp"
 
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 #include <array>
 #include <cmath>
@@ -63,12 +63,12 @@ void recompute_mileage(Json &item) {
 }
 
 Result<Json> record_item_event(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
   Json item = call.records()[index];
-  VFT_TRY(auto date, store::required_text(call.args, "eventDate", kMaxEventDate));
-  VFT_TRY_VOID(store::date_rule(date));
-  VFT_TRY(auto note, store::required_text(call.args, "note", kMaxNote));
-  VFT_TRY(auto kind, store::required_text(call.args, "kind", kMaxKind));
+  VFT_TRY(auto date, apps::required_text(call.args, "eventDate", kMaxEventDate));
+  VFT_TRY_VOID(apps::date_rule(date));
+  VFT_TRY(auto note, apps::required_text(call.args, "note", kMaxNote));
+  VFT_TRY(auto kind, apps::required_text(call.args, "kind", kMaxKind));
   Json &events = item["events"];
   if (!events.is_array()) events = Json::array();
   if (events.size() >= kMaxEvents) return fail(kEventLimit);
@@ -87,7 +87,7 @@ Result<Json> record_item_event(ToolCall &call) {
 
   events.push_back(std::move(event));
   recompute_mileage(item);
-  store::touch(item);
+  apps::touch(item);
   call.records_to_change()[index] = item;
   VFT_TRY_VOID(call.save());
   return item;

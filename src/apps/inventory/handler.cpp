@@ -1,7 +1,7 @@
 #include "apps/common/record_changes.hpp"
+#include "apps/common/records.hpp"
 #include "apps/handlers.hpp"
 #include "apps/inventory/inventory.hpp"
-#include "store/records.hpp"
 
 namespace vft::apps {
 
@@ -16,10 +16,10 @@ namespace {
 
 Result<Json> search_items(ToolCall &call) {
   // Event histories stay out of lists and out of the words a search matches.
-  return store::bounded_search(call.store, call.args, {"events"});
+  return apps::bounded_search(call.store, call.args, {"events"});
 }
 
-Result<Json> get_item(ToolCall &call) { return store::get_by_id(call.store.document, call.args); }
+Result<Json> get_item(ToolCall &call) { return apps::get_by_id(call.store.document, call.args); }
 
 Result<Json> archive_item(ToolCall &call) { return apps::set_archived(call, true); }
 

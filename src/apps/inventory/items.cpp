@@ -2,7 +2,7 @@
 #include "apps/common/record_changes.hpp"
 #include "apps/inventory/inventory.hpp"
 
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 #include <array>
 #include <string>
@@ -35,8 +35,8 @@ constexpr std::array<Detail, 7> kDetails{{{"model", false},
 } // namespace
 
 Result<Json> save_item(ToolCall &call) {
-  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
-  VFT_TRY(auto category, store::required_text(call.args, "category", kMaxCategory));
+  VFT_TRY(auto title, apps::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto category, apps::required_text(call.args, "category", kMaxCategory));
 
   VFT_TRY(auto draft, apps::draft_record(call, title, "item", kMaxItems, kItemLimit));
   Json &item = draft.record;
@@ -45,11 +45,11 @@ Result<Json> save_item(ToolCall &call) {
   item["category"] = category;
 
   for (const Detail &detail : kDetails) {
-    VFT_TRY(auto value, store::optional_text(call.args, detail.name, kMaxDetail));
+    VFT_TRY(auto value, apps::optional_text(call.args, detail.name, kMaxDetail));
     if (!value) continue;
     const std::string &text = *value;
     if (detail.is_date && !text.empty()) {
-      VFT_TRY_VOID(store::date_rule(text));
+      VFT_TRY_VOID(apps::date_rule(text));
     }
     item[std::string(detail.name)] = text;
   }

@@ -1,8 +1,8 @@
 // The media app's tool table.
 #include "apps/common/record_changes.hpp"
+#include "apps/common/records.hpp"
 #include "apps/handlers.hpp"
 #include "apps/media/media.hpp"
-#include "store/records.hpp"
 
 namespace vft::apps {
 
@@ -19,12 +19,10 @@ Result<Json> render_edit(ToolCall &call);
 namespace {
 
 Result<Json> search_projects(ToolCall &call) {
-  return store::bounded_search(call.store, call.args, {"edits", "exports"});
+  return apps::bounded_search(call.store, call.args, {"edits", "exports"});
 }
 
-Result<Json> get_project(ToolCall &call) {
-  return store::get_by_id(call.store.document, call.args);
-}
+Result<Json> get_project(ToolCall &call) { return apps::get_by_id(call.store.document, call.args); }
 
 Result<Json> archive_project(ToolCall &call) { return apps::set_archived(call, true); }
 

@@ -2,8 +2,8 @@
 // copied or changed) and finding it again by its fingerprint.
 #include "apps/media/media.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
-#include "store/records.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
 
@@ -48,19 +48,19 @@ Result<std::string> fingerprint_file(const std::string &canonical) {
 }
 
 Result<Json> import_video(ToolCall &call) {
-  VFT_TRY(auto title, store::required_text(call.args, "title", kMaxTitle));
-  VFT_TRY(auto path, store::text_rule(call.args, "path"));
+  VFT_TRY(auto title, apps::required_text(call.args, "title", kMaxTitle));
+  VFT_TRY(auto path, apps::text_rule(call.args, "path"));
   VFT_TRY(auto source, check_source(path));
   VFT_TRY(auto sha256, fingerprint_file(source));
 
   Json &records = call.records_to_change();
-  if (const Json *twin = store::active_twin(records, "sourceSha256", sha256)) {
+  if (const Json *twin = apps::active_twin(records, "sourceSha256", sha256)) {
     return Json{{"duplicate", true}, {"project", *twin}};
   }
   if (records.size() >= kMaxProjects) return fail(kProjectLimit);
   VFT_TRY(auto media, probe_video(call, source));
 
-  Json record = store::record_base(call.stamper, title, "media");
+  Json record = apps::record_base(call.stamper, title, "media");
   record["sourcePath"] = text::utf8_decode_lossy(source);
   record["sourceSha256"] = sha256;
   record["media"] = std::move(media);

@@ -2,9 +2,9 @@
 // verification of the output by probing, and a commit that can never replace a file.
 #include "apps/media/media.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
 #include "store/files.hpp"
-#include "store/records.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
 #include "undo_guard.hpp"
@@ -197,9 +197,9 @@ std::vector<std::string> render_arguments(const RenderPlan &plan, const std::str
 
 Result<Json> render_edit(ToolCall &call) {
   const Json &args = call.args;
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, args));
   Json &project = call.records_to_change()[index];
-  if (store::is_archived(project)) return fail(kArchived);
+  if (apps::is_archived(project)) return fail(kArchived);
   const Json *edit = nullptr;
   if (const auto edits = project.find("edits"); edits != project.end() && edits->is_array()) {
     for (const Json &candidate : *edits) {
@@ -218,7 +218,7 @@ Result<Json> render_edit(ToolCall &call) {
     return fail(kSourceChanged);
   }
 
-  VFT_TRY(auto destination, store::text_rule(args, "destinationPath"));
+  VFT_TRY(auto destination, apps::text_rule(args, "destinationPath"));
   const std::string &target = destination;
   const auto folder = platform::parent_path(target);
   if (!store::is_whole_absolute_path(target) || !folder || !is_folder(*folder) ||
@@ -289,7 +289,7 @@ Result<Json> render_edit(ToolCall &call) {
                   exports.begin() + static_cast<std::ptrdiff_t>(exports.size() - kMaxExports + 1));
   }
   exports.push_back(receipt);
-  store::touch(project);
+  apps::touch(project);
   if (auto saved = call.save(); !saved) {
     return fail("Output exists at " + target +
                 "; project record could not be saved: " + saved.error());

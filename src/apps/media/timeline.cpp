@@ -2,8 +2,8 @@
 // equal-part split that rendering plays at constant speeds, and save_edit.
 #include "apps/media/media.hpp"
 
+#include "apps/common/records.hpp"
 #include "store/document.hpp"
-#include "store/records.hpp"
 
 #include <algorithm>
 #include <array>
@@ -232,10 +232,10 @@ std::vector<Segment> split_range(const Json &timeline, double from, double to) {
 }
 
 Result<Json> save_edit(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
   Json &project = call.records_to_change()[index];
-  if (store::is_archived(project)) return fail(kArchived);
-  VFT_TRY(auto name, store::required_text(call.args, "name", kMaxName));
+  if (apps::is_archived(project)) return fail(kArchived);
+  VFT_TRY(auto name, apps::required_text(call.args, "name", kMaxName));
   VFT_TRY(auto timeline,
           validate_timeline(call.args.at("timeline"), member_or_null(project, "media")));
   Json &edits = project["edits"];
@@ -247,7 +247,7 @@ Result<Json> save_edit(ToolCall &call) {
             {"timeline", std::move(timeline)},
             {"createdAt", store::Stamper::now_seconds()}};
   edits.push_back(edit);
-  store::touch(project);
+  apps::touch(project);
   VFT_TRY_VOID(call.save());
   return Json{{"projectId", project["id"]}, {"projectVersion", project["version"]}, {"edit", edit}};
 }

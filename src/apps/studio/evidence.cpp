@@ -3,7 +3,7 @@
 #include "apps/studio/studio.hpp"
 
 #include "apps/common/arguments.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 #include "store/selected_file.hpp"
 
 #include <array>
@@ -113,7 +113,7 @@ void append_evidence(Json &record, Json entry) {
 }
 
 Result<Json> record_tool_evidence(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
   Json &stored = call.records_to_change()[index];
   if (member_or_null(call.args, "toolVersion") != member_or_null(stored, "toolVersion")) {
     return fail(kOtherToolVersion);
@@ -121,7 +121,7 @@ Result<Json> record_tool_evidence(ToolCall &call) {
   if (!member_or_null(call.args, "stage").is_string()) {
     return fail(std::string(apps::kInvalidType) + "stage");
   }
-  VFT_TRY(auto path, store::required_text(call.args, "evidencePath", kMaxEvidencePath));
+  VFT_TRY(auto path, apps::required_text(call.args, "evidencePath", kMaxEvidencePath));
   VFT_TRY(auto file, store::read_selected_file(path));
   auto receipt = parse_json(file.bytes);
   if (!receipt) return fail(kNotJsonReceipt);
@@ -134,7 +134,7 @@ Result<Json> record_tool_evidence(ToolCall &call) {
   entry["recordedAt"] = store::Stamper::now_seconds();
   Json record = stored;
   append_evidence(record, std::move(entry));
-  store::touch(record);
+  apps::touch(record);
   stored = record;
   VFT_TRY_VOID(call.save());
   return with_release_status(record);

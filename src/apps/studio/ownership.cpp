@@ -2,7 +2,7 @@
 #include "apps/studio/studio.hpp"
 
 #include "apps/common/arguments.hpp"
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 namespace vft::apps::studio {
 
@@ -31,7 +31,7 @@ bool is_free(const Json &record) {
 
 // The stored record the call names, after its version check.
 Result<Json *> checked_record(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
   return &call.records_to_change()[index];
 }
 
@@ -39,17 +39,17 @@ Result<Json *> checked_record(ToolCall &call) {
 
 Result<Json> claim_free_tool(ToolCall &call) {
   VFT_TRY(auto stored, checked_record(call));
-  VFT_TRY(auto owner, store::required_text(call.args, "owner", kMaxOwner));
+  VFT_TRY(auto owner, apps::required_text(call.args, "owner", kMaxOwner));
   if (!is_free(*stored)) {
     const Json *current = owner_id(*stored);
     if (current == nullptr || *current != Json(owner)) return fail(kOwnedByAnother);
   }
-  VFT_TRY(auto purpose, store::required_text(call.args, "purpose", kMaxClaimPurpose));
+  VFT_TRY(auto purpose, apps::required_text(call.args, "purpose", kMaxClaimPurpose));
 
   Json record = *stored;
   record["owner"] =
       Json{{"id", owner}, {"purpose", purpose}, {"claimedAt", store::Stamper::now_seconds()}};
-  store::touch(record);
+  apps::touch(record);
   *stored = record;
   VFT_TRY_VOID(call.save());
   return record;
@@ -67,7 +67,7 @@ Result<Json> release_free_tool(ToolCall &call) {
 
   Json record = *stored;
   record["owner"] = nullptr;
-  store::touch(record);
+  apps::touch(record);
   *stored = record;
   VFT_TRY_VOID(call.save());
   return record;

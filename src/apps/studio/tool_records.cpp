@@ -1,9 +1,9 @@
 // Registering, correcting and reading tool records.
 #include "apps/studio/studio.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
 #include "platform/texts.hpp"
-#include "store/records.hpp"
 
 #include <array>
 #include <string_view>
@@ -84,7 +84,7 @@ bool is_existing_folder(const std::string &path) {
 }
 
 Result<Json> list_free_tools(ToolCall &call) {
-  Json result = store::bounded_search(call.store, call.args, {});
+  Json result = apps::bounded_search(call.store, call.args, {});
   if (auto records = result.find("records"); records != result.end() && records->is_array()) {
     for (Json &record : *records) {
       if (record.is_object()) record["releaseStatus"] = release_status(record);
@@ -94,20 +94,20 @@ Result<Json> list_free_tools(ToolCall &call) {
 }
 
 Result<Json> get_free_tool(ToolCall &call) {
-  VFT_TRY(auto record, store::get_by_id(call.store.document, call.args));
+  VFT_TRY(auto record, apps::get_by_id(call.store.document, call.args));
   return with_release_status(record);
 }
 
 Result<Json> register_free_tool(ToolCall &call) {
-  VFT_TRY(auto id, store::required_text(call.args, "id", kMaxId));
+  VFT_TRY(auto id, apps::required_text(call.args, "id", kMaxId));
   if (!is_kebab(id)) return fail(kIdNotKebab);
   if (id_taken(call.records(), id)) return fail(kToolExists);
-  VFT_TRY(auto name, store::required_text(call.args, "name", kMaxName));
-  VFT_TRY(auto purpose, store::required_text(call.args, "purpose", kMaxPurpose));
-  VFT_TRY(auto source, store::required_text(call.args, "sourcePath", kMaxSourcePath));
+  VFT_TRY(auto name, apps::required_text(call.args, "name", kMaxName));
+  VFT_TRY(auto purpose, apps::required_text(call.args, "purpose", kMaxPurpose));
+  VFT_TRY(auto source, apps::required_text(call.args, "sourcePath", kMaxSourcePath));
   if (!is_existing_folder(source)) return fail(kNoSourceFolder);
 
-  Json record = store::record_base(call.stamper, name, "tool");
+  Json record = apps::record_base(call.stamper, name, "tool");
   record["id"] = id;
   record["purpose"] = purpose;
   record["sourcePath"] = source;
@@ -125,7 +125,7 @@ Result<Json> register_free_tool(ToolCall &call) {
 }
 
 Result<Json> update_free_tool(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
   Json &stored = call.records_to_change()[index];
   const auto patch = call.args.find("patch");
   if (patch == call.args.end() || !patch->is_object()) return fail(kPatchNotObject);
@@ -137,7 +137,7 @@ Result<Json> update_free_tool(ToolCall &call) {
   Json record = stored;
   for (const auto &[name, value] : patch->items())
     record[name] = value;
-  store::touch(record);
+  apps::touch(record);
   stored = record;
   VFT_TRY_VOID(call.save());
   return record;

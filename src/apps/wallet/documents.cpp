@@ -2,8 +2,8 @@
 #include "apps/common/record_changes.hpp"
 #include "apps/wallet/wallet.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
-#include "store/records.hpp"
 #include "text/unicode.hpp"
 
 #include <array>
@@ -33,11 +33,11 @@ std::string documents_folder(const store::Store &store) {
 }
 
 Result<Json> search_documents(ToolCall &call) {
-  return store::bounded_search(call.store, call.args, {"fields", "blob"});
+  return apps::bounded_search(call.store, call.args, {"fields", "blob"});
 }
 
 Result<Json> get_document(ToolCall &call) {
-  VFT_TRY(auto record, store::get_by_id(call.store.document, call.args));
+  VFT_TRY(auto record, apps::get_by_id(call.store.document, call.args));
   const auto include = call.args.find("includeFields");
   const bool with_fields =
       include != call.args.end() && include->is_boolean() && include->get<bool>();
@@ -45,8 +45,8 @@ Result<Json> get_document(ToolCall &call) {
 }
 
 Result<Json> update_document(ToolCall &call) {
-  VFT_TRY_VOID(store::fields_rule(call.args));
-  VFT_TRY(auto index, store::lookup_for_change(call.store.document, call.args));
+  VFT_TRY_VOID(apps::fields_rule(call.args));
+  VFT_TRY(auto index, apps::lookup_for_change(call.store.document, call.args));
   // Changes are made on a copy, so that a failing check leaves the record as it was.
   Json record = call.records()[index];
   // A correction stores labels exactly as given, within its own bounds.
@@ -59,7 +59,7 @@ Result<Json> update_document(ToolCall &call) {
     if (text.size() > kMaxLabelBytes) return fail(kInvalidLabel);
     if (name == "title" && only_white_space(text)) return fail(kInvalidLabel);
     if (name == "expiresOn" && !text.empty()) {
-      VFT_TRY_VOID(store::date_rule(text));
+      VFT_TRY_VOID(apps::date_rule(text));
     }
     record[std::string(name)] = text;
   }
@@ -67,7 +67,7 @@ Result<Json> update_document(ToolCall &call) {
   if (const auto fields = call.args.find("fields"); fields != call.args.end()) {
     record["fields"] = *fields;
   }
-  store::touch(record);
+  apps::touch(record);
   call.records_to_change()[index] = record;
   VFT_TRY_VOID(call.save());
   return document_view(record, false);

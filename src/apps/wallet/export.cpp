@@ -3,8 +3,8 @@
 #include "apps/wallet/rules.hpp"
 #include "apps/wallet/wallet.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
-#include "store/records.hpp"
 #include "store/selected_file.hpp"
 
 namespace vft::apps::wallet {
@@ -56,10 +56,10 @@ Result<std::string> read_content(const store::Store &store, const Json &record) 
 } // namespace
 
 Result<Json> export_document(ToolCall &call) {
-  VFT_TRY(auto index, store::lookup_by_id(call.store.document, call.args));
+  VFT_TRY(auto index, apps::lookup_by_id(call.store.document, call.args));
   const Json &record = call.records()[index];
-  if (store::is_archived(record)) return fail(kRestoreFirst);
-  VFT_TRY(auto destination, store::text_rule(call.args, "destinationPath"));
+  if (apps::is_archived(record)) return fail(kRestoreFirst);
+  VFT_TRY(auto destination, apps::text_rule(call.args, "destinationPath"));
   // Everything about the destination is settled before the content is read, and the
   // content is checked before the destination is created.
   VFT_TRY_VOID(check_destination(destination));

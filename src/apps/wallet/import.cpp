@@ -3,9 +3,9 @@
 #include "apps/wallet/wallet.hpp"
 #include "text/unicode.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
 #include "platform/texts.hpp"
-#include "store/records.hpp"
 #include "store/selected_file.hpp"
 
 #include <array>
@@ -28,7 +28,7 @@ Result<void> add_metadata(const Json &args, Json &record) {
     const std::string &text = value->get_ref<const std::string &>();
     if (text.size() > kMaxMetadataBytes) return fail(kMetadataTooLong);
     if (name == "expiresOn" && !text.empty()) {
-      if (auto date = store::date_rule(text); !date) return date;
+      if (auto date = apps::date_rule(text); !date) return date;
     }
     record[std::string(name)] = text;
   }
@@ -39,10 +39,10 @@ Result<void> add_metadata(const Json &args, Json &record) {
 
 Result<Json> import_document(ToolCall &call) {
   const Json &args = call.args;
-  VFT_TRY_VOID(store::fields_rule(args));
-  VFT_TRY(auto title, store::required_text(args, "title", kMaxTitle));
-  VFT_TRY(auto kind, store::required_text(args, "kind", kMaxKind));
-  VFT_TRY(auto path, store::text_rule(args, "path"));
+  VFT_TRY_VOID(apps::fields_rule(args));
+  VFT_TRY(auto title, apps::required_text(args, "title", kMaxTitle));
+  VFT_TRY(auto kind, apps::required_text(args, "kind", kMaxKind));
+  VFT_TRY(auto path, apps::text_rule(args, "path"));
   VFT_TRY(auto selected, store::read_selected_file(path));
   const std::string &content = selected.bytes;
   // The name the caller chose promises the type; the content must keep that promise.
@@ -51,12 +51,12 @@ Result<Json> import_document(ToolCall &call) {
   const std::string sha256 = store::fingerprint(content);
 
   Json &records = call.records_to_change();
-  if (const Json *twin = store::active_twin(records, "sha256", sha256)) {
+  if (const Json *twin = apps::active_twin(records, "sha256", sha256)) {
     return Json{{"document", document_view(*twin, false)}, {"duplicate", true}};
   }
   VFT_TRY_VOID(check_capacity(records, content.size()));
 
-  Json record = store::record_base(call.stamper, title, "doc");
+  Json record = apps::record_base(call.stamper, title, "doc");
   record["kind"] = kind;
   record["mimeType"] = type.mime_type;
   record["sha256"] = sha256;

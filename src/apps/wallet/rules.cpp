@@ -2,8 +2,8 @@
 
 #include "store/selected_file.hpp"
 
+#include "apps/common/records.hpp"
 #include "platform/platform.hpp"
-#include "store/records.hpp"
 #include "text/unicode.hpp"
 
 #include <array>
@@ -85,7 +85,7 @@ Result<void> check_capacity(const Json &records, std::uint64_t new_bytes) {
 Result<std::string> content_file_name(const Json &record) {
   const auto blob = record.is_object() ? record.find("blob") : record.end();
   if (blob == record.end() || !blob->is_string()) {
-    return fail(std::string("blob") + store::kMustBeText);
+    return fail(std::string("blob") + apps::kMustBeText);
   }
   const std::string &name = blob->get_ref<const std::string &>();
   // Beyond the separators: NUL would cut the name short, ':' names a drive or a stream on

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace vft::store {
+namespace vft::apps {
 
 inline constexpr const char *kMustBeText = " must be text";
 inline constexpr const char *kTooLong = " is too long";
@@ -33,7 +33,7 @@ inline constexpr const char *kVersionExhausted =
     "Record version is at its largest value; this record cannot be changed";
 
 // A new record {id, title, version 1, createdAt, updatedAt, archived false}; not yet stored.
-Json record_base(Stamper &stamper, std::string_view title, std::string_view prefix);
+Json record_base(store::Stamper &stamper, std::string_view title, std::string_view prefix);
 
 // After every change: version plus one (1 when it is not a non-negative integer), updatedAt now.
 void touch(Json &record);
@@ -85,10 +85,10 @@ Json bounded_search(const Json &document, const Json &args,
 
 // The same on a call's store: within a session, the texts the query is matched against are
 // made once per document and kept with it.
-Json bounded_search(Store &store, const Json &args,
+Json bounded_search(store::Store &store, const Json &args,
                     std::initializer_list<std::string_view> omitted);
 
 // Whether texts are what the search would make of document now (a debug check).
-bool search_texts_match(const Json &document, const SearchTexts &texts);
+bool search_texts_match(const Json &document, const store::SearchTexts &texts);
 
-} // namespace vft::store
+} // namespace vft::apps

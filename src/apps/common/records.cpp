@@ -1,10 +1,11 @@
-#include "store/records.hpp"
+#include "apps/common/records.hpp"
 
 #include "json_fast.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -12,7 +13,11 @@
 #include <utility>
 #include <vector>
 
-namespace vft::store {
+namespace vft::apps {
+
+using store::SearchTexts;
+using store::Stamper;
+using store::Store;
 
 namespace {
 
@@ -290,6 +295,8 @@ Json search(const Json &document, const Json &args, std::span<const std::string_
         (*kept)->ends.size() != records.size()) {
       *kept = make_search_texts(records, omitted);
     }
+    // Texts kept from an earlier call must be what this document gives.
+    assert(search_texts_match(document, **kept));
     texts = &**kept;
   }
 
@@ -351,4 +358,4 @@ bool search_texts_match(const Json &document, const SearchTexts &texts) {
   return fresh.text == texts.text && fresh.ends == texts.ends;
 }
 
-} // namespace vft::store
+} // namespace vft::apps
