@@ -621,6 +621,17 @@ def test_an_owner_that_trickles_a_transfer_is_busy_within_its_deadline(vft, desk
     assert vft.ok("clipboard", "search_clips")["total"] == 1
 
 
+@linux_only_because("TARGETS lists are the X11 selection's")
+def test_an_owner_that_lists_no_targets_offers_nothing(vft, desktop):
+    # An empty list is read as such (the sanitizer build checks how), not as "unknown".
+    with x11_peer(vft, desktop, "bare", b"owned"):
+        inspected = vft.ok("clipboard", "inspect_clipboard")
+        assert (inspected["empty"], inspected["textAvailable"]) == (True, False)
+        assert vft.err("clipboard", "read_clipboard", {"kind": "text"}) == \
+            "Requested clipboard format is unavailable"
+        assert vft.ok("clipboard", "write_clipboard", {"text": "y"})["kind"] == "text"
+
+
 @linux_only_because("X11 displays")
 def test_a_display_that_never_answers(vft):
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)

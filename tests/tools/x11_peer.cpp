@@ -6,6 +6,7 @@
 //                           that never ends: one byte per piece, each well within a second
 //        x11_peer stall     asks the current owner for UTF8_STRING and, once an INCR
 //                           transfer has begun, never takes a piece
+//        x11_peer bare      owns CLIPBOARD like trickle, but its TARGETS list is empty
 #ifndef _WIN32
 #include <xcb/xcb.h>
 
@@ -43,7 +44,7 @@ bool input_ended(xcb_connection_t *connection, int timeout_ms) {
   return (waits[0].revents & (POLLIN | POLLHUP)) != 0 && ::read(0, &byte, 1) <= 0;
 }
 
-int trickle(xcb_connection_t *connection, xcb_window_t window) {
+int trickle(xcb_connection_t *connection, xcb_window_t window, bool bare) {
   const xcb_atom_t clipboard = atom(connection, "CLIPBOARD");
   const xcb_atom_t targets = atom(connection, "TARGETS");
   const xcb_atom_t utf8 = atom(connection, "UTF8_STRING");
@@ -74,7 +75,7 @@ int trickle(xcb_connection_t *connection, xcb_window_t window) {
         if (request->target == targets) {
           const xcb_atom_t list[] = {targets, utf8};
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor,
-                              request->property, XCB_ATOM_ATOM, 32, 2, list);
+                              request->property, XCB_ATOM_ATOM, 32, bare ? 0 : 2, list);
         } else if (request->target == utf8) {
           const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
           xcb_change_window_attributes(connection, request->requestor, XCB_CW_EVENT_MASK, &events);
@@ -147,7 +148,8 @@ int main(int argc, char **argv) {
   xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
   const std::string mode = argv[1];
-  const int status = mode == "trickle" ? trickle(connection, window)
+  const int status = mode == "trickle" ? trickle(connection, window, false)
+                     : mode == "bare"  ? trickle(connection, window, true)
                      : mode == "stall" ? stall(connection, window)
                                        : 2;
   xcb_disconnect(connection);

@@ -163,7 +163,8 @@ Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &dis
   if (!list) return std::optional<std::vector<xcb_atom_t>>();
   const std::string &bytes = *list;
   std::vector<xcb_atom_t> atoms(bytes.size() / 4);
-  std::memcpy(atoms.data(), bytes.data(), atoms.size() * 4);
+  // An empty list has no storage to copy into (and memcpy takes no null pointer).
+  if (!atoms.empty()) std::memcpy(atoms.data(), bytes.data(), atoms.size() * 4);
   return std::optional<std::vector<xcb_atom_t>>(std::move(atoms));
 }
 
