@@ -77,7 +77,8 @@ int trickle(xcb_connection_t *connection, xcb_window_t window, bool bare) {
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor,
                               request->property, XCB_ATOM_ATOM, 32, bare ? 0 : 2, list);
         } else if (request->target == utf8) {
-          const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
+          const std::uint32_t events =
+              XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
           xcb_change_window_attributes(connection, request->requestor, XCB_CW_EVENT_MASK, &events);
           const std::uint32_t size = 1'000'000;
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor,
@@ -95,6 +96,13 @@ int trickle(xcb_connection_t *connection, xcb_window_t window, bool bare) {
         if (change->window == reader && change->atom == property &&
             change->state == XCB_PROPERTY_DELETE) {
           next_piece = Clock::now() + std::chrono::milliseconds(300);
+        }
+      } else if (type == XCB_DESTROY_NOTIFY) {
+        // A reader that is gone is forgotten: a later program's window may get its id (and
+        // its property name), and pieces for the old transfer would land in that window.
+        if (reinterpret_cast<xcb_destroy_notify_event_t *>(event)->window == reader) {
+          reader = XCB_NONE;
+          next_piece = Clock::time_point::max();
         }
       }
       std::free(event);

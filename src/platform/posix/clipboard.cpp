@@ -160,7 +160,8 @@ Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &dis
   bool too_large = false;
   VFT_TRY(auto list,
           convert(display, display.atoms().targets, kMaxClipboardPayload, too_large, deadline));
-  if (!list) return std::optional<std::vector<xcb_atom_t>>();
+  // A list that is not whole atoms is not an answer to this request: as if none was given.
+  if (!list || list->size() % 4 != 0) return std::optional<std::vector<xcb_atom_t>>();
   const std::string &bytes = *list;
   std::vector<xcb_atom_t> atoms(bytes.size() / 4);
   // An empty list has no storage to copy into (and memcpy takes no null pointer).
