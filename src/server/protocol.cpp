@@ -113,6 +113,8 @@ Json tools_call(const Json &request, const ToolRunner &run_tool, const Notify &n
   }
   if (token == nullptr || !notify) return tool_call_envelope(run_tool(tool, args, nullptr, cancel));
   const apps::Progress progress = [&](double done, double total, std::string_view message) {
+    // A cancelled request gets nothing more, progress included.
+    if (cancel != nullptr && cancel->cancelled()) return;
     notify(to_compact(progress_notification(*token, done, total, message)));
   };
   return tool_call_envelope(run_tool(tool, args, &progress, cancel));

@@ -128,6 +128,10 @@ TEST(Protocol, ProgressGoesOutOnlyWhenTheRequestCarriesAToken) {
   ASSERT_TRUE(respond_to_line(
       R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":[]}}})",
       "media", runner, notify));
+  // A cancelled request gets no more progress.
+  vft::CancelToken cancelled;
+  cancelled.cancel();
+  ASSERT_TRUE(handle_message(Json::parse(with), "media", runner, notify, &cancelled));
   EXPECT_TRUE(lines.empty());
 }
 
