@@ -3,6 +3,7 @@
 //
 // Passing a failure on to the caller:
 //   VFT_TRY(auto title, required_text(args, "title", 160)); // title is the value
+//   VFT_TRY(in.title, required_text(args, "title", 160));   // or assigned to what exists
 //   VFT_TRY_VOID(date_rule(text));                          // a Result<void>, or a value not
 //   needed
 // Both return the failure's message from the enclosing function, which returns some Result.

@@ -80,8 +80,7 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
                        CallContext &context, const apps::Progress *progress,
                        const CancelToken *cancel) {
   if (!context.tools) {
-    VFT_TRY(auto tools, catalog_tools(app));
-    context.tools = std::move(tools);
+    VFT_TRY(context.tools, catalog_tools(app));
   }
   const Json *entry = nullptr;
   for (const Json &candidate : *context.tools) {

@@ -39,8 +39,7 @@ Result<Json> read_document(const std::string &app, std::string_view bytes,
                            std::string *key_state = nullptr) {
   std::string plain;
   if (is_protected_app(app)) {
-    VFT_TRY(auto opened, unprotect(bytes, store_entropy(app), key_state));
-    plain = std::move(opened);
+    VFT_TRY(plain, unprotect(bytes, store_entropy(app), key_state));
     bytes = plain;
   }
   return parse_document(app, bytes);
@@ -205,8 +204,7 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
   std::string &bytes = *read.bytes;
   if (use == RecordUse::count_and_add && kept == nullptr) {
     if (is_protected_app(app)) {
-      VFT_TRY(auto opened, unprotect(bytes, store_entropy(app)));
-      bytes = std::move(opened);
+      VFT_TRY(bytes, unprotect(bytes, store_entropy(app)));
     }
     VFT_TRY(auto unread, read_all_but_records(app, bytes));
     if (unread) {
@@ -214,14 +212,12 @@ Result<Store> load_store(const std::string &app, const std::string &folder, Kept
       store.text_ = std::move((unread)->second);
       return store;
     }
-    VFT_TRY(auto document, parse_document(app, bytes));
-    store.document = std::move(document);
+    VFT_TRY(store.document, parse_document(app, bytes));
     store.text_ = Untracked{std::move(bytes)};
     return store;
   }
   std::string key;
-  VFT_TRY(auto document, read_document(app, bytes, &key));
-  store.document = std::move(document);
+  VFT_TRY(store.document, read_document(app, bytes, &key));
   if (kept) {
     store.text_ = ReadWhole{std::move(bytes), std::move(key)};
   } else {
@@ -245,8 +241,7 @@ Result<StoredBytes> store_text(const Store &store, const std::string &text, Stam
   StoredBytes stored;
   const bool is_protected = is_protected_app(store.app);
   if (is_protected) {
-    VFT_TRY(auto sealed, protect(text, store_entropy(store.app), &stored.key_state));
-    stored.sealed = std::move(sealed);
+    VFT_TRY(stored.sealed, protect(text, store_entropy(store.app), &stored.key_state));
   }
   VFT_TRY_VOID(atomic_replace(store.file_path(), is_protected ? stored.sealed : text, stamper));
   return stored;

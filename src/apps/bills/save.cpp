@@ -63,8 +63,7 @@ Result<BillInput> read_input(const Json &args) {
       {&in.period_end, {"periodEnd", kMaxDate}},
       {&in.due_date, {"dueDate", kMaxDate}}};
   for (const auto &[target, rule] : texts) {
-    VFT_TRY(auto value, apps::required_text(args, rule.first, rule.second));
-    *target = std::move(value);
+    VFT_TRY(*target, apps::required_text(args, rule.first, rule.second));
   }
   for (const std::string *date : {&in.period_start, &in.period_end, &in.due_date}) {
     VFT_TRY_VOID(apps::date_rule(*date));
@@ -75,12 +74,10 @@ Result<BillInput> read_input(const Json &args) {
   if (amount == 0) return fail(kAmountPositive);
   in.amount = amount;
 
-  VFT_TRY(auto currency, read_currency(args));
-  in.currency = std::move(currency);
+  VFT_TRY(in.currency, read_currency(args));
 
   if (args.contains("accountLabel")) {
-    VFT_TRY(auto label, apps::text_rule(args, "accountLabel"));
-    in.account_label = std::move(label);
+    VFT_TRY(in.account_label, apps::text_rule(args, "accountLabel"));
   }
   if (in.account_label.size() > kMaxAccountLabelBytes) return fail(kShortAccountLabel);
 
@@ -88,8 +85,7 @@ Result<BillInput> read_input(const Json &args) {
 
   if (args.contains("sourcePath")) {
     VFT_TRY(auto path, apps::text_rule(args, "sourcePath"));
-    VFT_TRY(auto evidence, evidence_step(path));
-    in.evidence = std::move(evidence);
+    VFT_TRY(in.evidence, evidence_step(path));
   }
   return in;
 }
