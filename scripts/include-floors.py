@@ -17,7 +17,7 @@ def floor(path: str) -> str:
     top = path.split("/")[0]
     if top in ("text", "image", "platform", "store", "apps", "server"):
         return top
-    if path.startswith("json"):
+    if top == "json":
         return "json"
     if path.startswith("main"):
         return "main"

@@ -3,8 +3,8 @@
 // same bytes written.
 #pragma once
 
-#include "json.hpp"
-#include "json_fast.hpp"
+#include "json/json.hpp"
+#include "json/fast.hpp"
 #include "store/written_form.hpp"
 
 #include <string>

@@ -4,7 +4,7 @@
 
 #include "apps/app.hpp"
 #include "apps/common/arguments.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "cancel.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "server/protocol.hpp"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "store/document.hpp"
 
-#include "json_fast.hpp"
+#include "json/fast.hpp"
 
 #include <cassert>
 

@@ -2,7 +2,7 @@
 // call knows of the store file's text in between.
 #pragma once
 
-#include "json.hpp"
+#include "json/json.hpp"
 #include "store/files.hpp"
 #include "store/written_form.hpp"
 

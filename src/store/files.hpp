@@ -2,7 +2,7 @@
 // atomic replacement of files, and the protection of bytes for the current user.
 #pragma once
 
-#include "json.hpp"
+#include "json/json.hpp"
 #include "platform/platform.hpp"
 #include "result.hpp"
 

@@ -1,9 +1,9 @@
 #include "store/written_form.hpp"
 
-#include "json.hpp"
-#include "json_bytes.hpp"
-#include "json_fast.hpp"
-#include "json_writer.hpp"
+#include "json/json.hpp"
+#include "json/bytes.hpp"
+#include "json/fast.hpp"
+#include "json/writer.hpp"
 
 #include <algorithm>
 #include <charconv>

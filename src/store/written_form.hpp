@@ -5,8 +5,8 @@
 // records and the members after them, with nothing else copied or read.
 #pragma once
 
-#include "json_fast.hpp"
-#include "json_value.hpp"
+#include "json/fast.hpp"
+#include "json/value.hpp"
 
 #include <cstddef>
 #include <optional>

@@ -2,7 +2,7 @@
 // write_clipboard arguments and the undo record.
 #include "apps/clipboard/clipboard.hpp"
 #include "image/image.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "text/base64.hpp"
 
 #include <gtest/gtest.h>

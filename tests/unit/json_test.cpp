@@ -1,5 +1,5 @@
 #include "../json_differential.hpp"
-#include "json_fast.hpp"
+#include "json/fast.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "apps/app.hpp"
 #include "apps/common/record_changes.hpp"
 #include "apps/common/records.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "store/document.hpp"
 #include "text/unicode.hpp"
 

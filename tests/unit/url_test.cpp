@@ -1,6 +1,6 @@
 // The URL parser against the web-platform-tests URL data, plus the parts of the API the apps
 // rely on (scheme classes, credentials, hosts, query splitting).
-#include "json.hpp"
+#include "json/json.hpp"
 #include "text/unicode.hpp"
 #include "text/url.hpp"
 

@@ -3,7 +3,7 @@
 // wrap around.
 #pragma once
 
-#include "json.hpp"
+#include "json/json.hpp"
 #include "result.hpp"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "apps/app.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "platform/clipboard.hpp"
 #include "result.hpp"
 

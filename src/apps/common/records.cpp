@@ -1,6 +1,6 @@
 #include "apps/common/records.hpp"
 
-#include "json_fast.hpp"
+#include "json/fast.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // rules, lookup by id, the version check and the bounded search.
 #pragma once
 
-#include "json.hpp"
+#include "json/json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
 #include "store/files.hpp"

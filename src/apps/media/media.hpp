@@ -3,7 +3,7 @@
 #pragma once
 
 #include "apps/app.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "result.hpp"
 
 #include <cstdint>

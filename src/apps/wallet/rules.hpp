@@ -2,7 +2,7 @@
 // file, the bounds of the store, the shape of a stored content reference, and paths as text.
 #pragma once
 
-#include "json.hpp"
+#include "json/json.hpp"
 #include "result.hpp"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // The one JSON type of the system and its parse/serialise entry points.
 #pragma once
 
-#include "json_value.hpp"
+#include "json/value.hpp"
 #include "result.hpp"
 
 #include <optional>

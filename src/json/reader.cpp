@@ -1,5 +1,5 @@
-#include "json_bytes.hpp"
-#include "json_fast.hpp"
+#include "json/bytes.hpp"
+#include "json/fast.hpp"
 #include "text/unicode.hpp"
 
 #include <charconv>

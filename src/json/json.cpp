@@ -1,6 +1,6 @@
-#include "json.hpp"
+#include "json/json.hpp"
 
-#include "json_fast.hpp"
+#include "json/fast.hpp"
 
 #include <cstddef>
 #include <exception>

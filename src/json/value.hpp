@@ -2,7 +2,7 @@
 // (json.hpp), so that the fast reader and writer beneath those can name it.
 #pragma once
 
-#include "json_members.hpp"
+#include "json/members.hpp"
 
 #include <nlohmann/json.hpp>
 

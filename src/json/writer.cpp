@@ -1,7 +1,7 @@
-#include "json_writer.hpp"
+#include "json/writer.hpp"
 
-#include "json_bytes.hpp"
-#include "json_fast.hpp"
+#include "json/bytes.hpp"
+#include "json/fast.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,10 @@
-// The store's hot path: a reader (json_reader.cpp) and a writer (json_writer.cpp) that work
+// The store's hot path: a reader (reader.cpp) and a writer (writer.cpp) that work
 // straight on the one JSON tree type. They give exactly what nlohmann's own parse and dump
 // give (json.cpp falls back to those for every input the reader does not take), only without
 // their per-character overhead.
 #pragma once
 
-#include "json_value.hpp"
+#include "json/value.hpp"
 
 #include <cstddef>
 #include <optional>

@@ -1,8 +1,8 @@
 // The fast writer's one machine, for code that writes a text piece by piece (the store writes
-// its records apart from the members around them). Most callers want json_fast.hpp instead.
+// its records apart from the members around them). Most callers want json/fast.hpp instead.
 #pragma once
 
-#include "json_value.hpp"
+#include "json/value.hpp"
 
 #include <algorithm>
 #include <array>
