@@ -2,9 +2,9 @@
 // bookmarks store of 4,900 records (about 2 MiB), and, where Debian's simdjson is there,
 // simdjson's parse alone and with the tree built from it: the candidates the choice was
 // made among (bench/README.md).
-#include "json/json.hpp"
-#include "json/fast.hpp"
 #include "store/written_form.hpp"
+#include "json/fast.hpp"
+#include "json/json.hpp"
 
 #include <benchmark/benchmark.h>
 

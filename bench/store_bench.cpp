@@ -8,9 +8,9 @@
 // protected app needs is made there and not in the real one. VFT_BENCH_DIR chooses where
 // that folder goes (default: the system's temporary folder).
 
-#include "json/json.hpp"
 #include "store/document.hpp"
 #include "store/files.hpp"
+#include "json/json.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -3,9 +3,9 @@
 // same bytes written.
 #pragma once
 
-#include "json/json.hpp"
-#include "json/fast.hpp"
 #include "store/written_form.hpp"
+#include "json/fast.hpp"
+#include "json/json.hpp"
 
 #include <string>
 #include <string_view>

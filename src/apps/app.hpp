@@ -2,9 +2,9 @@
 #pragma once
 
 #include "cancel.hpp"
-#include "json/json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
+#include "json/json.hpp"
 
 #include <functional>
 #include <span>

@@ -1,8 +1,8 @@
 // The one JSON type of the system and its parse/serialise entry points.
 #pragma once
 
-#include "json/value.hpp"
 #include "result.hpp"
+#include "json/value.hpp"
 
 #include <optional>
 #include <string>

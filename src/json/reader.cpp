@@ -1,6 +1,6 @@
+#include "text/unicode.hpp"
 #include "json/bytes.hpp"
 #include "json/fast.hpp"
-#include "text/unicode.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -4,9 +4,9 @@
 
 #include "apps/app.hpp"
 #include "apps/common/arguments.hpp"
-#include "json/json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
+#include "json/json.hpp"
 
 #include <optional>
 

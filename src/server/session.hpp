@@ -2,8 +2,8 @@
 #pragma once
 
 #include "cancel.hpp"
-#include "json/json.hpp"
 #include "server/protocol.hpp"
+#include "json/json.hpp"
 
 #include <chrono>
 #include <cstddef>

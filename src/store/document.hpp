@@ -2,9 +2,9 @@
 // call knows of the store file's text in between.
 #pragma once
 
-#include "json/json.hpp"
 #include "store/files.hpp"
 #include "store/written_form.hpp"
+#include "json/json.hpp"
 
 #include <optional>
 #include <string>

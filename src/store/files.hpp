@@ -2,9 +2,9 @@
 // atomic replacement of files, and the protection of bytes for the current user.
 #pragma once
 
-#include "json/json.hpp"
 #include "platform/platform.hpp"
 #include "result.hpp"
+#include "json/json.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "store/written_form.hpp"
 
-#include "json/json.hpp"
 #include "json/bytes.hpp"
 #include "json/fast.hpp"
+#include "json/json.hpp"
 #include "json/writer.hpp"
 
 #include <algorithm>

@@ -3,8 +3,8 @@
 // Reads one JSON array per line from stdin, [input] or [input, base], and writes one JSON
 // line per input: the parsed URL's href as a JSON string, or the string "FAIL" when the
 // input (or its base) does not parse. JSON keeps tabs and newlines inside inputs intact.
-#include "json/json.hpp"
 #include "text/url.hpp"
+#include "json/json.hpp"
 
 #include <iostream>
 #include <optional>

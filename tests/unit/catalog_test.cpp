@@ -1,8 +1,8 @@
 // Holds the embedded tool catalogue to its shape, to the apps' handler tables (the one place
 // code names a tool), and to the texts that are easy to get wrong.
 #include "apps/app.hpp"
-#include "json/json.hpp"
 #include "server/catalog.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

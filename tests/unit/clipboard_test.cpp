@@ -2,8 +2,8 @@
 // write_clipboard arguments and the undo record.
 #include "apps/clipboard/clipboard.hpp"
 #include "image/image.hpp"
-#include "json/json.hpp"
 #include "text/base64.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #include "apps/app.hpp"
 #include "apps/common/record_changes.hpp"
 #include "apps/common/records.hpp"
-#include "json/json.hpp"
 #include "store/document.hpp"
 #include "text/unicode.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

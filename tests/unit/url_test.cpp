@@ -1,8 +1,8 @@
 // The URL parser against the web-platform-tests URL data, plus the parts of the API the apps
 // rely on (scheme classes, credentials, hosts, query splitting).
-#include "json/json.hpp"
 #include "text/unicode.hpp"
 #include "text/url.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "apps/app.hpp"
-#include "json/json.hpp"
 #include "result.hpp"
 #include "store/files.hpp"
+#include "json/json.hpp"
 
 #include <cstddef>
 #include <optional>

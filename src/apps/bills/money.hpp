@@ -3,8 +3,8 @@
 // wrap around.
 #pragma once
 
-#include "json/json.hpp"
 #include "result.hpp"
+#include "json/json.hpp"
 
 #include <cstdint>
 #include <string>

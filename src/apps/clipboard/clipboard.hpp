@@ -4,9 +4,9 @@
 #pragma once
 
 #include "apps/app.hpp"
-#include "json/json.hpp"
 #include "platform/clipboard.hpp"
 #include "result.hpp"
+#include "json/json.hpp"
 
 #include <cstdint>
 #include <string_view>

@@ -1,7 +1,7 @@
 #include "apps/common/records.hpp"
 
-#include "json/fast.hpp"
 #include "text/unicode.hpp"
+#include "json/fast.hpp"
 
 #include <algorithm>
 #include <array>

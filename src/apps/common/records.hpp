@@ -2,10 +2,10 @@
 // rules, lookup by id, the version check and the bounded search.
 #pragma once
 
-#include "json/json.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
 #include "store/files.hpp"
+#include "json/json.hpp"
 
 #include <cstddef>
 #include <initializer_list>

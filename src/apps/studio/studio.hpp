@@ -3,8 +3,8 @@
 #pragma once
 
 #include "apps/app.hpp"
-#include "json/json.hpp"
 #include "result.hpp"
+#include "json/json.hpp"
 
 #include <cstddef>
 #include <string>

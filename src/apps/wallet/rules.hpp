@@ -2,8 +2,8 @@
 // file, the bounds of the store, the shape of a stored content reference, and paths as text.
 #pragma once
 
-#include "json/json.hpp"
 #include "result.hpp"
+#include "json/json.hpp"
 
 #include <cstddef>
 #include <cstdint>
