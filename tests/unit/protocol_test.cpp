@@ -1,5 +1,6 @@
 #include "server/pipeline.hpp"
 #include "server/protocol.hpp"
+#include "server/server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +10,13 @@ using namespace vft::server;
 
 namespace {
 
-const ToolRunner kEcho = [](const std::string &tool, const Json &args, const vft::apps::Progress *,
-                            const vft::CancelToken *) -> Result<Json> {
-  if (tool == "fail") return vft::fail("it broke");
-  return Json{{"tool", tool}, {"args", args}};
-};
-
-std::optional<std::string> respond(std::string_view line) {
-  return respond_to_line(line, "wallet", kEcho);
+// The answer the session would write for one line (none for no answer).
+std::optional<std::string> respond(std::string_view line, const std::string &app = "wallet") {
+  Server server(app);
+  auto request = vft::parse_json(line);
+  if (!request) return server.unreadable_answer();
+  const vft::CancelToken cancel;
+  return server.answer(*request, RequestIo{cancel, [](std::string) {}});
 }
 
 } // namespace
@@ -24,7 +24,6 @@ std::optional<std::string> respond(std::string_view line) {
 TEST(Protocol, AnswersOnlyObjectsWithAnId) {
   EXPECT_FALSE(respond(R"({"method":"tools/call","params":{"name":"x"}})"));
   EXPECT_FALSE(respond("[1,2]"));
-  EXPECT_FALSE(respond(" \t\xC2\xA0\xE3\x80\x80 "));
   EXPECT_EQ(*respond(R"({"id":null,"method":"ping"})"),
             R"({"id":null,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(*respond(R"({"id":{"b":[1.0,-2]},"method":"ping"})"),
@@ -53,15 +52,19 @@ TEST(Protocol, InitializeNamesTheApp) {
 }
 
 TEST(Protocol, ToolsCallReadsNameAndArguments) {
-  auto call = [](std::string_view line) { return Json::parse(*respond(line))["result"]; };
-  EXPECT_EQ(call(R"({"id":1,"method":"tools/call"})")["structuredContent"],
-            Json::parse(R"({"tool":"","args":{}})"));
-  EXPECT_EQ(call(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})")
-                ["structuredContent"],
-            Json::parse(R"({"tool":"","args":"s"})"));
-  const Json failed = call(R"({"id":1,"method":"tools/call","params":{"name":"fail"}})");
-  EXPECT_EQ(failed,
-            Json::parse(R"({"content":[{"text":"it broke","type":"text"}],"isError":true})"));
+  // Failures the pipeline finds before it touches a store show what the call was given.
+  auto text = [](std::string_view line) {
+    return Json::parse(*respond(line))["result"]["content"][0]["text"];
+  };
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call"})"), "Unknown tool");
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})"),
+            "Unknown tool");
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call","params":{"name":"get_storage_info",)"
+                 R"("arguments":"s"}})"),
+            "Arguments must be an object");
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call","params":{"name":"get_storage_info",)"
+                 R"("arguments":{"x":1}}})"),
+            "Unknown argument: x");
 }
 
 TEST(Protocol, EnvelopeTurnsImageDataIntoAnImageItem) {
@@ -107,51 +110,23 @@ TEST(Validator, ChecksInOrder) {
             "Invalid tool schema");
 }
 
-TEST(Protocol, ProgressGoesOutOnlyWhenTheRequestCarriesAToken) {
-  std::vector<std::string> lines;
-  const Notify notify = [&](const std::string &line) { lines.push_back(line); };
-  const ToolRunner runner = [](const std::string &, const Json &,
-                               const vft::apps::Progress *progress,
-                               const vft::CancelToken *) -> Result<Json> {
-    if (progress != nullptr) (*progress)(1.5, 4, "Rendering");
-    return Json::object();
-  };
-  const std::string with =
-      R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":7}}})";
-  ASSERT_TRUE(respond_to_line(with, "media", runner, notify));
-  ASSERT_EQ(lines.size(), 1U);
-  EXPECT_EQ(lines[0], R"({"jsonrpc":"2.0","method":"notifications/progress","params":)"
-                      R"({"message":"Rendering","progress":1.5,"progressToken":7,"total":4.0}})");
-  lines.clear();
-  ASSERT_TRUE(respond_to_line(R"({"id":1,"method":"tools/call","params":{"name":"t"}})", "media",
-                              runner, notify));
-  ASSERT_TRUE(respond_to_line(
-      R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":[]}}})",
-      "media", runner, notify));
-  // A cancelled request gets no more progress.
-  vft::CancelToken cancelled;
-  cancelled.cancel();
-  ASSERT_TRUE(handle_message(Json::parse(with), "media", runner, notify, &cancelled));
-  EXPECT_TRUE(lines.empty());
-}
-
 TEST(Pipeline, RefusesBeforeTouchingAnything) {
-  vft::server::CallContext context;
-  EXPECT_EQ(call_tool("nope", "get_storage_info", Json::object(), context).error(), "Unknown app");
-  EXPECT_EQ(call_tool("studio", "Get_storage_info", Json::object(), context).error(),
+  ProcessState state;
+  EXPECT_EQ(call_tool({"nope", nullptr, {}}, "get_storage_info", Json::object(), state).error(),
+            "Unknown app");
+  EXPECT_EQ(call_tool({"studio", nullptr, {}}, "Get_storage_info", Json::object(), state).error(),
             "Unknown tool");
-  EXPECT_EQ(call_tool("studio", "get_storage_info", Json{{"x", 1}}, context).error(),
+  EXPECT_EQ(call_tool({"studio", nullptr, {}}, "get_storage_info", Json{{"x", 1}}, state).error(),
             "Unknown argument: x");
 }
 
 TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
   const Json meta{{kVersionKey, kCurrentProtocolVersion}, {kCapabilitiesKey, Json::object()}};
-  const Json legacy =
-      handle_message(Json{{"id", 1}, {"method", "tools/list"}}, "media", kEcho).value()["result"];
-  Json current =
-      handle_message(Json{{"id", 1}, {"method", "tools/list"}, {"params", {{"_meta", meta}}}},
-                     "media", kEcho)
-          .value()["result"];
+  const auto answer = [&](const Json &request) {
+    return Json::parse(*respond(vft::to_compact(request), "media"))["result"];
+  };
+  const Json legacy = answer(Json{{"id", 1}, {"method", "tools/list"}});
+  Json current = answer(Json{{"id", 1}, {"method", "tools/list"}, {"params", {{"_meta", meta}}}});
   EXPECT_EQ(current["resultType"], "complete");
   EXPECT_EQ(current["cacheScope"], "public");
   EXPECT_EQ(current["ttlMs"], kListTtlMs);
@@ -166,7 +141,14 @@ TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
   EXPECT_EQ(cancelled_request(Json::parse(
                 R"({"id":1,"method":"notifications/cancelled","params":{"requestId":7}})")),
             nullptr);
-  EXPECT_FALSE(is_ping(
-      Json::parse(R"({"id":1,"method":"ping","params":{"_meta":)" + vft::to_compact(meta) + "}}")));
-  EXPECT_TRUE(is_ping(Json::parse(R"({"id":1,"method":"ping"})")));
+  // Only the legacy ping may be answered ahead of its turn.
+  const Server server("media");
+  using Kind = Intake::Kind;
+  EXPECT_EQ(server
+                .intake(Json::parse(R"({"id":1,"method":"ping","params":{"_meta":)" +
+                                    vft::to_compact(meta) + "}}"))
+                .kind,
+            Kind::request);
+  EXPECT_EQ(server.intake(Json::parse(R"({"id":1,"method":"ping"})")).kind, Kind::early);
+  EXPECT_EQ(server.intake(Json::parse(R"({"method":"ping"})")).kind, Kind::request);
 }
