@@ -52,6 +52,15 @@ Result<Json> catalog_tools(const std::string &app) {
   return std::move(*tools);
 }
 
+Result<Json> app_only_tools(const std::string &app) {
+  auto tools = parse_json(app_tools_text());
+  if (!tools || !tools->is_object()) return fail(kBrokenCatalog);
+  auto found = tools->find(app);
+  if (found == tools->end()) return Json::array();
+  if (!found->is_array()) return fail(kBrokenCatalog);
+  return std::move(*found);
+}
+
 Result<void> validate_arguments(const Json &input_schema, const Json &args) {
   if (!args.is_object()) return fail(kArgumentsNotObject);
   if (!input_schema.is_object()) return fail(kInvalidSchema);
@@ -80,7 +89,11 @@ Result<Json> call_tool(const CallContext &call, const std::string &tool, const J
                        ProcessState &state) {
   const std::string app(call.app);
   if (!state.tools) {
-    VFT_TRY(state.tools, catalog_tools(app));
+    VFT_TRY(auto tools, catalog_tools(app));
+    VFT_TRY(auto app_only, app_only_tools(app));
+    for (Json &entry : app_only)
+      tools.push_back(std::move(entry));
+    state.tools = std::move(tools);
   }
   const Json *entry = nullptr;
   for (const Json &candidate : *state.tools) {
@@ -106,12 +119,13 @@ Result<Json> call_tool(const CallContext &call, const std::string &tool, const J
   Result<Json> outcome = fail(kUnknownApp);
   if (handler != nullptr) {
     const apps::Progress *progress = call.progress ? &call.progress : nullptr;
-    apps::ToolCall tool_call{tool, args, store, state.stamper, progress, call.cancel};
+    apps::ToolCall tool_call{tool, args, store, state.stamper, progress, call.cancel, &lock};
     outcome = apps::dispatch(*handler, tool_call);
   }
   store::keep_store(state.kept, std::move(store), outcome.has_value());
   return outcome;
-  // The lock is released here, on every path, when it goes out of scope.
+  // The lock is released here, on every path, when it goes out of scope (unless the tool
+  // released it earlier: see ToolCall::release_lock).
 }
 
 } // namespace vft::server

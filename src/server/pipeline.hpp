@@ -27,11 +27,16 @@ inline constexpr const char *kBrokenCatalog = "The build has no valid bundled sp
 // The app's tool array of the catalogue; a failure means the build itself is broken.
 Result<Json> catalog_tools(const std::string &app);
 
+// The app's tools that only its views call (app-tools.json), in the catalogue's shape: an
+// empty array for an app without any; a failure means the build itself is broken.
+Result<Json> app_only_tools(const std::string &app);
+
 // Checks arguments against a tool's input schema (top level only).
 Result<void> validate_arguments(const Json &input_schema, const Json &args);
 
-// What the tool calls of one process share: its stamper, the app's catalogue entries read
-// at the first call, and the store document kept for the next call of a session.
+// What the tool calls of one process share: its stamper, the app's tool entries (catalogue
+// and app-only tools) read at the first call, and the store document kept for the next call
+// of a session.
 struct ProcessState {
   store::Stamper stamper;
   std::optional<Json> tools;

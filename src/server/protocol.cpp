@@ -120,15 +120,30 @@ Json tool_call_envelope(Result<Json> outcome) {
   }
   Json value = std::move(outcome.value());
   std::optional<std::string> image;
+  // Several images of any type: {data, mimeType} objects, shown in their order.
+  Json images = Json::array();
   if (value.is_object()) {
     if (auto data = value.find("_imageData"); data != value.end()) {
       if (data->is_string()) image = data->get<std::string>();
       value.erase(data);
     }
+    if (auto more = value.find("_images"); more != value.end()) {
+      if (more->is_array()) images = std::move(*more);
+      value.erase(more);
+    }
   }
   Json content = Json::array({{{"type", "text"}, {"text", to_compact(value)}}});
   if (image) {
     content.push_back({{"type", "image"}, {"data", std::move(*image)}, {"mimeType", "image/png"}});
+  }
+  for (Json &item : images) {
+    const auto data = item.find("data");
+    const auto type = item.find("mimeType");
+    if (!item.is_object() || data == item.end() || !data->is_string() || type == item.end() ||
+        !type->is_string()) {
+      continue;
+    }
+    content.push_back({{"type", "image"}, {"data", std::move(*data)}, {"mimeType", *type}});
   }
   return Json{
       {"content", std::move(content)}, {"isError", false}, {"structuredContent", std::move(value)}};

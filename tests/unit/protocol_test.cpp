@@ -76,6 +76,16 @@ TEST(Protocol, EnvelopeTurnsImageDataIntoAnImageItem) {
   EXPECT_EQ(dropped["content"].size(), 1U);
   EXPECT_EQ(dropped["content"][0]["text"], "{\"n\":1.5}");
   EXPECT_EQ(dropped["structuredContent"], (Json{{"n", 1.5}}));
+  // Several images, of any type, in their order; malformed entries are left out.
+  Json frames = tool_call_envelope(
+      Json{{"_images", Json::array({{{"data", "QQ=="}, {"mimeType", "image/jpeg"}},
+                                    {{"data", 1}, {"mimeType", "image/jpeg"}},
+                                    {{"data", "Qg=="}, {"mimeType", "image/jpeg"}}})},
+           {"width", 80}});
+  EXPECT_EQ(frames, Json::parse(R"({"content":[{"text":"{\"width\":80}","type":"text"},
+    {"data":"QQ==","mimeType":"image/jpeg","type":"image"},
+    {"data":"Qg==","mimeType":"image/jpeg","type":"image"}],"isError":false,
+    "structuredContent":{"width":80}})"));
   Json array = tool_call_envelope(Json::array({1, 2}));
   EXPECT_EQ(array["content"][0]["text"], "[1,2]");
 }
