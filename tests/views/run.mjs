@@ -14,7 +14,7 @@
 // failure.
 
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFile, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -580,6 +580,67 @@ const serverSide = await (async () => {
 if (!serverSide) skip('views read from the program (resources/read)', 'the program does not offer MCP Apps yet; the assembled files were mounted');
 
 await browser.close();
+
+// ---- the Inspector CLI probe -----------------------------------------------------------------
+// The official Inspector's CLI asks each bound tool for its view, declaring the extension or
+// not, in both revisions. Its package asks for Node 22.19; it runs on Node 20, while Node 18
+// (Debian 12's) lacks the CustomEvent it needs.
+const BOUND = {
+  bills: ['summarize_bills'],
+  inventory: ['get_item', 'record_item_event'],
+  media: ['get_project', 'save_edit', 'render_edit'],
+  studio: ['get_free_tool', 'record_tool_evidence'],
+};
+const INSPECTOR = path.join(HERE, 'node_modules', '@modelcontextprotocol', 'inspector', 'clients',
+  'launcher', 'build', 'index.js');
+const ERAS = { [LEGACY]: 'legacy', [CURRENT]: 'modern' };
+function inspect(app, tool, revision, advertise) {
+  const root = fs.mkdtempSync(path.join(scratch, 'inspector-'));
+  const env = { HOME: root, VEYMORA_DATA_HOME: root, PATH: process.env.PATH };
+  const args = [INSPECTOR, '--cli', '--protocol-era', ERAS[revision],
+    ...(advertise ? ['--advertise-apps'] : []), '--app-info', '--method', 'tools/call',
+    '--tool-name', tool, EXE, app];
+  return new Promise((resolve) => {
+    execFile(process.execPath, args, { env, timeout: CALL_BOUND_MS }, (error, stdout, stderr) =>
+      resolve({ code: error ? error.code : 0, stdout, stderr }));
+  });
+}
+const nodeMajor = Number(process.versions.node.split('.')[0]);
+if (nodeMajor < 20) {
+  skip('the Inspector CLI probe', `Node ${process.versions.node}: the Inspector needs Node 20 or later`);
+} else if (!serverSide) {
+  skip('the Inspector CLI probe', 'the program does not offer MCP Apps yet');
+} else {
+  const probes = [];
+  for (const revision of [LEGACY, CURRENT]) {
+    for (const [app, tools] of Object.entries(BOUND)) {
+      for (const tool of tools) probes.push({ app, tool, revision, advertise: true });
+    }
+    probes.push({ app: 'bills', tool: 'summarize_bills', revision, advertise: false });
+  }
+  // Four at a time: each is a Node process and a program.
+  const outcomes = [];
+  for (let i = 0; i < probes.length; i += 4) {
+    outcomes.push(...(await Promise.all(probes.slice(i, i + 4).map((p) =>
+      inspect(p.app, p.tool, p.revision, p.advertise)))));
+  }
+  for (const [i, p] of probes.entries()) {
+    const outcome = outcomes[i];
+    const name = `inspector ${p.revision}: ${p.tool} ${p.advertise ? 'with' : 'without'} --advertise-apps`;
+    await check(name, () => {
+      if (!p.advertise) {
+        assert.equal(outcome.code, 2, outcome.stderr);
+        return;
+      }
+      assert.equal(outcome.code, 0, outcome.stderr + outcome.stdout);
+      const info = JSON.parse(outcome.stdout.trim().split('\n').at(-1));
+      assert.equal(info.hasApp, true);
+      assert.match(info.resourceUri, new RegExp(`^ui://${p.app}/`));
+      assert.equal(info.resourceMimeType, MIME);
+    });
+  }
+}
+
 hostServer.close();
 sandboxServer.close();
 console.log(`${passed} passed, ${failed} failed, ${skipped} skipped`);
