@@ -52,6 +52,14 @@ const vft = (() => {
         }
       }
     }
+    // A fixed dimension is filled; a maximum bounds the document, which then scrolls.
+    const box = update && update.containerDimensions;
+    if (box && typeof box === 'object') {
+      root.style.height = 'height' in box ? '100vh' : '';
+      root.style.width = 'width' in box ? '100vw' : '';
+      root.style.maxHeight = Number(box.maxHeight) > 0 ? box.maxHeight + 'px' : '';
+      root.style.maxWidth = Number(box.maxWidth) > 0 ? box.maxWidth + 'px' : '';
+    }
     for (const listener of listeners.context) listener(context);
   }
 
