@@ -5,6 +5,15 @@
 import { AppBridge, PostMessageTransport } from '@modelcontextprotocol/ext-apps/app-bridge';
 
 const state = { sizes: [], initialized: false, appInfo: null, calls: [], bridge: null };
+// Every wait of the mount is bounded: a view that never answers fails the check.
+const kBoundMs = 10000;
+function bounded(promise, what) {
+  let timer;
+  const late = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new Error(`no ${what} within ${kBoundMs} ms`)), kBoundMs);
+  });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
 window.vftHost = state;
 
 // options: { html, sandboxUrl, tool, args, result, theme, variables, serverTools }
@@ -54,12 +63,11 @@ window.vftMount = async (options) => {
   const proxyReady = new Promise((resolve) => {
     bridge.onsandboxready = () => resolve();
   });
-  frame.addEventListener('load', () => {}, { once: true });
   frame.src = options.sandboxUrl;
   await bridge.connect(new PostMessageTransport(frame.contentWindow, frame.contentWindow));
-  await proxyReady;
+  await bounded(proxyReady, 'sandbox-proxy-ready');
   await bridge.sendSandboxResourceReady({ html: options.html });
-  await initialized;
+  await bounded(initialized, 'ui/notifications/initialized');
   await bridge.sendToolInput({ arguments: options.args });
   await bridge.sendToolResult(options.result);
   return state.appInfo;
