@@ -617,6 +617,12 @@ for (const revision of [LEGACY, CURRENT]) {
 await check('no request left loopback', async () => {
   assert.deepEqual(offLoopback, []);
   assert.deepEqual(strays, []);
+  // The watch sees what it should: a request of the host page itself (a documentation
+  // address, never reached) is caught and refused.
+  await page.goto(`${HOST}/host.html`);
+  const outcome = await page.evaluate(() => fetch('http://192.0.2.1/').then(() => 'answered', () => 'refused'));
+  assert.equal(outcome, 'refused');
+  assert.deepEqual(offLoopback, ['http://192.0.2.1/']);
 });
 const serverSide = await (async () => {
   const conn = await connect('bills', LEGACY);
