@@ -360,7 +360,9 @@ async function billsChecks(revision, shots) {
   };
   standIns = {};
   if (!conn.tools.some((t) => t.name === 'summarize_bills_by_month')) {
-    standIns.summarize_bills_by_month = ({ asOf }) => {
+    standIns.summarize_bills_by_month = (args) => {
+      assert.deepEqual(Object.keys(args).sort(), ['asOf', 'months']);
+      const { asOf } = args;
       const [fromMonth, toMonth] = window12(asOf);
       const rows = monthRows(fromMonth, toMonth).map((line) => {
         const [month, provider, currency, billed, paid] = line.split('|');
@@ -454,7 +456,10 @@ async function mediaChecks(revision, shots, source) {
   const receipt = rendered.structuredContent.export;
   standIns = {};
   if (!conn.tools.some((t) => t.name === 'preview_edit_frames')) {
-    standIns.preview_edit_frames = ({ times, width }) => {
+    standIns.preview_edit_frames = (args) => {
+      // The catalogue's arguments: id, editId and times required, width optional.
+      assert.deepEqual(Object.keys(args).sort(), ['editId', 'id', 'times', 'width']);
+      const { times, width } = args;
       const images = times.map((time) => ({
         type: 'image',
         mimeType: 'image/jpeg',
@@ -505,7 +510,7 @@ async function mediaChecks(revision, shots, source) {
   } else {
     await check(`${label}: a source changed on disk shows the tool's own error text`, async () => {
       fs.appendFileSync(sourceCopy, 'changed');
-      const direct = await conn.client.callTool({ name: 'preview_edit_frames', arguments: { projectId: project.id, editId: ramped.id, times: [1] } });
+      const direct = await conn.client.callTool({ name: 'preview_edit_frames', arguments: { id: project.id, editId: ramped.id, times: [1] } });
       assert.equal(direct.isError, true);
       await frame.click('#frames-button');
       await frame.waitForFunction((text) => document.getElementById('status').textContent === text,
