@@ -190,10 +190,14 @@ const vft = (() => {
     return box;
   }
 
+  // A table whose headings line up with their figures: a column of figures is right-aligned.
   function table(caption, headers, rows) {
+    const first = rows[0] ? rows[0].cells : [];
+    const heading = (text, i) =>
+      h('th', { scope: 'col', class: first[i] && first[i].classList.contains('num') ? 'num' : null }, text);
     return h('table', {}, [
       h('caption', {}, caption),
-      h('thead', {}, h('tr', {}, headers.map((text) => h('th', { scope: 'col' }, text)))),
+      h('thead', {}, h('tr', {}, headers.map(heading))),
       h('tbody', {}, rows),
     ]);
   }
