@@ -47,7 +47,7 @@ struct ToolCall {
   bool lock_released = false;
 
   void report(double done, double total, std::string_view message) const {
-    if (progress != nullptr && *progress && !cancelled()) (*progress)(done, total, message);
+    if (progress != nullptr && *progress) (*progress)(done, total, message);
   }
   bool cancelled() const { return cancel != nullptr && cancel->cancelled(); }
 
