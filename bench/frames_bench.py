@@ -3,7 +3,8 @@
 
 Usage: frames_bench.py PROGRAM [ROUNDS]
 
-Makes a 10-second 1280x720 clip with sound (the host's ffmpeg, lavfi sources), imports it
+Makes a 10-second 1280x720 clip with sound and a key frame every 2 seconds, as cameras and
+phones write them (the host's ffmpeg, lavfi sources), imports it
 and saves an edit. One call through a recording wrapper captures the exact argument list the
 program passes to FFmpeg for six frames 320 pixels wide; then, in one session, ROUNDS
 (default 10) calls of the tool alternate with the same command run directly, its JPEGs read
@@ -37,8 +38,8 @@ def main():
         subprocess.run([ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin",
                         "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=24:duration=10",
                         "-f", "lavfi", "-i", "sine=frequency=440:duration=10",
-                        "-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac", "-shortest",
-                        clip], check=True)
+                        "-c:v", "libx264", "-preset", "veryfast", "-g", "48", "-c:a", "aac",
+                        "-shortest", clip], check=True)
         recorded = os.path.join(home, "args.json")
         wrapper = os.path.join(home, "record-ffmpeg")
         with open(wrapper, "w") as f:
