@@ -288,9 +288,11 @@ async function common(label, frame, hostileText, shots) {
     assert.deepEqual(seen, { images: 0, bold: 0, found: true, alerted: false });
   });
   await check(`${label}: size-changed reports the drawn document`, async () => {
-    const height = await frame.evaluate(() => document.documentElement.scrollHeight);
-    await page.waitForFunction((h) => window.vftHost.sizes.some((s) => s.height === h), height,
-      { timeout: DRAW_BOUND_MS });
+    const height = await frame.evaluate(() => Math.ceil(document.documentElement.getBoundingClientRect().height));
+    // The latest report is the document as drawn now, and the host's frame follows it.
+    await page.waitForFunction((h) => window.vftHost.sizes.at(-1)?.height === h &&
+      document.getElementById('view').getBoundingClientRect().height === h, height,
+    { timeout: DRAW_BOUND_MS });
   });
   if (shots) await page.locator('#view').screenshot({ path: path.join(OUT, `view-${shots}-light.png`) });
   await check(`${label}: the dark theme, ours and then the host's variables`, async () => {
@@ -513,10 +515,12 @@ async function mediaChecks(revision, shots, source) {
     assert.equal(asked.arguments.width, 240);
     assert.deepEqual(sizes, asked.arguments.times.map(() => 240));
   });
+  await common(label, frame, hostile('clip'), shots && 'media');
   if (!framesServed) {
     skip(`${label}: a source changed on disk shows the tool's own error text`, 'preview_edit_frames is not served yet');
   } else {
     await check(`${label}: a source changed on disk shows the tool's own error text`, async () => {
+      const withFrames = await page.evaluate(() => window.vftHost.sizes.at(-1).height);
       fs.appendFileSync(sourceCopy, 'changed');
       const direct = await conn.client.callTool({ name: 'preview_edit_frames', arguments: { id: project.id, editId: ramped.id, times: [1] } });
       assert.equal(direct.isError, true);
@@ -524,9 +528,11 @@ async function mediaChecks(revision, shots, source) {
       await frame.waitForFunction((text) => document.getElementById('status').textContent === text,
         direct.content[0].text, { timeout: CALL_BOUND_MS });
       assert.equal(await frame.$$eval('#frames img', (imgs) => imgs.length), 0);
+      // Without the frames the document is shorter, and the host is told so.
+      await page.waitForFunction((before) => window.vftHost.sizes.at(-1).height < before, withFrames,
+        { timeout: DRAW_BOUND_MS });
     });
   }
-  await common(label, frame, hostile('clip'), shots && 'media');
   await conn.client.close();
 }
 
