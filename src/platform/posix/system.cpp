@@ -183,15 +183,6 @@ Result<std::size_t> ReadingFile::read_some(char *buffer, std::size_t size) {
   }
 }
 
-Result<void> write_new_file(const std::string &path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return last_error();
-  if (!write_all(fd.get(), bytes)) return last_error();
-  if (::fsync(fd.get()) != 0) return last_error();
-  if (::close(fd.release()) != 0) return last_error();
-  return {};
-}
-
 Result<void> replace_file(const std::string &from, const std::string &to,
                           const std::string &spare) {
   // The previous content stays reachable under spare until the new name is durable, so that
@@ -220,7 +211,7 @@ Result<void> replace_file(const std::string &from, const std::string &to,
 }
 
 void remove_file_quietly(const std::string &path) { (void)::unlink(path.c_str()); }
-void remove_leftover_quietly(const std::string &path) { remove_file_quietly(path); }
+void remove_leftover_quietly(const std::string &path) { remove_tree_quietly(path); }
 
 FileLock &FileLock::operator=(FileLock &&other) noexcept {
   if (this != &other) {
