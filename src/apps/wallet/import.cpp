@@ -76,8 +76,8 @@ Result<Json> import_document(ToolCall &call) {
   VFT_TRY_VOID(platform::create_directories(folder));
   // The name is the new record's own: nothing is there yet, and until the save the file goes
   // on every way out.
-  VFT_TRY(auto content_file, platform::NewFile::write(platform::join_path(folder, blob), sealed,
-                                                      true));
+  VFT_TRY(auto content_file,
+          platform::NewFile::write(platform::join_path(folder, blob), sealed, true));
   records.push_back(record);
   if (auto saved = call.save(); !saved) {
     records.erase(records.size() - 1);

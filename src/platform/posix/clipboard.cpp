@@ -190,7 +190,7 @@ Result<std::string> read_payload(x11::Display &display, std::initializer_list<xc
 
 struct ClipboardSession::Impl {
   x11::Display display;
-  TimePoint deadline;           // of the whole operation
+  TimePoint deadline;                   // of the whole operation
   std::optional<std::uint32_t> written; // the holder's sequence number after a write
 };
 

@@ -73,7 +73,8 @@ bool send_all(int fd, std::string_view bytes, TimePoint deadline, const Waiter &
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_ready(fd, POLLOUT, deadline, waiter)) {
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        wait_ready(fd, POLLOUT, deadline, waiter)) {
       continue;
     }
     return false;
@@ -82,8 +83,7 @@ bool send_all(int fd, std::string_view bytes, TimePoint deadline, const Waiter &
 }
 
 // Reads exactly size bytes by the deadline.
-bool receive_all(int fd, char *into, std::size_t size, TimePoint deadline,
-                 const Waiter &waiter) {
+bool receive_all(int fd, char *into, std::size_t size, TimePoint deadline, const Waiter &waiter) {
   while (size > 0) {
     if (!wait_ready(fd, POLLIN, deadline, waiter)) return false;
     const ssize_t n = ::recv(fd, into, size, MSG_DONTWAIT);
@@ -110,7 +110,8 @@ std::string encode(const ClipboardWrite &content) {
 std::optional<ClipboardWrite> receive_content(int fd, TimePoint deadline) {
   const Waiter waiter;
   char kind = 0;
-  if (!receive_all(fd, &kind, 1, deadline, waiter) || (kind != 't' && kind != 'i')) return std::nullopt;
+  if (!receive_all(fd, &kind, 1, deadline, waiter) || (kind != 't' && kind != 'i'))
+    return std::nullopt;
   ClipboardWrite content;
   content.kind = kind == 't' ? ClipboardWrite::Kind::text : ClipboardWrite::Kind::image;
   for (std::string *part : {&content.text, &content.png, &content.bmp}) {
@@ -131,8 +132,8 @@ void report_value(int fd, char tag, std::uint32_t value) {
   char message[5] = {tag};
   std::memcpy(message + 1, &value, 4);
   const Waiter waiter;
-  (void)send_all(fd, std::string_view(message, sizeof message),
-                 waiter.now() + limits::kOwnerAnswer, waiter);
+  (void)send_all(fd, std::string_view(message, sizeof message), waiter.now() + limits::kOwnerAnswer,
+                 waiter);
 }
 
 void report_failure(int fd, std::string_view text) {
@@ -292,8 +293,7 @@ void hold(int channel) {
   report_value(channel, kProcess, static_cast<std::uint32_t>(::getpid()));
   const std::optional<ClipboardWrite> content = receive_content(channel, start_deadline);
   if (!content) return report_failure(channel, "the clipboard holder got no content");
-  auto display =
-      x11::Display::open(waiter.within(start_deadline, limits::kDisplayConnect), waiter);
+  auto display = x11::Display::open(waiter.within(start_deadline, limits::kDisplayConnect), waiter);
   if (!display) return report_failure(channel, display.error());
   const std::optional<xcb_timestamp_t> time = display->server_time(start_deadline);
   if (!time) return report_failure(channel, "the X11 server did not answer");
@@ -386,8 +386,7 @@ Result<std::uint32_t> start_holder(const ClipboardWrite &content, TimePoint dead
   }
   const posix::Fd ours(ends[0]);
   // Above the descriptors the holder gets, so that moving it to 3 clears close-on-exec.
-  posix::Fd theirs(ends[1] > kChannel ? ends[1]
-                                      : ::fcntl(ends[1], F_DUPFD_CLOEXEC, kChannel + 1));
+  posix::Fd theirs(ends[1] > kChannel ? ends[1] : ::fcntl(ends[1], F_DUPFD_CLOEXEC, kChannel + 1));
   if (ends[1] <= kChannel) ::close(ends[1]);
   if (theirs.get() < 0) return fail(failed + std::strerror(errno));
 

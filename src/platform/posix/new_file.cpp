@@ -11,8 +11,7 @@
 
 namespace vft::platform {
 
-Result<NewFile> NewFile::write(const std::string &path, std::string_view bytes,
-                               bool durable_name) {
+Result<NewFile> NewFile::write(const std::string &path, std::string_view bytes, bool durable_name) {
   const auto failed = [](int code) { return fail(std::strerror(code)); };
   // O_EXCL also refuses a link at the path, even one that leads nowhere.
   posix::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));

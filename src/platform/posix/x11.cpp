@@ -3,14 +3,14 @@
 #include "platform/clipboard.hpp"
 #include "platform/posix/posix.hpp"
 
+#include <X11/X.h>
+#include <X11/Xauth.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <X11/X.h>
-#include <X11/Xauth.h>
-#include <cstddef>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -150,7 +150,8 @@ Xauth *authority_for(int fd, int number) {
       length = 16;
     }
   } else if (peer.ss_family == AF_INET) {
-    address = reinterpret_cast<const char *>(&reinterpret_cast<const sockaddr_in *>(&peer)->sin_addr);
+    address =
+        reinterpret_cast<const char *>(&reinterpret_cast<const sockaddr_in *>(&peer)->sin_addr);
     length = 4;
   } else if (peer.ss_family != AF_UNIX) {
     return nullptr;
@@ -205,7 +206,7 @@ Result<xcb_connection_t *> connect_by(TimePoint deadline, const Waiter &waiter, 
     return fail(std::string(kClipboardOwnerWindow) + ": " + connection_problem(XCB_CONN_ERROR));
   }
   std::unique_ptr<Xauth, void (*)(Xauth *)> authority(authority_for(socket.get(), target.number),
-                                                     ::XauDisposeAuth);
+                                                      ::XauDisposeAuth);
   xcb_auth_info_t auth{};
   if (authority) {
     auth.namelen = authority->name_length;

@@ -19,9 +19,9 @@ Result<NewFile> NewFile::write(const std::string &path, std::string_view bytes, 
   win::Handle open(handle);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(open.get(), &info)) return win::last_error();
-  file.identity_ = FileIdentity{
-      info.dwVolumeSerialNumber,
-      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 1};
+  file.identity_ =
+      FileIdentity{info.dwVolumeSerialNumber,
+                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 1};
   if (!win::write_all(open.get(), bytes)) return win::last_error();
   if (!::FlushFileBuffers(open.get())) return win::last_error();
   // A rename's write-through, or the closed handle, makes the name durable on Windows.
