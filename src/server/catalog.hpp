@@ -10,5 +10,9 @@ namespace vft::server {
 std::string_view catalog_text();
 std::string_view app_tools_text();
 std::string_view titles_text();
+// Each app's one-sentence description (cmake/bundle-apps.json, which the bundles use too).
+std::string_view app_descriptions_text();
+// The program's icon: the bytes of doc/icon.png.
+std::string_view icon_png();
 
 } // namespace vft::server

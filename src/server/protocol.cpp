@@ -1,6 +1,8 @@
 #include "server/protocol.hpp"
 
 #include "platform/texts.hpp"
+#include "server/catalog.hpp"
+#include "text/base64.hpp"
 #include "version.hpp"
 
 namespace vft::server {
@@ -8,10 +10,6 @@ namespace vft::server {
 namespace {
 
 Json supported_versions() { return Json::array({kCurrentProtocolVersion, kProtocolVersion}); }
-
-Json server_info(const std::string &app) {
-  return Json{{"name", "Veymora " + app}, {"version", kServerVersion}};
-}
 
 std::string instructions() {
   return std::string("Use narrow operations for the user's request. Records, document fields "
@@ -22,6 +20,41 @@ std::string instructions() {
 }
 
 } // namespace
+
+bool declares_views(const Json *capabilities) {
+  if (capabilities == nullptr || !capabilities->is_object()) return false;
+  const auto extensions = capabilities->find("extensions");
+  if (extensions == capabilities->end() || !extensions->is_object()) return false;
+  const auto views = extensions->find(kViewsExtension);
+  if (views == extensions->end() || !views->is_object()) return false;
+  const auto types = views->find("mimeTypes");
+  if (types == views->end() || !types->is_array()) return false;
+  for (const Json &type : *types) {
+    if (type == kViewMimeType) return true;
+  }
+  return false;
+}
+
+Json program_icon() {
+  return Json{{"mimeType", "image/png"},
+              {"sizes", Json::array({"256x256"})},
+              {"src", "data:image/png;base64," + text::base64_encode(icon_png())}};
+}
+
+Json server_info(const std::string &app, bool presentation) {
+  Json info{{"name", "Veymora " + app}, {"version", kServerVersion}};
+  if (!presentation) return info;
+  std::string title = "Veymora " + app;
+  title[8] = static_cast<char>(title[8] - 'a' + 'A');
+  info["title"] = std::move(title);
+  info["icons"] = Json::array({program_icon()});
+  if (auto descriptions = parse_json(app_descriptions_text()); descriptions) {
+    if (auto found = descriptions->find(app); found != descriptions->end() && found->is_string()) {
+      info["description"] = *found;
+    }
+  }
+  return info;
+}
 
 Json success(const Json &id, Json result) {
   return Json{{"id", id}, {"jsonrpc", "2.0"}, {"result", std::move(result)}};

@@ -31,6 +31,12 @@ inline constexpr const char *kInvalidJson = "Invalid JSON";
 inline constexpr const char *kMethodNotFound = "Method not found";
 inline constexpr const char *kUnsupportedVersion = "Unsupported protocol version";
 inline constexpr const char *kMissingMeta = "Missing or invalid _meta field: ";
+inline constexpr int kLegacyResourceNotFoundCode = -32002;
+inline constexpr const char *kResourceNotFound = "Resource not found";
+
+// The views extension (MCP Apps), and the one kind of view this program serves.
+inline constexpr const char *kViewsExtension = "io.modelcontextprotocol/ui";
+inline constexpr const char *kViewMimeType = "text/html;profile=mcp-app";
 
 enum class Revision { legacy, current };
 
@@ -49,6 +55,16 @@ const Json *named_version(const Json &request);
 
 // The current revision's checks of params._meta: an error response, or none when complete.
 std::optional<Json> envelope_error(const Json &request, const Json &id);
+// Whether client capabilities (an object, or null) declare the views extension: its
+// mimeTypes hold kViewMimeType.
+bool declares_views(const Json *capabilities);
+
+// The program as a current-revision result names it: its name and version, and with
+// presentation its title, description and icon too.
+Json server_info(const std::string &app, bool presentation = false);
+// A data: address of the program's icon, as an icons array holds it.
+Json program_icon();
+
 // A current-revision result: complete, and naming the program.
 Json complete(Json result, const std::string &app);
 // A current-revision result that a host may keep for kListTtlMs.

@@ -1,6 +1,8 @@
 #include "server/server.hpp"
 
 #include "platform/platform.hpp"
+#include "server/catalog.hpp"
+#include "views/views.hpp"
 
 #include <array>
 #include <cstdlib>
@@ -13,15 +15,20 @@ namespace {
 struct RpcError {
   int code;
   std::string message;
+  Json data = nullptr;
 };
 
 // One request as a method sees it. An early answer runs beside the worker: it gets neither
-// the process's state nor the request's io.
+// the process's state, nor the session's memory, nor the request's io.
 struct Exchange {
   const std::string &app;
   const Json &request;
   Revision revision;
+  // The client declared the views extension: in the legacy revision at its last
+  // initialize, in the current one in this request.
+  bool views;
   ProcessState *state;
+  SessionMemory *memory;
   const RequestIo *io;
 };
 
@@ -41,18 +48,117 @@ struct Method {
   bool early = false;
   // In the current revision, a host may keep the result (ttlMs, cacheScope).
   bool cacheable = false;
+  // Only for a client that declared the views extension; to any other it does not exist.
+  bool needs_views = false;
+  // Where a host learns how to present the program: its title, description and icon.
+  bool presents_program = false;
 };
 
-Answer initialize(const Exchange &e) { return initialize_result(e.app); }
+// What a client that declared the views extension is told the server can do.
+Json with_view_capabilities(Json result, bool views) {
+  if (views) {
+    result["capabilities"]["extensions"] = {{kViewsExtension, Json::object()}};
+    result["capabilities"]["resources"] = Json::object();
+  }
+  return result;
+}
+
+Answer initialize(const Exchange &e) {
+  // The legacy revision declares capabilities once; a later initialize replaces them.
+  const Json *params = request_params(e.request);
+  const Json *capabilities = nullptr;
+  if (params != nullptr) {
+    if (auto found = params->find("capabilities"); found != params->end()) capabilities = &*found;
+  }
+  e.memory->views = declares_views(capabilities);
+  return with_view_capabilities(initialize_result(e.app), e.memory->views);
+}
 
 Answer ping(const Exchange &) { return Json::object(); }
 
-Answer discover(const Exchange &) { return discover_result(); }
+Answer discover(const Exchange &e) { return with_view_capabilities(discover_result(), e.views); }
+
+// The view a tool's results are shown in, if any.
+const views::View *view_of(const std::string &app, std::string_view tool) {
+  for (const views::View &view : views::views_for(app)) {
+    for (const std::string_view bound : view.tools) {
+      if (bound == tool) return &view;
+    }
+  }
+  return nullptr;
+}
 
 Answer tools_list(const Exchange &e) {
   auto tools = catalog_tools(e.app);
   if (!tools) return tool_call_envelope(fail(tools.error()));
+  if (e.views) {
+    for (Json &tool : tools.value()) {
+      const auto name = tool.find("name");
+      if (name == tool.end() || !name->is_string()) continue;
+      if (const views::View *view = view_of(e.app, name->get<std::string>())) {
+        // Hosts still read the flat key, which the extension keeps beside ui for now.
+        tool["_meta"] = {{"ui", {{"resourceUri", view->uri}}}, {"ui/resourceUri", view->uri}};
+      }
+    }
+    auto app_only = app_only_tools(e.app);
+    if (!app_only) return tool_call_envelope(fail(app_only.error()));
+    for (Json &tool : app_only.value()) {
+      tool["_meta"] = {{"ui", {{"visibility", Json::array({"app"})}}}};
+      tools->push_back(std::move(tool));
+    }
+  }
+  if (e.revision == Revision::current) {
+    auto titles = parse_json(titles_text());
+    if (!titles || !titles->is_object()) return tool_call_envelope(fail(kBrokenCatalog));
+    const auto of_app = titles->find(e.app);
+    const Json icons = Json::array({program_icon()});
+    for (Json &tool : tools.value()) {
+      const auto name = tool.find("name");
+      if (of_app != titles->end() && of_app->is_object() && name != tool.end() &&
+          name->is_string()) {
+        if (auto title = of_app->find(name->get<std::string>()); title != of_app->end()) {
+          tool["title"] = *title;
+        }
+      }
+      tool["icons"] = icons;
+    }
+  }
   return Json{{"tools", std::move(tools.value())}};
+}
+
+Answer resources_list(const Exchange &e) {
+  Json resources = Json::array();
+  for (const views::View &view : views::views_for(e.app)) {
+    resources.push_back({{"description", view.description},
+                         {"mimeType", kViewMimeType},
+                         {"name", view.name},
+                         {"uri", view.uri}});
+  }
+  return Json{{"resources", std::move(resources)}};
+}
+
+Answer resources_read(const Exchange &e) {
+  const Json *params = request_params(e.request);
+  const Json *uri = nullptr;
+  if (params != nullptr) {
+    if (auto found = params->find("uri"); found != params->end()) uri = &*found;
+  }
+  if (uri != nullptr && uri->is_string()) {
+    for (const views::View &view : views::views_for(e.app)) {
+      if (view.uri == uri->get_ref<const std::string &>()) {
+        return Json{{"contents", Json::array({{{"_meta", {{"ui", {{"prefersBorder", true}}}}},
+                                               {"mimeType", kViewMimeType},
+                                               {"text", view.html},
+                                               {"uri", view.uri}}})}};
+      }
+    }
+  }
+  // The current revision names a missing resource as invalid params; the legacy one had a
+  // code of its own.
+  RpcError error{e.revision == Revision::current ? kInvalidParamsCode : kLegacyResourceNotFoundCode,
+                 kResourceNotFound};
+  if (uri != nullptr && uri->is_string()) error.data = {{"uri", *uri}};
+  return error;
 }
 
 Answer tools_call(const Exchange &e) {
@@ -77,14 +183,31 @@ Answer tools_call(const Exchange &e) {
 constexpr std::array kMethods = {
     Method{.name = "initialize", .revisions = kLegacy, .answer = initialize},
     Method{.name = "ping", .revisions = kLegacy, .answer = ping, .early = true},
-    Method{.name = "server/discover", .revisions = kCurrent, .answer = discover, .cacheable = true},
+    Method{.name = "server/discover",
+           .revisions = kCurrent,
+           .answer = discover,
+           .cacheable = true,
+           .presents_program = true},
     Method{.name = "tools/list", .revisions = kBoth, .answer = tools_list, .cacheable = true},
     Method{.name = "tools/call", .revisions = kBoth, .answer = tools_call},
+    Method{.name = "resources/list",
+           .revisions = kBoth,
+           .answer = resources_list,
+           .cacheable = true,
+           .needs_views = true},
+    Method{.name = "resources/read",
+           .revisions = kBoth,
+           .answer = resources_read,
+           .cacheable = true,
+           .needs_views = true},
 };
 
-const Method *find_method(std::string_view name, Revision revision) {
+const Method *find_method(std::string_view name, Revision revision, bool views = true) {
   for (const Method &method : kMethods) {
-    if (method.name == name && (method.revisions & revision_bit(revision)) != 0) return &method;
+    if (method.name == name && (method.revisions & revision_bit(revision)) != 0 &&
+        (views || !method.needs_views)) {
+      return &method;
+    }
   }
   return nullptr;
 }
@@ -107,7 +230,7 @@ Revision revision_of(const Json &request, std::string_view method) {
 }
 
 std::optional<Json> respond_with(const std::string &app, const Json &request, ProcessState *state,
-                                 const RequestIo *io) {
+                                 SessionMemory *memory, const RequestIo *io) {
   if (!request.is_object()) return std::nullopt;
   const auto id = request.find("id");
   if (id == request.end()) return std::nullopt;
@@ -116,16 +239,26 @@ std::optional<Json> respond_with(const std::string &app, const Json &request, Pr
   if (revision == Revision::current) {
     if (auto refused = envelope_error(request, *id)) return refused;
   }
-  const Method *method = find_method(name, revision);
+  bool views = false;
+  if (revision == Revision::current) {
+    const Json *meta = request_meta(request);
+    views = declares_views(&meta->at(kCapabilitiesKey));
+  } else if (memory != nullptr) {
+    views = memory->views;
+  }
+  const Method *method = find_method(name, revision, views);
   if (method == nullptr) return error_response(*id, kMethodNotFoundCode, kMethodNotFound);
-  Answer answer = method->answer(Exchange{app, request, revision, state, io});
+  Answer answer = method->answer(Exchange{app, request, revision, views, state, memory, io});
   if (auto *error = std::get_if<RpcError>(&answer)) {
-    return error_response(*id, error->code, error->message);
+    Json response = error_response(*id, error->code, error->message);
+    if (!error->data.is_null()) response["error"]["data"] = std::move(error->data);
+    return response;
   }
   Json result = std::move(std::get<Json>(answer));
   if (revision == Revision::current) {
     result = complete(std::move(result), app);
     if (method->cacheable) result = cacheable(std::move(result));
+    if (method->presents_program) result["_meta"][kServerInfoKey] = server_info(app, true);
   }
   return success(*id, std::move(result));
 }
@@ -147,12 +280,12 @@ Intake Server::intake(const Json &message) const {
 }
 
 std::string Server::early_answer(const Json &message) const {
-  auto response = respond_with(app_, message, nullptr, nullptr);
+  auto response = respond_with(app_, message, nullptr, nullptr, nullptr);
   return response ? to_compact(*response) : std::string();
 }
 
 std::optional<Json> Server::respond(const Json &request, const RequestIo &io) {
-  return respond_with(app_, request, &state_, &io);
+  return respond_with(app_, request, &state_, &memory_, &io);
 }
 
 std::optional<std::string> Server::answer(const Json &request, const RequestIo &io) {

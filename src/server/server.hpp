@@ -11,6 +11,11 @@
 
 namespace vft::server {
 
+// What a legacy session remembers from its handshake.
+struct SessionMemory {
+  bool views = false; // the client declared the views extension
+};
+
 // One app's endpoint. Its methods run on the session's worker, one at a time; intake and
 // early answers may run beside them and read nothing that a method changes.
 class Server final : public Endpoint {
@@ -31,6 +36,7 @@ public:
 private:
   std::string app_;
   ProcessState state_;
+  SessionMemory memory_;
 };
 
 // Serves the app on standard input and output until input ends or the process is stopped;

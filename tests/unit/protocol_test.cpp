@@ -1,6 +1,7 @@
 #include "server/pipeline.hpp"
 #include "server/protocol.hpp"
 #include "server/server.hpp"
+#include "views/views.hpp"
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,13 @@ TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
   EXPECT_EQ(current["_meta"][kServerInfoKey]["name"], "Veymora media");
   for (const char *key : {"resultType", "cacheScope", "ttlMs", "_meta"})
     current.erase(key);
+  // The current revision names each tool for people, with the program's icon.
+  for (Json &tool : current["tools"]) {
+    EXPECT_FALSE(tool.value("title", "").empty()) << tool["name"];
+    EXPECT_EQ(tool["icons"], Json::array({program_icon()}));
+    tool.erase("title");
+    tool.erase("icons");
+  }
   EXPECT_EQ(current, legacy);
   // A cancel names a string or a number and has no id of its own.
   EXPECT_EQ(*cancelled_request(
@@ -161,4 +169,79 @@ TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
             Kind::request);
   EXPECT_EQ(server.intake(Json::parse(R"({"id":1,"method":"ping"})")).kind, Kind::early);
   EXPECT_EQ(server.intake(Json::parse(R"({"method":"ping"})")).kind, Kind::request);
+}
+
+TEST(Protocol, ViewsOnlyForAClientThatDeclaresThem) {
+  const Json declared{
+      {"extensions", {{kViewsExtension, {{"mimeTypes", {"text/plain", kViewMimeType}}}}}}};
+  const Json other{{"extensions", {{kViewsExtension, {{"mimeTypes", {"text/html"}}}}}}};
+  const auto current = [](const Json &capabilities) {
+    return Json{{kVersionKey, kCurrentProtocolVersion}, {kCapabilitiesKey, capabilities}};
+  };
+  const vft::views::View &view = vft::views::views_for("bills").front();
+  const Json read{{"uri", view.uri}};
+  const Json missing{{"uri", "ui://bills/none"}};
+  Server server("bills");
+  const vft::CancelToken cancel;
+  const RequestIo io{cancel, [](std::string) {}};
+  const auto ask = [&](const char *method, Json params = nullptr) {
+    Json request{{"id", 1}, {"method", method}};
+    if (!params.is_null()) request["params"] = std::move(params);
+    return server.respond(request, io).value();
+  };
+  const auto not_found = [](const Json &response) {
+    return response["error"]["message"] == "Method not found";
+  };
+  const auto has_views = [&](const Json &result) {
+    bool bound = false;
+    bool app_only = false;
+    for (const Json &tool : result["tools"]) {
+      const Json meta = tool.value("_meta", Json::object());
+      if (tool["name"] == "summarize_bills") {
+        bound = meta == Json{{"ui", {{"resourceUri", view.uri}}}, {"ui/resourceUri", view.uri}};
+      }
+      if (tool["name"] == "summarize_bills_by_month") {
+        app_only = meta == Json{{"ui", {{"visibility", {"app"}}}}};
+      }
+    }
+    EXPECT_EQ(bound, app_only);
+    return bound && app_only;
+  };
+
+  // The legacy revision remembers what the last initialize declared.
+  EXPECT_TRUE(not_found(ask("resources/list")));
+  Json init = ask("initialize", {{"capabilities", declared}})["result"]["capabilities"];
+  EXPECT_EQ(init, (Json{{"extensions", {{kViewsExtension, Json::object()}}},
+                        {"resources", Json::object()},
+                        {"tools", Json::object()}}));
+  EXPECT_TRUE(has_views(ask("tools/list")["result"]));
+  EXPECT_EQ(ask("resources/list")["result"]["resources"][0]["uri"], view.uri);
+  const Json content = ask("resources/read", read)["result"]["contents"][0];
+  EXPECT_EQ(content["text"], view.html);
+  EXPECT_EQ(content["mimeType"], kViewMimeType);
+  EXPECT_EQ(content["_meta"]["ui"]["prefersBorder"], true);
+  EXPECT_EQ(ask("resources/read", missing)["error"],
+            Json::parse(R"({"code":-32002,"data":{"uri":"ui://bills/none"},)"
+                        R"("message":"Resource not found"})"));
+  EXPECT_EQ(ask("resources/read", Json::object())["error"]["code"], -32002);
+  ask("initialize", {{"capabilities", other}});
+  EXPECT_FALSE(has_views(ask("tools/list")["result"]));
+  EXPECT_TRUE(not_found(ask("resources/read", read)));
+
+  // The current revision reads each request's own declaration.
+  EXPECT_TRUE(has_views(ask("tools/list", {{"_meta", current(declared)}})["result"]));
+  EXPECT_FALSE(has_views(ask("tools/list", {{"_meta", current(Json::object())}})["result"]));
+  EXPECT_TRUE(not_found(ask("resources/list", {{"_meta", current(other)}})));
+  Json read_current = read;
+  read_current["_meta"] = current(declared);
+  const Json result = ask("resources/read", read_current)["result"];
+  EXPECT_EQ(result["contents"][0]["text"], view.html);
+  EXPECT_EQ(result["resultType"], "complete");
+  EXPECT_EQ(result["ttlMs"], kListTtlMs);
+  Json missing_current = missing;
+  missing_current["_meta"] = current(declared);
+  EXPECT_EQ(ask("resources/read", missing_current)["error"]["code"], -32602);
+  const Json discovered = ask("server/discover", {{"_meta", current(declared)}})["result"];
+  EXPECT_EQ(discovered["capabilities"]["extensions"], (Json{{kViewsExtension, Json::object()}}));
+  EXPECT_EQ(discovered["_meta"][kServerInfoKey]["title"], "Veymora Bills");
 }
