@@ -578,29 +578,6 @@ async function studioChecks(revision, shots) {
   await conn.client.close();
 }
 
-// ---- the runs ------------------------------------------------------------------------------------
-const source = path.join(work, 'source.mp4');
-makeSource(source);
-for (const revision of [LEGACY, CURRENT]) {
-  const shots = revision === CURRENT;
-  for (const [name, run] of [['bills', billsChecks], ['media', (r, s) => mediaChecks(r, s, source)],
-    ['inventory', inventoryChecks], ['studio', studioChecks]]) {
-    await check(`${name} ${revision}: the data is made and the view served and mounted`, () =>
-      run(revision, shots));
-  }
-}
-await check('no request left loopback', async () => {
-  assert.deepEqual(offLoopback, []);
-  assert.deepEqual(strays, []);
-  // The watch sees what it should: a request of the host page itself (a documentation
-  // address, never reached) is caught and refused.
-  await page.goto(`${HOST}/host.html`);
-  const outcome = await page.evaluate(() => fetch('http://192.0.2.1/').then(() => 'answered', () => 'refused'));
-  assert.equal(outcome, 'refused');
-  assert.deepEqual(offLoopback, ['http://192.0.2.1/']);
-});
-await browser.close();
-
 // ---- the Inspector CLI probe -----------------------------------------------------------------
 // The official Inspector's CLI asks each bound tool for its view, declaring the extension or
 // not, in both revisions. Its package asks for Node 22.19; it runs on Node 20, while Node 18
@@ -626,37 +603,66 @@ function inspect(app, tool, revision, advertise) {
   });
 }
 const nodeMajor = Number(process.versions.node.split('.')[0]);
-if (nodeMajor < 20) {
-  skip('the Inspector CLI probe', `Node ${process.versions.node}: the Inspector needs Node 20 or later`);
-} else {
-  const probes = [];
+const probes = [];
+if (nodeMajor >= 20) {
   for (const revision of [LEGACY, CURRENT]) {
     for (const [app, tools] of Object.entries(BOUND)) {
       for (const tool of tools) probes.push({ app, tool, revision, advertise: true });
     }
     probes.push({ app: 'bills', tool: 'summarize_bills', revision, advertise: false });
   }
-  // Four at a time: each is a Node process and a program.
+}
+// They run beside the browser's checks, three at a time: each is a Node process and a program.
+const probing = (async () => {
   const outcomes = [];
-  for (let i = 0; i < probes.length; i += 4) {
-    outcomes.push(...(await Promise.all(probes.slice(i, i + 4).map((p) =>
+  for (let i = 0; i < probes.length; i += 3) {
+    outcomes.push(...(await Promise.all(probes.slice(i, i + 3).map((p) =>
       inspect(p.app, p.tool, p.revision, p.advertise)))));
   }
-  for (const [i, p] of probes.entries()) {
-    const outcome = outcomes[i];
-    const name = `inspector ${p.revision}: ${p.tool} ${p.advertise ? 'with' : 'without'} --advertise-apps`;
-    await check(name, () => {
-      if (!p.advertise) {
-        assert.equal(outcome.code, 2, outcome.stderr);
-        return;
-      }
-      assert.equal(outcome.code, 0, outcome.stderr + outcome.stdout);
-      const info = JSON.parse(outcome.stdout.trim().split('\n').at(-1));
-      assert.equal(info.hasApp, true);
-      assert.match(info.resourceUri, new RegExp(`^ui://${p.app}/`));
-      assert.equal(info.resourceMimeType, MIME);
-    });
+  return outcomes;
+})();
+
+// ---- the runs ------------------------------------------------------------------------------------
+const source = path.join(work, 'source.mp4');
+makeSource(source);
+for (const revision of [LEGACY, CURRENT]) {
+  const shots = revision === CURRENT;
+  for (const [name, run] of [['bills', billsChecks], ['media', (r, s) => mediaChecks(r, s, source)],
+    ['inventory', inventoryChecks], ['studio', studioChecks]]) {
+    await check(`${name} ${revision}: the data is made and the view served and mounted`, () =>
+      run(revision, shots));
   }
+}
+await check('no request left loopback', async () => {
+  assert.deepEqual(offLoopback, []);
+  assert.deepEqual(strays, []);
+  // The watch sees what it should: a request of the host page itself (a documentation
+  // address, never reached) is caught and refused.
+  await page.goto(`${HOST}/host.html`);
+  const outcome = await page.evaluate(() => fetch('http://192.0.2.1/').then(() => 'answered', () => 'refused'));
+  assert.equal(outcome, 'refused');
+  assert.deepEqual(offLoopback, ['http://192.0.2.1/']);
+});
+await browser.close();
+
+if (nodeMajor < 20) {
+  skip('the Inspector CLI probe', `Node ${process.versions.node}: the Inspector needs Node 20 or later`);
+}
+const outcomes = await probing;
+for (const [i, p] of probes.entries()) {
+  const outcome = outcomes[i];
+  const name = `inspector ${p.revision}: ${p.tool} ${p.advertise ? 'with' : 'without'} --advertise-apps`;
+  await check(name, () => {
+    if (!p.advertise) {
+      assert.equal(outcome.code, 2, outcome.stderr);
+      return;
+    }
+    assert.equal(outcome.code, 0, outcome.stderr + outcome.stdout);
+    const info = JSON.parse(outcome.stdout.trim().split('\n').at(-1));
+    assert.equal(info.hasApp, true);
+    assert.match(info.resourceUri, new RegExp(`^ui://${p.app}/`));
+    assert.equal(info.resourceMimeType, MIME);
+  });
 }
 
 hostServer.close();
