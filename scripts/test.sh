@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build (unit, black-box, interop), what users install
 # (cmake --install, the Debian package, the manual page), the same tests under ASan and UBSan,
-# the clipboard's tests under ThreadSanitizer, a bounded fuzzing run, the Windows build's zip and black-box suite under Wine, and the MCP
-# bundles made from the release and Windows builds.
+# the clipboard's tests under ThreadSanitizer, a bounded fuzzing run, the Windows build's zip
+# and black-box suite under Wine, and the MCP bundles made from the release and Windows builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
