@@ -115,8 +115,9 @@ const vft = (() => {
   // Reports the document's size whenever it changes, as the host sizes the frame by it.
   let lastSize = '';
   function reportSize() {
+    // The document's own height: the scroll height never drops below the frame's.
     const width = Math.ceil(root.scrollWidth);
-    const height = Math.ceil(root.scrollHeight);
+    const height = Math.ceil(root.getBoundingClientRect().height);
     const size = width + 'x' + height;
     if (size === lastSize) return;
     lastSize = size;
