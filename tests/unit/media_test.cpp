@@ -1,10 +1,13 @@
 // The media app's pure logic: the probe parser, the timeline validator, the ramp's speed
 // function and the filter graph handed to FFmpeg.
 #include "apps/media/media.hpp"
+#include "platform/platform.hpp"
+#include "store/document.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -333,6 +336,29 @@ TEST(MediaFrames, SizeKeepsTheAspectAndArgumentsLookAround) {
             "trim=end_frame=1,setsar=1[f1];"
             "[f0][f1]concat=n=2:v=1:a=0,setpts=N/TB[frames]");
   EXPECT_EQ(args.back(), "pipe:1");
+}
+
+TEST(MediaFrames, ACallThatLetGoOfTheLockFreesItAndCannotSave) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() /
+                          ("vft-release-lock-" + std::to_string(vft::platform::now_nanos()));
+  fs::create_directories(folder);
+  const std::string path = (folder / "records.lock").string();
+  auto taken = vft::platform::try_lock_file(path);
+  ASSERT_TRUE(taken && taken.value());
+  vft::platform::FileLock lock = std::move(*taken.value());
+  vft::store::Store store{"media", folder.string(), vft::store::empty_document("media")};
+  vft::store::Stamper stamper;
+  const Json args = Json::object();
+  vft::apps::ToolCall call{"preview_edit_frames", args, store, stamper, nullptr, nullptr, &lock};
+  EXPECT_FALSE(vft::platform::try_lock_file(path).value()); // held
+  call.release_lock();
+  EXPECT_TRUE(vft::platform::try_lock_file(path).value()); // another call can take it
+  auto saved = call.save();
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error(), vft::apps::kSavedWithoutLock);
+  EXPECT_FALSE(fs::exists(folder / "records.json"));
+  fs::remove_all(folder);
 }
 
 } // namespace

@@ -90,6 +90,8 @@ Result<std::string> run_for_output(ToolCall &call, const std::string &program,
                                    const std::vector<std::string> &args,
                                    Clock::time_point deadline) {
   if (call.cancelled()) return fail(kCancelled);
+  // The source's fingerprint may have taken the whole bound already.
+  if (Clock::now() > deadline) return fail(kFramesTimedOut);
   auto started = platform::start_child_with_output(program, args);
   if (!started) return fail(kUnavailable);
   platform::ChildProcess &child = started->process;
