@@ -141,6 +141,19 @@ const vft = (() => {
     reportSize();
   }
 
+  // How every view begins: a cancelled call and a failed handshake are said in the element
+  // #status; the element that holds the server's controls shows only when the host offers
+  // calls.
+  function begin(name, controls, cancelled) {
+    const status = (text) => {
+      document.getElementById('status').textContent = text;
+    };
+    on('cancelled', (reason) => status(cancelled + ' ' + reason));
+    start(name, '1.0.0').then(() => {
+      document.getElementById(controls).hidden = !Boolean(capabilities.serverTools);
+    }, (e) => status(e.message));
+  }
+
   // The result's data: structuredContent, else the JSON of its first text item.
   function dataOf(result) {
     if (!result || typeof result !== 'object') return { error: 'No result' };
@@ -209,6 +222,7 @@ const vft = (() => {
 
   return {
     start,
+    begin,
     on,
     call,
     callRaw,
