@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""save_bill and summarize_bills latency up to a store of 3000 bills.
+"""save_bill, summarize_bills and summarize_bills_by_month latency up to a store of 3000 bills.
 
 Usage: bills_bench.py PROGRAM [ROUNDS]
 
@@ -7,7 +7,8 @@ The bills store is protected at rest, so the bench builds it through the program
 one session in a temporary data home (and a temporary user key) creates 3000 bills, about a
 third of them with a payment attempt or a confirmation and some archived. It reports
 save_bill creation latency as the store grows, then, at 3000 bills, ROUNDS corrections,
-ROUNDS duplicate answers, the refused 3001st bill and ROUNDS summaries. A PROGRAM ending in
+ROUNDS duplicate answers, the refused 3001st bill, ROUNDS summaries and ROUNDS month-by-month
+summaries of the last 36 months. A PROGRAM ending in
 .exe is run under wine64.
 """
 import os
@@ -102,6 +103,12 @@ def main():
             summaries.append(elapsed)
         counted = sum(c["count"] for c in summary["byCurrency"].values())
         report(f"summarize_bills ({LIMIT} bills, {counted} counted)", summaries)
+        by_month = []
+        for n in range(rounds):
+            elapsed, months = session.call("summarize_bills_by_month",
+                                           {"asOf": "2049-12-31", "months": 36})
+            by_month.append(elapsed)
+        report(f"summarize_bills_by_month ({LIMIT} bills, {len(months['rows'])} rows)", by_month)
         report(f"search_bills status partial ({LIMIT} bills)",
                [session.call("search_bills", {"status": "partial", "limit": 100})[0]
                 for _ in range(rounds)])

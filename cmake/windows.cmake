@@ -19,7 +19,7 @@ target_link_libraries(vft_core PUBLIC bcrypt crypt32 shell32 ole32 windowscodecs
 # request only: cmake --build --preset windows --target vft_test_tools
 if(CMAKE_CROSSCOMPILING)
   add_custom_target(vft_test_tools)
-  foreach(name hold_lock sealed_store store_churn clip_tool)
+  foreach(name hold_lock sealed_store slow_renderer store_churn clip_tool)
     add_executable(${name} EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/tools/${name}.cpp)
     target_link_libraries(${name} PRIVATE vft_core)
     add_dependencies(vft_test_tools ${name})

@@ -40,6 +40,8 @@ test_packages=(
   g++-mingw-w64-x86-64-posix wine64 wine
   # the interop test: Debian 12 gives Node.js 18 with its npm
   nodejs npm
+  # the views test: a real browser, driven headless (the shell alone, no desktop browser)
+  chromium-headless-shell
   # packaging: dpkg-shlibdeps (with file) computes the Debian package's dependencies; man
   # checks the manual page
   dpkg-dev file man-db groff-base
@@ -84,6 +86,11 @@ fi
 # the lock file.
 if [ "$choice" = all ] && [ -f tests/bundle/package-lock.json ]; then
   step "npm ci (tests/bundle)" npm ci --prefix tests/bundle --no-audit --no-fund --loglevel=error
+fi
+# The views test's browser driver, the MCP Apps host bridge, its bundler and the MCP client,
+# pinned by the lock file.
+if [ "$choice" = all ] && [ -f tests/views/package-lock.json ]; then
+  step "npm ci (tests/views)" npm ci --prefix tests/views --no-audit --no-fund --loglevel=error
 fi
 # The Windows FFmpeg build the media tests use under Wine, pinned by its lock file. The
 # package's install script would only pick a build for this platform: it is not run.

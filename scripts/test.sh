@@ -39,10 +39,10 @@ echo "== ThreadSanitizer (the clipboard: the X11 connect's thread, cancels from 
 configure tsan
 cmake --build --preset tsan -j "$jobs"
 export TSAN_OPTIONS=halt_on_error=1:exitcode=66
-build/tsan/tests/unit_tests --gtest_filter='Clipboard*:Waits*'
+build/tsan/tests/unit_tests --gtest_filter='Clipboard*:Waits*:Session*:Protocol*'
 (cd tests/e2e && VFT_EXE="$PWD/../../build/tsan/veymora-free-tools" \
   VFT_TOOLS_DIR="$PWD/../../build/tsan/tests" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
-  test_clipboard.py)
+  test_clipboard.py test_session.py test_session_control.py)
 unset TSAN_OPTIONS
 
 echo "== Fuzzing (bounded)"

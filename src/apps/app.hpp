@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cancel.hpp"
+#include "platform/platform.hpp"
 #include "result.hpp"
 #include "store/document.hpp"
 #include "json/json.hpp"
@@ -20,9 +21,13 @@ inline constexpr const char *kToolFault = "Internal error in this tool: ";
 // (seconds, say) and a short message. Empty when nobody asked.
 using Progress = std::function<void(double done, double total, std::string_view message)>;
 
+inline constexpr const char *kSavedWithoutLock = "Internal error in this tool: a save after the "
+                                                 "store lock was released";
+
 // One tool call after validation: the loaded store (writable), the validated arguments,
-// the process's stamper for ids and times, where to report progress, and the token that says
-// whoever asked has given up (null when nobody can).
+// the process's stamper for ids and times, where to report progress, the token that says
+// whoever asked has given up (null when nobody can), and the app's store lock the call holds
+// (null when the caller holds none of its own).
 struct ToolCall {
   std::string_view tool;
   const Json &args;
@@ -30,9 +35,19 @@ struct ToolCall {
   store::Stamper &stamper;
   const Progress *progress = nullptr;
   const CancelToken *cancel = nullptr;
+  platform::FileLock *lock = nullptr;
+
+  // For a read-only tool that has read what it needs and then waits a long time (a child
+  // process): lets another call of the app take the lock meanwhile. The call must not use
+  // the store after this; save() then fails.
+  void release_lock() {
+    if (lock != nullptr) *lock = platform::FileLock();
+    lock_released = true;
+  }
+  bool lock_released = false;
 
   void report(double done, double total, std::string_view message) const {
-    if (progress != nullptr && *progress && !cancelled()) (*progress)(done, total, message);
+    if (progress != nullptr && *progress) (*progress)(done, total, message);
   }
   bool cancelled() const { return cancel != nullptr && cancel->cancelled(); }
 
@@ -40,7 +55,10 @@ struct ToolCall {
   const Json &records() { return store.records(); }
   // The records, to change them in any way: the next save writes the whole document.
   Json &records_to_change() { return store.records_to_change(); }
-  Result<void> save() { return store::save_store(store, stamper); }
+  Result<void> save() {
+    if (lock_released) return fail(kSavedWithoutLock);
+    return store::save_store(store, stamper);
+  }
 };
 
 using ToolFunction = Result<Json> (*)(ToolCall &call);

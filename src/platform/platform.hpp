@@ -266,6 +266,44 @@ private:
 Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
                                  const std::string &stderr_path);
 
+// The reading end of a pipe from a child's standard output; closed with the object.
+class ChildOutput {
+public:
+  ChildOutput() = default;
+  explicit ChildOutput(std::intptr_t handle) : handle_(handle) {}
+  ChildOutput(ChildOutput &&other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+  ChildOutput &operator=(ChildOutput &&other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+  }
+  ChildOutput(const ChildOutput &) = delete;
+  ChildOutput &operator=(const ChildOutput &) = delete;
+  ~ChildOutput() { close(); }
+
+  // Waits at most wait_ms for bytes and appends those that came (possibly none). False once
+  // every writer has closed its end and everything was read. A failure carries the system's
+  // text.
+  Result<bool> read(std::string &into, unsigned wait_ms);
+
+private:
+  void close();
+
+  std::intptr_t handle_ = -1; // descriptor (POSIX) or pipe handle (Windows)
+};
+
+struct ChildWithOutput {
+  ChildProcess process;
+  ChildOutput output;
+};
+
+// As start_child, but with standard output on a pipe that this process reads through
+// `output`, and standard error on the null device: the child is given no file to write.
+Result<ChildWithOutput> start_child_with_output(const std::string &program,
+                                                const std::vector<std::string> &args);
+
 // ---- cryptography ----------------------------------------------------------------------
 
 // SHA-256 over bytes given piece by piece (a file too large to hold, a block at a time).

@@ -52,6 +52,15 @@ Result<Json> catalog_tools(const std::string &app) {
   return std::move(*tools);
 }
 
+Result<Json> app_only_tools(const std::string &app) {
+  auto tools = parse_json(app_tools_text());
+  if (!tools || !tools->is_object()) return fail(kBrokenCatalog);
+  auto found = tools->find(app);
+  if (found == tools->end()) return Json::array();
+  if (!found->is_array()) return fail(kBrokenCatalog);
+  return std::move(*found);
+}
+
 Result<void> validate_arguments(const Json &input_schema, const Json &args) {
   if (!args.is_object()) return fail(kArgumentsNotObject);
   if (!input_schema.is_object()) return fail(kInvalidSchema);
@@ -76,14 +85,18 @@ Result<void> validate_arguments(const Json &input_schema, const Json &args) {
   return {};
 }
 
-Result<Json> call_tool(const std::string &app, const std::string &tool, const Json &args,
-                       CallContext &context, const apps::Progress *progress,
-                       const CancelToken *cancel) {
-  if (!context.tools) {
-    VFT_TRY(context.tools, catalog_tools(app));
+Result<Json> call_tool(const CallContext &call, const std::string &tool, const Json &args,
+                       ProcessState &state) {
+  const std::string app(call.app);
+  if (!state.tools) {
+    VFT_TRY(auto tools, catalog_tools(app));
+    VFT_TRY(auto app_only, app_only_tools(app));
+    for (Json &entry : app_only)
+      tools.push_back(std::move(entry));
+    state.tools = std::move(tools);
   }
   const Json *entry = nullptr;
-  for (const Json &candidate : *context.tools) {
+  for (const Json &candidate : *state.tools) {
     const auto name = candidate.find("name");
     if (candidate.is_object() && name != candidate.end() && name->is_string() &&
         name->get_ref<const std::string &>() == tool) {
@@ -97,20 +110,22 @@ Result<Json> call_tool(const std::string &app, const std::string &tool, const Js
 
   VFT_TRY(auto folder, store::data_folder(app));
   VFT_TRY_VOID(platform::create_directories(folder));
-  VFT_TRY(auto lock, store::take_lock(folder));
+  VFT_TRY(auto lock, store::take_lock(folder, call.cancel));
   const apps::AppHandler *handler = apps::handler_for(app);
-  const auto use = handler != nullptr && !context.keeps_store ? apps::record_use(*handler, tool)
-                                                              : store::RecordUse::any;
+  const auto use = handler != nullptr && !state.keeps_store ? apps::record_use(*handler, tool)
+                                                            : store::RecordUse::any;
   VFT_TRY(auto store,
-          store::load_store(app, folder, context.keeps_store ? &context.kept : nullptr, use));
+          store::load_store(app, folder, state.keeps_store ? &state.kept : nullptr, use));
   Result<Json> outcome = fail(kUnknownApp);
   if (handler != nullptr) {
-    apps::ToolCall call{tool, args, store, context.stamper, progress, cancel};
-    outcome = apps::dispatch(*handler, call);
+    const apps::Progress *progress = call.progress ? &call.progress : nullptr;
+    apps::ToolCall tool_call{tool, args, store, state.stamper, progress, call.cancel, &lock};
+    outcome = apps::dispatch(*handler, tool_call);
   }
-  store::keep_store(context.kept, std::move(store), outcome.has_value());
+  store::keep_store(state.kept, std::move(store), outcome.has_value());
   return outcome;
-  // The lock is released here, on every path, when it goes out of scope.
+  // The lock is released here, on every path, when it goes out of scope (unless the tool
+  // released it earlier: see ToolCall::release_lock).
 }
 
 } // namespace vft::server

@@ -1,20 +1,20 @@
-// The JSON-RPC message handler: which messages are answered and with what.
+// The JSON-RPC messages of both revisions: their shapes, the envelope of a tool's outcome,
+// and which revision a request belongs to. Which method answers what is in server.cpp.
 #pragma once
 
-#include "apps/app.hpp"
 #include "result.hpp"
 #include "json/json.hpp"
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vft::server {
 
-// The legacy era: an initialize handshake names this version once for the whole session.
+// The legacy revision: an initialize handshake names this version once for the whole session.
 inline constexpr const char *kProtocolVersion = "2025-06-18";
-// The current era: every request names its version and capabilities in params._meta.
+// The current revision: every request names its version and capabilities in params._meta.
 inline constexpr const char *kCurrentProtocolVersion = "2026-07-28";
 inline constexpr const char *kVersionKey = "io.modelcontextprotocol/protocolVersion";
 inline constexpr const char *kCapabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
@@ -31,53 +31,56 @@ inline constexpr const char *kInvalidJson = "Invalid JSON";
 inline constexpr const char *kMethodNotFound = "Method not found";
 inline constexpr const char *kUnsupportedVersion = "Unsupported protocol version";
 inline constexpr const char *kMissingMeta = "Missing or invalid _meta field: ";
+inline constexpr int kLegacyResourceNotFoundCode = -32002;
+inline constexpr const char *kResourceNotFound = "Resource not found";
 
-// Runs one tool of the session's app; progress is null unless the request asked for it, and
-// cancel, when given, is set once nobody waits for the answer any more.
-using ToolRunner =
-    std::function<Result<Json>(const std::string &tool, const Json &args,
-                               const apps::Progress *progress, const CancelToken *cancel)>;
+// The views extension (MCP Apps), and the one kind of view this program serves.
+inline constexpr const char *kViewsExtension = "io.modelcontextprotocol/ui";
+inline constexpr const char *kViewMimeType = "text/html;profile=mcp-app";
 
-// Sends one extra message line (compact JSON, no line feed) while a request is handled.
-using Notify = std::function<void(const std::string &line)>;
+enum class Revision { legacy, current };
+
+Json success(const Json &id, Json result);
+Json error_response(const Json &id, int code, const std::string &message);
+// The response to a line that is not one JSON value.
+Json parse_error_response();
+
+// params, when it is an object; params._meta, when that is an object too.
+const Json *request_params(const Json &request);
+const Json *request_meta(const Json &request);
+// The progress token a request's params._meta carries: a string or an integer.
+const Json *progress_token(const Json &request);
+// The version a request names in params._meta, if it names one at all.
+const Json *named_version(const Json &request);
+
+// The current revision's checks of params._meta: an error response, or none when complete.
+std::optional<Json> envelope_error(const Json &request, const Json &id);
+// Whether client capabilities (an object, or null) declare the views extension: its
+// mimeTypes hold kViewMimeType.
+bool declares_views(const Json *capabilities);
+
+// The program as a current-revision result names it: its name and version, and with
+// presentation its title, description and icon too.
+Json server_info(const std::string &app, bool presentation = false);
+// A data: address of the program's icon, as an icons array holds it.
+Json program_icon();
+
+// A current-revision result: complete, and naming the program.
+Json complete(Json result, const std::string &app);
+// A current-revision result that a host may keep for kListTtlMs.
+Json cacheable(Json result);
 
 // The notifications/progress message for a request's progress token.
 Json progress_notification(const Json &token, double done, double total, std::string_view message);
 
 Json initialize_result(const std::string &app);
-
-// The server/discover result of the current era.
-Json discover_result(const std::string &app);
-
-// The response to a line that is not one JSON value.
-Json parse_error_response();
+// The server/discover result of the current revision (before complete and cacheable).
+Json discover_result();
 
 // Wraps a tool's outcome as a tools/call result.
 Json tool_call_envelope(Result<Json> outcome);
 
-// The response to one request, or none (not an object, or no id). The era is decided per
-// request: one whose params._meta names a protocol version other than the legacy one, and
-// server/discover, are of the current era.
-// A tools/call whose params._meta carries a progressToken gets progress notifications
-// through notify, when one is given; cancel reaches the tool.
-std::optional<Json> handle_message(const Json &request, const std::string &app,
-                                   const ToolRunner &run_tool, const Notify &notify = {},
-                                   const CancelToken *cancel = nullptr);
-
-// A legacy-era ping with an id: answerable at any moment, whatever runs.
-bool is_ping(const Json &message);
-Json ping_response(const Json &id);
 // The id a notifications/cancelled message names, if it is one.
 const Json *cancelled_request(const Json &message);
-
-// The same as a response line (compact JSON, no line feed), or none.
-std::optional<std::string> respond_to_request(const Json &request, const std::string &app,
-                                              const ToolRunner &run_tool, const Notify &notify,
-                                              const CancelToken *cancel);
-
-// The response line (compact JSON, no line feed) to one input line of valid UTF-8, or none:
-// white-space-only lines, notifications and non-objects get no answer.
-std::optional<std::string> respond_to_line(std::string_view line, const std::string &app,
-                                           const ToolRunner &run_tool, const Notify &notify = {});
 
 } // namespace vft::server

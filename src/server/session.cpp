@@ -2,12 +2,16 @@
 
 #include "text/unicode.hpp"
 
-#include <atomic>
+#include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vft::server {
@@ -89,44 +93,79 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A message read and waiting for the worker: a parsed line, or the answer to one that was not
-// JSON.
+// The key a request is found by when a cancel names it: ids that JSON compares equal (1 and
+// 1.0, say) get the same key.
+std::string id_key(const Json &id) {
+  if (id.is_string()) return "s" + id.get<std::string>();
+  if (id.is_number_unsigned()) return "n" + std::to_string(id.get<std::uint64_t>());
+  if (id.is_number_integer()) return "n" + std::to_string(id.get<std::int64_t>());
+  if (id.is_number_float()) {
+    const double value = id.get<double>();
+    if (std::trunc(value) == value && std::fabs(value) < 9.2e18) {
+      return "n" + std::to_string(static_cast<std::int64_t>(value));
+    }
+  }
+  return "j" + to_compact(id);
+}
+
+// A message read and waiting for the worker: a parsed one, or the answer to a line that was
+// not JSON.
 struct Waiting {
-  Json request;
+  Json message;
   std::optional<std::string> answer;
-  bool ping = false;
+  std::size_t bytes = 0;
+  std::optional<std::string> key; // the id's key, for a message with an id
 };
+
+// A line held for the writer is never larger than what it already took to read or answer,
+// so the reader keeps a large line's buffer only while it holds such a line.
+constexpr std::size_t kKeptLineCapacity = 1u << 20;
 
 } // namespace
 
 struct Session::Shared {
   SessionIo io;
-  RequestHandler handler;
+  std::shared_ptr<Endpoint> endpoint;
+  SessionLimits limits;
 
-  std::mutex mutex; // guards everything below but the output
-  std::condition_variable changed;
-  std::deque<Waiting> queue;
+  // The one lock: guards every member below. Never held across a read, a write or an answer.
+  std::mutex mutex;
+  std::condition_variable changed;  // the queue, the running request, the output or an end
+  std::condition_variable to_write; // a line for the writer, or its end
+
+  // The queue in arrival order, with what finds a message in it without a scan.
+  std::map<std::uint64_t, Waiting> queue;
+  std::uint64_t next_number = 0;
+  std::size_t queued_bytes = 0;
+  std::set<std::pair<std::string, std::uint64_t>> by_id;
+  std::set<std::uint64_t> early;
+
   bool input_done = false;
   std::optional<std::string> input_error;
   bool stopping = false;
   SessionEnd end = SessionEnd::input_ended;
-  // The request the worker runs: its id, its token (owned by the worker) and its start.
-  CancelToken *running = nullptr;
-  Json running_id;
+
+  // The request the worker runs.
+  std::shared_ptr<CancelToken> running;
+  std::optional<std::string> running_key;
   Clock::time_point started;
 
-  std::mutex output; // one line at a time
-  std::atomic<bool> quiet{false};
+  // The writer's lines, and whether it writes one now (its size counts as unwritten).
+  std::deque<std::string> lines;
+  std::size_t line_bytes = 0;
+  std::size_t in_flight = 0;
+  bool writing = false;
+  bool quiet = false;   // a stop: nothing more goes out
+  bool closing = false; // input ended and everything is answered: the writer ends when done
 
-  // Writes one line unless the session has gone quiet or the request it belongs to was
-  // cancelled; false when nobody reads the output any more.
-  bool write_line(std::string &line, const CancelToken *token) {
-    const std::lock_guard lock(output);
-    if (quiet.load() || (token != nullptr && token->cancelled())) return true;
+  // Hands a line to the writer unless the session has gone quiet or the request it belongs
+  // to was cancelled (the lock held).
+  void post(std::string line, const CancelToken *token) {
+    if (quiet || (token != nullptr && token->cancelled())) return;
     line.push_back('\n');
-    if (io.write(line)) return true;
-    quiet.store(true);
-    return false;
+    line_bytes += line.size();
+    lines.push_back(std::move(line));
+    to_write.notify_one();
   }
 
   void stop(SessionEnd why) {
@@ -136,28 +175,52 @@ struct Session::Shared {
         stopping = true;
         end = why;
       }
-      quiet.store(true);
+      quiet = true;
+      lines.clear();
+      line_bytes = 0;
       queue.clear();
-      if (running != nullptr) running->cancel();
+      by_id.clear();
+      early.clear();
+      queued_bytes = 0;
+      if (running) running->cancel();
+    }
+    changed.notify_all();
+    to_write.notify_all();
+  }
+
+  // Takes a waiting message off the queue (the lock held).
+  Waiting take(std::map<std::uint64_t, Waiting>::iterator at) {
+    Waiting waiting = std::move(at->second);
+    queued_bytes -= waiting.bytes;
+    early.erase(at->first);
+    if (waiting.key) by_id.erase({*waiting.key, at->first});
+    queue.erase(at);
+    return waiting;
+  }
+
+  // A cancel naming the running request cancels it; one naming a waiting request takes the
+  // first such off the queue; any other is ignored.
+  void cancel(const Json &id) {
+    const std::string key = id_key(id);
+    {
+      const std::lock_guard lock(mutex);
+      if (running && running_key == key) {
+        running->cancel();
+        return;
+      }
+      const auto named = by_id.lower_bound({key, 0});
+      if (named == by_id.end() || named->first != key) return;
+      (void)take(queue.find(named->second));
     }
     changed.notify_all();
   }
 
-  // A cancel naming the running request cancels it; one naming a waiting request takes it
-  // off the queue; any other is ignored.
-  void cancel(const Json &id) {
-    const std::lock_guard lock(mutex);
-    if (running != nullptr && running_id == id) {
-      running->cancel();
-      return;
-    }
-    for (auto at = queue.begin(); at != queue.end(); ++at) {
-      const auto named = at->request.find("id");
-      if (at->request.is_object() && named != at->request.end() && *named == id) {
-        queue.erase(at);
-        return;
-      }
-    }
+  // Whether a message of this size may join the queue (the lock held): never while the
+  // writer is behind; always when nothing waits; else within both bounds.
+  bool has_room(std::size_t bytes) const {
+    if (line_bytes + in_flight > limits.unwritten_bytes) return false;
+    if (queue.empty()) return true;
+    return queue.size() < limits.queued_requests && queued_bytes + bytes <= limits.queued_bytes;
   }
 
   void read_requests() {
@@ -166,28 +229,46 @@ struct Session::Shared {
     for (;;) {
       const LineReader::Status status = reader.next(line);
       if (status != LineReader::Status::line) {
-        const std::lock_guard lock(mutex);
-        input_done = true;
-        if (status == LineReader::Status::too_long) input_error = std::string(kLineTooLong) + "\n";
+        {
+          const std::lock_guard lock(mutex);
+          input_done = true;
+          if (status == LineReader::Status::too_long) {
+            input_error = std::string(kLineTooLong) + "\n";
+          }
+        }
         changed.notify_all();
         return;
       }
       if (text::trim_white_space(line).empty()) continue;
       Waiting waiting;
+      waiting.bytes = line.size();
+      bool is_early = false;
       if (auto parsed = parse_json(line)) {
-        if (const Json *named = cancelled_request(parsed.value())) {
-          cancel(*named);
+        const Intake intake = endpoint->intake(*parsed);
+        if (intake.kind == Intake::Kind::cancel) {
+          cancel(intake.id);
           continue;
         }
-        waiting.ping = is_ping(parsed.value());
-        waiting.request = std::move(parsed.value());
+        is_early = intake.kind == Intake::Kind::early;
+        if (parsed->is_object()) {
+          if (const auto id = parsed->find("id"); id != parsed->end()) waiting.key = id_key(*id);
+        }
+        waiting.message = std::move(*parsed);
       } else {
-        waiting.answer = to_compact(parse_error_response());
+        waiting.answer = endpoint->unreadable_answer();
       }
+      if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
       {
-        const std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
+        // The queue is full or the writer behind: read nothing more, so the host's writes
+        // block until there is room again.
+        changed.wait(lock, [&] { return stopping || has_room(waiting.bytes); });
         if (stopping) return;
-        queue.push_back(std::move(waiting));
+        const std::uint64_t number = next_number++;
+        queued_bytes += waiting.bytes;
+        if (waiting.key) by_id.emplace(*waiting.key, number);
+        if (is_early) early.insert(number);
+        queue.emplace(number, std::move(waiting));
       }
       changed.notify_all();
     }
@@ -196,64 +277,81 @@ struct Session::Shared {
   void work() {
     for (;;) {
       Waiting next;
-      CancelToken token;
+      auto token = std::make_shared<CancelToken>();
       {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] { return stopping || input_done || !queue.empty(); });
         if (stopping || queue.empty()) return;
-        next = std::move(queue.front());
-        queue.pop_front();
-        running = &token;
-        const auto id = next.request.is_object() ? next.request.find("id") : next.request.end();
-        running_id = id != next.request.end() ? *id : Json();
+        next = take(queue.begin());
+        running = token;
+        running_key = next.key;
         started = Clock::now();
       }
       changed.notify_all();
-      bool gone = false;
       std::optional<std::string> answer = std::move(next.answer);
       if (!answer) {
-        const Notify notify = [&](const std::string &line) {
-          std::string copy = line;
-          if (!write_line(copy, &token)) gone = true;
-        };
-        answer = handler(next.request, token, notify);
+        const RequestIo request_io{*token, [this, token](std::string line) {
+                                     const std::lock_guard lock(mutex);
+                                     post(std::move(line), token.get());
+                                   }};
+        answer = endpoint->answer(next.message, request_io);
       }
-      if (answer && !gone && !write_line(*answer, &token)) gone = true;
       {
         const std::lock_guard lock(mutex);
-        running = nullptr;
+        if (answer) post(std::move(*answer), token.get());
+        running.reset();
+        running_key.reset();
       }
       changed.notify_all();
-      if (gone) stop(SessionEnd::output_gone);
     }
   }
 
-  // Takes the pings off the queue once the running call has run long enough (the lock held).
-  std::vector<Json> due_pings(Clock::time_point now) {
-    std::vector<Json> ids;
-    if (running == nullptr || now - started < kPingPatience) return ids;
-    for (auto at = queue.begin(); at != queue.end();) {
-      if (at->ping) {
-        ids.push_back(at->request.at("id"));
-        at = queue.erase(at);
-      } else {
-        ++at;
+  void write_lines() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      to_write.wait(lock, [&] { return quiet || closing || !lines.empty(); });
+      if (quiet || lines.empty()) return;
+      std::string line = std::move(lines.front());
+      lines.pop_front();
+      line_bytes -= line.size();
+      in_flight = line.size();
+      writing = true;
+      lock.unlock();
+      const bool written = io.write(line);
+      line = std::string();
+      lock.lock();
+      writing = false;
+      in_flight = 0;
+      changed.notify_all();
+      if (!written) {
+        lock.unlock();
+        stop(SessionEnd::output_gone);
+        return;
       }
     }
-    return ids;
   }
 
-  bool ping_waits() const {
-    for (const Waiting &waiting : queue) {
-      if (waiting.ping) return true;
+  // Takes the early messages off the queue once the running call has run long enough (the
+  // lock held).
+  std::vector<Json> due_early(Clock::time_point now) {
+    std::vector<Json> due;
+    if (!running || now - started < kPingPatience) return due;
+    while (!early.empty()) {
+      due.push_back(take(queue.find(*early.begin())).message);
     }
-    return false;
+    return due;
+  }
+
+  bool all_done() const {
+    return input_done && queue.empty() && !running && lines.empty() && !writing;
   }
 };
 
-Session::Session(SessionIo io, RequestHandler handler) : shared_(std::make_shared<Shared>()) {
+Session::Session(SessionIo io, std::shared_ptr<Endpoint> endpoint, SessionLimits limits)
+    : shared_(std::make_shared<Shared>()) {
   shared_->io = std::move(io);
-  shared_->handler = std::move(handler);
+  shared_->endpoint = std::move(endpoint);
+  shared_->limits = limits;
 }
 
 Session::~Session() = default;
@@ -261,60 +359,71 @@ Session::~Session() = default;
 void Session::stop(SessionEnd why) { shared_->stop(why); }
 
 SessionEnd Session::run() {
-  Shared &s = *shared_;
+  const std::shared_ptr<Shared> s = shared_;
+  std::thread writer;
   std::thread worker;
   std::thread reader;
   try {
-    worker = std::thread([&s] { s.work(); });
-    // The reader keeps the state alive: it may outlast run() waiting for input.
-    reader = std::thread([shared = shared_] { shared->read_requests(); });
+    writer = std::thread([s] { s->write_lines(); });
+    worker = std::thread([s] { s->work(); });
+    reader = std::thread([s] { s->read_requests(); });
   } catch (const std::system_error &) {
-    s.stop(SessionEnd::failed);
-    if (worker.joinable()) worker.join();
+    s->stop(SessionEnd::failed);
+    for (std::thread *started : {&writer, &worker}) {
+      if (started->joinable()) started->join();
+    }
     return SessionEnd::failed;
   }
-  std::unique_lock lock(s.mutex);
+  std::unique_lock lock(s->mutex);
   for (;;) {
-    if (s.stopping || (s.input_done && s.queue.empty() && s.running == nullptr)) break;
-    std::vector<Json> pings = s.due_pings(Clock::now());
-    if (!pings.empty()) {
+    if (s->stopping || s->all_done()) break;
+    std::vector<Json> due = s->due_early(Clock::now());
+    if (!due.empty()) {
       lock.unlock();
-      bool gone = false;
-      for (const Json &id : pings) {
-        std::string line = to_compact(ping_response(id));
-        gone = gone || !s.write_line(line, nullptr);
-      }
-      if (gone) s.stop(SessionEnd::output_gone);
+      std::vector<std::string> answers;
+      answers.reserve(due.size());
+      for (const Json &message : due)
+        answers.push_back(s->endpoint->early_answer(message));
       lock.lock();
+      for (std::string &answer : answers)
+        s->post(std::move(answer), nullptr);
+      s->changed.notify_all(); // room in the queue
       continue;
     }
-    if (s.running != nullptr && s.ping_waits()) {
-      s.changed.wait_until(lock, s.started + kPingPatience);
+    if (s->running && !s->early.empty()) {
+      s->changed.wait_until(lock, s->started + kPingPatience);
     } else {
-      s.changed.wait(lock);
+      s->changed.wait(lock);
     }
   }
-  const bool stopped = s.stopping;
+  const bool stopped = s->stopping;
   if (stopped) {
     // The call was cancelled; it cleans up before the process ends.
-    (void)s.changed.wait_for(lock, kStopPatience, [&] { return s.running == nullptr; });
+    (void)s->changed.wait_for(lock, kStopPatience, [&] { return !s->running; });
+  } else {
+    s->closing = true;
+    s->to_write.notify_all();
   }
-  const bool call_hangs = s.running != nullptr;
+  const bool call_hangs = s->running != nullptr;
   lock.unlock();
   if (call_hangs) {
     // A call that does not return: the process ends around it.
     worker.detach();
     reader.detach();
-    return s.end;
+    writer.detach();
+    return s->end;
   }
   worker.join();
   if (!stopped) {
+    writer.join();
     reader.join();
-    if (s.input_error) s.io.error(*s.input_error);
+    if (s->input_error) s->io.error(*s->input_error);
     return SessionEnd::input_ended;
   }
+  // Either may still wait on the system: a read that no input ends, a write nobody reads.
   reader.detach();
-  return s.end;
+  writer.detach();
+  return s->end;
 }
 
 } // namespace vft::server

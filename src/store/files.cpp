@@ -65,12 +65,16 @@ std::string_view store_file_name(std::string_view app) {
   return is_protected_app(app) ? "records.dpapi" : "records.json";
 }
 
-Result<platform::FileLock> take_lock(const std::string &folder) {
+Result<platform::FileLock> take_lock(const std::string &folder, const CancelToken *cancel) {
   const std::string path = platform::join_path(folder, "records.lock");
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     VFT_TRY(auto lock, platform::try_lock_file(path));
     if (lock) return std::move(*lock);
-    platform::sleep_ms(kLockWaitMs);
+    if (cancel == nullptr) {
+      platform::sleep_ms(kLockWaitMs);
+    } else if (cancel->wait_for(std::chrono::milliseconds(kLockWaitMs))) {
+      return fail(kCancelled);
+    }
   }
   return fail(kLockHeld);
 }

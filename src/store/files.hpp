@@ -2,6 +2,7 @@
 // atomic replacement of files, and the protection of bytes for the current user.
 #pragma once
 
+#include "cancel.hpp"
 #include "platform/platform.hpp"
 #include "result.hpp"
 #include "json/json.hpp"
@@ -52,8 +53,9 @@ std::string_view store_entropy(std::string_view app);
 // The store file name of an app: records.dpapi or records.json.
 std::string_view store_file_name(std::string_view app);
 
-// Holds the app's lock: up to 100 attempts, 20 ms apart.
-Result<platform::FileLock> take_lock(const std::string &folder);
+// Holds the app's lock: up to 100 attempts, 20 ms apart. A cancel ends the wait at once.
+Result<platform::FileLock> take_lock(const std::string &folder,
+                                     const CancelToken *cancel = nullptr);
 
 // Writes bytes to destination so that it holds either its previous content or exactly these
 // bytes: a new temporary file beside it, flushed, then renamed onto it. Runs only under the

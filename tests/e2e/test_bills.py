@@ -653,6 +653,40 @@ def test_summary_per_currency_on_the_given_date(bills, tmp_path):
     assert snapshot(store) == before
 
 
+def test_month_by_month_summary_for_the_view(bills, tmp_path):
+    paid = bills.save(provider="Water", dueDate="2024-03-05", amountMinor=3000)
+    confirmed = bills.confirm(paid, 1000, evidence_file(tmp_path, "a.pdf"), "R-1")
+    voided = bills.confirm(confirmed, 2000, evidence_file(tmp_path, "b.pdf"), "R-2")
+    bills.void(voided, voided["confirmations"][1]["id"])
+    bills.save(provider="Water", accountLabel="Office", dueDate="2024-03-20", currency="usd")
+    bills.save(provider="Power", dueDate="2023-04-01", amountMinor=5)
+    archived = bills.save(provider="Gas", dueDate="2024-03-01")
+    bills.ok("archive_bill", {"id": archived["id"], "expectedVersion": 1})
+    store = bills.vft.store_file("bills")
+    before = snapshot(store)
+
+    summary = bills.ok("summarize_bills_by_month", {"asOf": " 2024-03-31 "})
+    assert summary == {"asOf": "2024-03-31", "fromMonth": "2023-04", "toMonth": "2024-03",
+                       "rows": [{"month": "2023-04", "provider": "Power", "currency": "EUR",
+                                 "billedMinor": 5, "paidMinor": 0},
+                                {"month": "2024-03", "provider": "Water", "currency": "EUR",
+                                 "billedMinor": 3000, "paidMinor": 1000},
+                                {"month": "2024-03", "provider": "Water", "currency": "USD",
+                                 "billedMinor": 10000, "paidMinor": 0}]}
+    usd = bills.ok("summarize_bills_by_month",
+                   {"asOf": "2024-03-31", "months": 1, "currency": "usd"})
+    assert [r["currency"] for r in usd["rows"]] == ["USD"] and usd["fromMonth"] == "2024-03"
+    # Checked like every tool's arguments, then with the app's own messages.
+    for args, message in [({"month": 1}, "Unknown argument: month"),
+                          ({"months": 1.0}, "Invalid type for months"),
+                          ({"months": 37}, "months must be between 1 and 36"),
+                          ({"currency": "EURO"}, "currency must be 1–3 characters without NUL"),
+                          ({"currency": "E1"}, "currency must be a three-letter code"),
+                          ({"asOf": "2024-02-30"}, "Invalid calendar date")]:
+        assert bills.err("summarize_bills_by_month", args) == message
+    assert snapshot(store) == before
+
+
 def test_summary_of_one_hundred_and_fifty_bills(bills):
     made = []
     for n in range(150):

@@ -4,6 +4,7 @@ edits, renders that never overwrite and leave nothing behind, and progress notif
 Clips are made once per run by the host's FFmpeg from its lavfi sources. On Linux the
 program renders with the ffmpeg on PATH; under Wine with the Windows build that
 tests/e2e/ffmpeg-win installs (npm). Fake ffmpeg programs are shell scripts (Linux only)."""
+import base64
 import errno
 import hashlib
 import json
@@ -11,6 +12,7 @@ import os
 import shutil
 import stat
 import subprocess
+import time
 
 import pytest
 
@@ -444,3 +446,115 @@ def test_probe_on_a_full_data_folder_says_so(vft, clips):
     assert vft.err("media", "import_video", {"title": "T", "path": str(clips["silent"])},
                    env=env) == os.strerror(errno.ENOSPC)
     assert sorted(os.listdir(data)) == ["records.lock"]
+
+
+# ---- still frames for the edit view --------------------------------------------------------
+FRAMES_FAILED = "FFmpeg could not take frames from this source"
+
+
+def jpeg_size(data):
+    """(width, height) from a baseline JPEG's frame header."""
+    assert data[:2] == b"\xff\xd8"
+    at = 2
+    while data[at + 1] != 0xC0:
+        at += 2 + int.from_bytes(data[at + 2:at + 4], "big")
+    return int.from_bytes(data[at + 7:at + 9], "big"), int.from_bytes(data[at + 5:at + 7], "big")
+
+
+def frames_args(saved, times, **extra):
+    return dict({"id": saved["projectId"], "editId": saved["edit"]["id"], "times": times},
+                **extra)
+
+
+@needs_ffmpeg
+def test_preview_frames_are_jpegs_in_order_and_write_nothing(vft, clips, tmp_path):
+    env = renderer_env(vft)
+    source = tmp_path / "clip.mp4"
+    source.write_bytes(clips["sound"].read_bytes())
+    saved = save_edit(vft, import_clip(vft, source, env)["project"], {"start": 1}, env=env)
+    store = vft.store_file("media").read_bytes()
+    session = vft.session("media", env=env)
+    result = session.call("preview_edit_frames", frames_args(saved, [10, 0, 4.5]))
+    assert result["isError"] is False, result["content"][0]["text"]
+    shape = {"frames": [{"time": 10}, {"time": 0}, {"time": 4.5}], "width": 160, "height": 120}
+    assert result["structuredContent"] == shape
+    assert json.loads(result["content"][0]["text"]) == shape
+    images = result["content"][1:]
+    assert [i["type"] for i in images] == ["image"] * 3
+    assert all(i["mimeType"] == "image/jpeg" for i in images)
+    frames = [base64.b64decode(i["data"], validate=True) for i in images]
+    assert [jpeg_size(f) for f in frames] == [(160, 120)] * 3
+    assert frames[0] != frames[1] != frames[2]  # the clip's counter differs at each time
+    wide = session.call("preview_edit_frames", frames_args(saved, [1], width=320))
+    assert jpeg_size(base64.b64decode(wide["content"][1]["data"])) == (320, 240)
+    assert session.close() == (b"", b"", 0)
+
+    refusals = [({"times": []}, "times must hold 1 to 6 numbers"),
+                ({"times": [1] * 7}, "times must hold 1 to 6 numbers"),
+                ({"times": ["1"]}, "times must hold 1 to 6 numbers"),
+                ({"times": [10.5]}, "times must be between 0 and 10"),
+                ({"times": [-1]}, "times must be between 0 and 10"),
+                ({"width": 81}, "width must be an even integer between 80 and 320"),
+                ({"width": 78}, "width must be an even integer between 80 and 320"),
+                ({"width": 322}, "width must be an even integer between 80 and 320"),
+                ({"editId": "edit-0-0"}, "Edit not found"),
+                ({"id": "media-0-0"}, "Record not found")]
+    for change, message in refusals:
+        assert vft.err("media", "preview_edit_frames",
+                       dict(frames_args(saved, [1]), **change), env=env) == message, change
+    with open(source, "r+b") as f:
+        f.seek(100)
+        f.write(b"\0")
+    assert vft.err("media", "preview_edit_frames", frames_args(saved, [1]), env=env) == STALE
+    # Nothing written: not the store, not a file in the data folder or beside the source.
+    assert vft.store_file("media").read_bytes() == store
+    assert sorted(os.listdir(vft.folder("media"))) == ["records.json", "records.lock"]
+    assert sorted(os.listdir(tmp_path)) == sorted(["clip.mp4", "data", "user"])
+
+
+def wait_for(path):
+    """Until the file exists: the renderer stand-in makes it once it runs."""
+    deadline = time.monotonic() + TIMEOUT
+    while not path.exists():
+        assert time.monotonic() < deadline, f"{path} never appeared"
+        time.sleep(0.02)
+
+
+@needs_ffmpeg
+def test_frames_let_go_of_the_lock_and_a_cancel_leaves_no_renderer(vft, clips, tmp_path):
+    env = renderer_env(vft)
+    saved = save_edit(vft, import_clip(vft, clips["silent"], env)["project"], {}, env=env)
+    gate = tmp_path / "renderer"
+    gate.mkdir()
+    name = "slow_renderer.exe" if WINE else "slow_renderer"
+    slow = dict(env, VEYMORA_FFMPEG=vft.path(os.path.join(TOOLS_DIR, name)),
+                VFT_SLOW_RENDERER=vft.path(gate))
+    session = vft.session("media", env=slow)
+
+    def request(id):
+        session.send({"jsonrpc": "2.0", "id": id, "method": "tools/call", "params": {
+            "name": "preview_edit_frames", "arguments": frames_args(saved, [0.5])}})
+
+    # While the renderer runs, another process's call takes the app's lock.
+    request(1)
+    wait_for(gate / "started")
+    assert vft.ok("media", "get_project", {"id": saved["projectId"]}, env=env)["version"] == 2
+    (gate / "go").touch()
+    answer = session.read_line()
+    assert answer["id"] == 1 and answer["result"]["content"][0]["text"] == FRAMES_FAILED
+
+    # A cancel ends the renderer: the next answer is the next request's, and the lock the
+    # renderer held as long as it lived is free.
+    (gate / "started").unlink()
+    (gate / "go").unlink()
+    request(2)
+    wait_for(gate / "started")
+    session.send({"jsonrpc": "2.0", "method": "notifications/cancelled",
+                  "params": {"requestId": 2, "reason": "gave up"}})
+    session.send({"jsonrpc": "2.0", "id": 3, "method": "ping"})
+    assert session.read_line() == {"jsonrpc": "2.0", "id": 3, "result": {}}
+    free = subprocess.run(vft.tool_command("hold_lock") + [vft.path(gate / "running.lock")],
+                          input=b"", capture_output=True, env=env, timeout=TIMEOUT)
+    assert (free.returncode, free.stdout) == (0, b"held\n"), free.stderr
+    assert session.close() == (b"", b"", 0)
+    assert sorted(os.listdir(vft.folder("media"))) == ["records.json", "records.lock"]

@@ -2,8 +2,10 @@
 the lines sent (`> `) and the lines expected back (`< `), in order; `#` starts a comment.
 All lines are piped in at once and input is closed, as a script would; the output must be
 exactly the expected lines, with nothing on standard error and exit status 0. In expected
-lines @@STORAGE@@ stands for the platform's storage sentence and @@VERSION@@ for the build's
-version (project() in CMakeLists.txt, its one home)."""
+lines @@STORAGE@@ stands for the platform's storage sentence, @@VERSION@@ for the build's
+version (project() in CMakeLists.txt, its one home) and @@ICON@@ for the program's icon in
+base64."""
+import base64
 import os
 import re
 
@@ -16,6 +18,8 @@ STORAGE = (b"Storage stays on this Windows computer;" if WINE
 HERE = os.path.join(os.path.dirname(__file__), "transcripts")
 with open(os.path.join(HERE, "..", "..", "..", "CMakeLists.txt"), "rb") as listing:
     VERSION = re.search(rb"project\(\S+ VERSION ([0-9.]+)", listing.read()).group(1)
+with open(os.path.join(HERE, "..", "..", "..", "doc", "icon.png"), "rb") as icon_file:
+    ICON = base64.b64encode(icon_file.read())
 CASES = sorted(name for name in os.listdir(HERE) if name.endswith(".txt"))
 
 
@@ -27,7 +31,7 @@ def read_transcript(path):
                 sent.append(line[2:])
             elif line.startswith(b"< "):
                 expected.append(line[2:].replace(b"@@STORAGE@@", STORAGE)
-                                .replace(b"@@VERSION@@", VERSION))
+                                .replace(b"@@VERSION@@", VERSION).replace(b"@@ICON@@", ICON))
             elif line.startswith(b"app: "):
                 app = line[5:].decode()
             elif line and not line.startswith(b"#"):

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace vft::apps::bills {
 namespace {
@@ -213,6 +214,74 @@ TEST(BillsSummary, EmptyAndForeignStores) {
   EXPECT_EQ(summarize_records(huge, "2024-02-01").error(), kAmountOverflow);
 }
 
+Json month_bill(const char *provider, const char *currency, std::uint64_t amount, const char *due,
+                Json confirmations = Json::array(), bool archived = false) {
+  Json record = bill(amount, std::move(confirmations));
+  record["provider"] = provider;
+  record["currency"] = currency;
+  record["dueDate"] = due;
+  record["archived"] = archived;
+  return record;
+}
+
+Json month_row(const char *month, const char *provider, const char *currency, std::uint64_t billed,
+               std::uint64_t paid) {
+  return Json{{"billedMinor", billed},
+              {"currency", currency},
+              {"month", month},
+              {"paidMinor", paid},
+              {"provider", provider}};
+}
+
+TEST(BillsByMonth, SumsPerDueMonthProviderAndCurrencyInOrder) {
+  const Json records = Json::array({
+      month_bill("Water", "EUR", 3000, "2024-03-31", Json::array({confirmation(1000)})),
+      // A voided confirmation pays nothing; an overpayment shows in full.
+      month_bill("Power", "EUR", 5000, "2024-03-01",
+                 Json::array({confirmation(5000, true), confirmation(2000)})),
+      month_bill("Power", "EUR", 1000, "2024-03-15", Json::array({confirmation(1500)})),
+      month_bill("Power", "USD", 700, "2024-03-02"),
+      month_bill("Power", "EUR", 400, "2023-04-01"),                    // the first month of twelve
+      month_bill("Power", "EUR", 900, "2023-03-31"),                    // before it
+      month_bill("Power", "EUR", 900, "2024-04-01"),                    // after the as-of month
+      month_bill("Gas", "EUR", 800, "2024-01-10", Json::array(), true), // archived
+  });
+  auto summary = summarize_records_by_month(records, "2024-03-05", kDefaultMonths, std::nullopt);
+  ASSERT_TRUE(summary) << summary.error();
+  EXPECT_EQ((*summary)["asOf"], "2024-03-05");
+  EXPECT_EQ((*summary)["fromMonth"], "2023-04");
+  EXPECT_EQ((*summary)["toMonth"], "2024-03");
+  EXPECT_EQ((*summary)["rows"], Json::array({month_row("2023-04", "Power", "EUR", 400, 0),
+                                             month_row("2024-03", "Power", "EUR", 6000, 3500),
+                                             month_row("2024-03", "Power", "USD", 700, 0),
+                                             month_row("2024-03", "Water", "EUR", 3000, 1000)}));
+
+  auto usd = summarize_records_by_month(records, "2024-03-05", 1, std::string("USD"));
+  ASSERT_TRUE(usd);
+  EXPECT_EQ((*usd)["fromMonth"], "2024-03");
+  EXPECT_EQ((*usd)["rows"], Json::array({month_row("2024-03", "Power", "USD", 700, 0)}));
+}
+
+TEST(BillsByMonth, MonthsCrossYearsAndDamagedStoresFail) {
+  auto longest = summarize_records_by_month(Json::array(), "2024-01-31", kMaxMonths, std::nullopt);
+  ASSERT_TRUE(longest);
+  EXPECT_EQ((*longest)["fromMonth"], "2021-02");
+  EXPECT_EQ((*longest)["toMonth"], "2024-01");
+  EXPECT_EQ((*longest)["rows"], Json::array());
+
+  Json no_provider = Json::array({month_bill("P", "EUR", 5, "2024-01-01")});
+  no_provider[0].erase("provider");
+  EXPECT_EQ(summarize_records_by_month(no_provider, "2024-01-01", 1, std::nullopt).error(),
+            "provider must be text");
+  Json huge = Json::array(
+      {month_bill("P", "EUR", kMax64, "2024-01-01"), month_bill("P", "EUR", 1, "2024-01-02")});
+  EXPECT_EQ(summarize_records_by_month(huge, "2024-01-01", 1, std::nullopt).error(),
+            kAmountOverflow);
+
+  EXPECT_EQ(utc_date(0), "1970-01-01");
+  EXPECT_EQ(utc_date(951782400), "2000-02-29");
+}
+
 TEST(BillsEvidence, ExtensionOfTheFileNameOnly) {
   using vft::store::file_extension;
   EXPECT_EQ(file_extension("/tmp/bill.PDF").value(), "PDF");
@@ -301,6 +370,33 @@ TEST(BillsHandler, ReadingToolsWorkWithoutWriting) {
   fixture.args = Json{{"id", "bill-1-1"}};
   auto get_call = fixture.call("get_bill");
   EXPECT_EQ(apps::dispatch(apps::bills_handler(), get_call).error(), "Record not found");
+}
+
+TEST(BillsByMonth, ArgumentsAreCheckedWithExactMessages) {
+  UnsavableCall fixture;
+  const std::pair<Json, std::string> refused[] = {
+      {Json{{"months", 0U}}, kMonthsRange},
+      {Json{{"months", 37U}}, kMonthsRange},
+      {Json{{"currency", "EURO"}}, "currency must be 1–3 characters without NUL"},
+      {Json{{"currency", "E1"}}, kCurrencyCode},
+      {Json{{"asOf", "2024-02-30"}}, "Invalid calendar date"},
+  };
+  for (const auto &[args, message] : refused) {
+    fixture.args = args;
+    auto call = fixture.call("summarize_bills_by_month");
+    auto result = apps::dispatch(apps::bills_handler(), call);
+    ASSERT_FALSE(result) << args.dump();
+    EXPECT_EQ(result.error(), message) << args.dump();
+  }
+  fixture.args = Json{{"months", 36U}, {"currency", " eur "}};
+  auto call = fixture.call("summarize_bills_by_month");
+  // Today, whichever side of midnight the call fell on.
+  const std::string before = utc_date(store::Stamper::now_seconds());
+  auto today = apps::dispatch(apps::bills_handler(), call);
+  const std::string after = utc_date(store::Stamper::now_seconds());
+  ASSERT_TRUE(today) << today.error();
+  EXPECT_TRUE((*today)["asOf"] == before || (*today)["asOf"] == after) << (*today)["asOf"];
+  EXPECT_EQ((*today)["fromMonth"].get<std::string>().size(), 7U);
 }
 
 } // namespace

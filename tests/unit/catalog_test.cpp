@@ -2,6 +2,7 @@
 // code names a tool), and to the texts that are easy to get wrong.
 #include "apps/app.hpp"
 #include "server/catalog.hpp"
+#include "server/pipeline.hpp"
 #include "json/json.hpp"
 
 #include <gtest/gtest.h>
@@ -35,6 +36,33 @@ const Json &catalogue() {
     return result ? result.value() : Json();
   }();
   return parsed;
+}
+
+const Json &app_tools() {
+  static const Json parsed = [] {
+    auto result = vft::parse_json(vft::server::app_tools_text());
+    return result ? result.value() : Json();
+  }();
+  return parsed;
+}
+
+const Json &titles() {
+  static const Json parsed = [] {
+    auto result = vft::parse_json(vft::server::titles_text());
+    return result ? result.value() : Json();
+  }();
+  return parsed;
+}
+
+// Every tool name of the app: the catalogue's, then the app-only ones.
+std::vector<std::string> all_tool_names(const std::string &app) {
+  std::vector<std::string> names;
+  for (const Json *source : {&catalogue(), &app_tools()}) {
+    if (!source->contains(app)) continue;
+    for (const Json &tool : source->at(app))
+      names.push_back(tool.value("name", ""));
+  }
+  return names;
 }
 
 const Json &find_tool(std::string_view app, std::string_view name) {
@@ -105,10 +133,8 @@ TEST(CatalogTools, TheAppsHandlerTablesListTheSameTools) {
   for (const auto &app : catalogue().items()) {
     const vft::apps::AppHandler *handler = vft::apps::handler_for(app.key());
     ASSERT_NE(handler, nullptr) << app.key();
-    std::vector<std::string> listed;
-    for (const Json &tool : app.value()) {
-      listed.push_back(tool.value("name", ""));
-    }
+    // The app-only tools are in the table too.
+    std::vector<std::string> listed = all_tool_names(app.key());
     std::vector<std::string> handled;
     for (const vft::apps::ToolEntry &entry : handler->tools) {
       handled.emplace_back(entry.name);
@@ -332,13 +358,58 @@ TEST(CatalogTexts, DescriptionsThatAreEasyToGetWrong) {
 }
 
 TEST(CatalogTexts, ToolNamesAreUniqueWithinEachApp) {
-  for (const auto &app : catalogue().items()) {
+  for (const std::string_view app : kApps) {
     std::set<std::string> seen;
-    for (const Json &tool : app.value()) {
-      EXPECT_TRUE(seen.insert(tool.value("name", "")).second)
-          << app.key() << " repeats " << tool.value("name", "");
+    for (const std::string &name : all_tool_names(std::string(app))) {
+      EXPECT_TRUE(seen.insert(name).second) << app << " repeats " << name;
     }
   }
+}
+
+TEST(AppOnlyTools, ReadOnlyEntriesInTheCataloguesShape) {
+  const Json &tools = app_tools();
+  ASSERT_TRUE(tools.is_object());
+  EXPECT_EQ(keys_of(tools), (std::set<std::string>{"bills", "media"}));
+  const std::set<std::string> members = {"annotations", "description", "inputSchema", "name"};
+  for (const auto &app : tools.items()) {
+    ASSERT_TRUE(app.value().is_array()) << app.key();
+    for (const Json &tool : app.value()) {
+      const std::string where = app.key() + "/" + tool.value("name", "?");
+      EXPECT_EQ(keys_of(tool), members) << where;
+      EXPECT_FALSE(tool.value("description", "").empty()) << where;
+      EXPECT_EQ(tool.at(Json::json_pointer("/inputSchema/type")), "object") << where;
+      EXPECT_EQ(tool.at(Json::json_pointer("/inputSchema/additionalProperties")), false) << where;
+      EXPECT_EQ(tool.at("annotations"), literal(R"({"readOnlyHint": true, "idempotentHint": true,
+                  "openWorldHint": false, "destructiveHint": false})"))
+          << where;
+    }
+  }
+  // What the pipeline finds: the app's array, and an empty one for an app without any.
+  EXPECT_EQ(vft::server::app_only_tools("bills").value(), tools.at("bills"));
+  EXPECT_EQ(vft::server::app_only_tools("studio").value(), Json::array());
+}
+
+TEST(ToolTitles, EveryToolHasOneAndEveryTitleNamesATool) {
+  const Json &all = titles();
+  ASSERT_TRUE(all.is_object());
+  EXPECT_EQ(keys_of(all), std::set<std::string>(kApps.begin(), kApps.end()));
+  for (const std::string_view app_name : kApps) {
+    const std::string app(app_name);
+    const std::vector<std::string> names = all_tool_names(app);
+    const Json &app_titles = all.contains(app) ? all.at(app) : Json::object();
+    for (const std::string &name : names) {
+      const auto title = app_titles.find(name);
+      ASSERT_NE(title, app_titles.end()) << app << "/" << name << " has no title";
+      ASSERT_TRUE(title->is_string()) << app << "/" << name;
+      EXPECT_FALSE(title->get<std::string>().empty()) << app << "/" << name;
+    }
+    for (const auto &title : app_titles.items()) {
+      EXPECT_NE(std::find(names.begin(), names.end(), title.key()), names.end())
+          << app << " has a title for no tool: " << title.key();
+    }
+  }
+  EXPECT_EQ(all.at("bookmarks").at("save_bookmark"), "Save bookmark");
+  EXPECT_EQ(all.at("bills").at("summarize_bills_by_month"), "Summarize bills by month");
 }
 
 } // namespace

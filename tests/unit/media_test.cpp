@@ -1,9 +1,13 @@
 // The media app's pure logic: the probe parser, the timeline validator, the ramp's speed
 // function and the filter graph handed to FFmpeg.
 #include "apps/media/media.hpp"
+#include "platform/platform.hpp"
+#include "store/document.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -283,6 +287,78 @@ TEST(MediaRender, RampedMutedSilentAndPreviewGraphs) {
   const auto portrait = media::plan_render(tall, false, true);
   EXPECT_EQ(portrait.width, 360U);
   EXPECT_EQ(portrait.height, 640U);
+}
+
+// A JPEG's markers around coded data that holds a stuffed 0xFF and a restart marker.
+std::string tiny_jpeg(char fill) {
+  std::string jpeg("\xFF\xD8", 2);
+  jpeg += std::string("\xFF\xDB\x00\x04\x01\x02", 6); // a segment of 2 bytes
+  jpeg += std::string("\xFF\xDA\x00\x03\x00", 5);     // start of scan
+  jpeg += std::string(1, fill) + std::string("\xFF\x00\x11\xFF\xD3\x22", 6);
+  jpeg += std::string("\xFF\xD9", 2);
+  return jpeg;
+}
+
+TEST(MediaFrames, SplitsAStreamOfJpegs) {
+  const std::string one = tiny_jpeg('a');
+  const std::string two = tiny_jpeg('b');
+  const std::string stream = one + two;
+  auto images = media::split_jpegs(stream);
+  ASSERT_TRUE(images);
+  ASSERT_EQ(images->size(), 2U);
+  EXPECT_EQ((*images)[0], one);
+  EXPECT_EQ((*images)[1], two);
+  EXPECT_EQ(media::split_jpegs("")->size(), 0U);
+  EXPECT_FALSE(media::split_jpegs(one + two.substr(0, two.size() - 1)));
+  EXPECT_FALSE(media::split_jpegs(one + "x"));
+  EXPECT_FALSE(media::split_jpegs("\x89PNG"));
+}
+
+TEST(MediaFrames, SizeKeepsTheAspectAndArgumentsLookAround) {
+  EXPECT_EQ(media::frame_height(320, 240, 160), 120U);
+  EXPECT_EQ(media::frame_height(1920, 1080, 160), 90U);
+  EXPECT_EQ(media::frame_height(1080, 1920, 80), 142U); // 142.2, to the nearest even
+  EXPECT_EQ(media::frame_height(2, 8192, 320), 4096U);  // bounded
+  EXPECT_EQ(media::frame_height(8192, 2, 80), 2U);
+
+  const auto args = media::frame_arguments("/v.mp4", {0.25, 5}, 160, 90);
+  const auto at = [&](const std::string &value) {
+    return std::find(args.begin(), args.end(), value) - args.begin();
+  };
+  // Each time its own input, decoded from a second before it.
+  EXPECT_EQ(args[static_cast<std::size_t>(at("-ss")) + 1], "0.000000");
+  EXPECT_NE(std::find(args.begin(), args.end(), "4.000000"), args.end());
+  const std::string &graph = args[static_cast<std::size_t>(at("-filter_complex")) + 1];
+  EXPECT_EQ(graph,
+            "[0:v:0]trim=end=0.750500,select=lte(t\\,0.250500)+eq(n\\,0),scale=160:90,reverse,"
+            "trim=end_frame=1,setsar=1[f0];"
+            "[1:v:0]trim=end=1.500500,select=lte(t\\,1.000500)+eq(n\\,0),scale=160:90,reverse,"
+            "trim=end_frame=1,setsar=1[f1];"
+            "[f0][f1]concat=n=2:v=1:a=0,setpts=N/TB[frames]");
+  EXPECT_EQ(args.back(), "pipe:1");
+}
+
+TEST(MediaFrames, ACallThatLetGoOfTheLockFreesItAndCannotSave) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() /
+                          ("vft-release-lock-" + std::to_string(vft::platform::now_nanos()));
+  fs::create_directories(folder);
+  const std::string path = (folder / "records.lock").string();
+  auto taken = vft::platform::try_lock_file(path);
+  ASSERT_TRUE(taken && taken.value());
+  vft::platform::FileLock lock = std::move(*taken.value());
+  vft::store::Store store{"media", folder.string(), vft::store::empty_document("media")};
+  vft::store::Stamper stamper;
+  const Json args = Json::object();
+  vft::apps::ToolCall call{"preview_edit_frames", args, store, stamper, nullptr, nullptr, &lock};
+  EXPECT_FALSE(vft::platform::try_lock_file(path).value()); // held
+  call.release_lock();
+  EXPECT_TRUE(vft::platform::try_lock_file(path).value()); // another call can take it
+  auto saved = call.save();
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error(), vft::apps::kSavedWithoutLock);
+  EXPECT_FALSE(fs::exists(folder / "records.json"));
+  fs::remove_all(folder);
 }
 
 } // namespace

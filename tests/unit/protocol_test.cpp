@@ -1,5 +1,7 @@
 #include "server/pipeline.hpp"
 #include "server/protocol.hpp"
+#include "server/server.hpp"
+#include "views/views.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +11,13 @@ using namespace vft::server;
 
 namespace {
 
-const ToolRunner kEcho = [](const std::string &tool, const Json &args, const vft::apps::Progress *,
-                            const vft::CancelToken *) -> Result<Json> {
-  if (tool == "fail") return vft::fail("it broke");
-  return Json{{"tool", tool}, {"args", args}};
-};
-
-std::optional<std::string> respond(std::string_view line) {
-  return respond_to_line(line, "wallet", kEcho);
+// The answer the session would write for one line (none for no answer).
+std::optional<std::string> respond(std::string_view line, const std::string &app = "wallet") {
+  Server server(app);
+  auto request = vft::parse_json(line);
+  if (!request) return server.unreadable_answer();
+  const vft::CancelToken cancel;
+  return server.answer(*request, RequestIo{cancel, [](std::string) {}});
 }
 
 } // namespace
@@ -24,7 +25,6 @@ std::optional<std::string> respond(std::string_view line) {
 TEST(Protocol, AnswersOnlyObjectsWithAnId) {
   EXPECT_FALSE(respond(R"({"method":"tools/call","params":{"name":"x"}})"));
   EXPECT_FALSE(respond("[1,2]"));
-  EXPECT_FALSE(respond(" \t\xC2\xA0\xE3\x80\x80 "));
   EXPECT_EQ(*respond(R"({"id":null,"method":"ping"})"),
             R"({"id":null,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(*respond(R"({"id":{"b":[1.0,-2]},"method":"ping"})"),
@@ -53,15 +53,19 @@ TEST(Protocol, InitializeNamesTheApp) {
 }
 
 TEST(Protocol, ToolsCallReadsNameAndArguments) {
-  auto call = [](std::string_view line) { return Json::parse(*respond(line))["result"]; };
-  EXPECT_EQ(call(R"({"id":1,"method":"tools/call"})")["structuredContent"],
-            Json::parse(R"({"tool":"","args":{}})"));
-  EXPECT_EQ(call(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})")
-                ["structuredContent"],
-            Json::parse(R"({"tool":"","args":"s"})"));
-  const Json failed = call(R"({"id":1,"method":"tools/call","params":{"name":"fail"}})");
-  EXPECT_EQ(failed,
-            Json::parse(R"({"content":[{"text":"it broke","type":"text"}],"isError":true})"));
+  // Failures the pipeline finds before it touches a store show what the call was given.
+  auto text = [](std::string_view line) {
+    return Json::parse(*respond(line))["result"]["content"][0]["text"];
+  };
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call"})"), "Unknown tool");
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call","params":{"name":3,"arguments":"s"}})"),
+            "Unknown tool");
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call","params":{"name":"get_storage_info",)"
+                 R"("arguments":"s"}})"),
+            "Arguments must be an object");
+  EXPECT_EQ(text(R"({"id":1,"method":"tools/call","params":{"name":"get_storage_info",)"
+                 R"("arguments":{"x":1}}})"),
+            "Unknown argument: x");
 }
 
 TEST(Protocol, EnvelopeTurnsImageDataIntoAnImageItem) {
@@ -73,6 +77,16 @@ TEST(Protocol, EnvelopeTurnsImageDataIntoAnImageItem) {
   EXPECT_EQ(dropped["content"].size(), 1U);
   EXPECT_EQ(dropped["content"][0]["text"], "{\"n\":1.5}");
   EXPECT_EQ(dropped["structuredContent"], (Json{{"n", 1.5}}));
+  // Several images, of any type, in their order; malformed entries are left out.
+  Json frames = tool_call_envelope(
+      Json{{"_images", Json::array({{{"data", "QQ=="}, {"mimeType", "image/jpeg"}},
+                                    {{"data", 1}, {"mimeType", "image/jpeg"}},
+                                    {{"data", "Qg=="}, {"mimeType", "image/jpeg"}}})},
+           {"width", 80}});
+  EXPECT_EQ(frames, Json::parse(R"({"content":[{"text":"{\"width\":80}","type":"text"},
+    {"data":"QQ==","mimeType":"image/jpeg","type":"image"},
+    {"data":"Qg==","mimeType":"image/jpeg","type":"image"}],"isError":false,
+    "structuredContent":{"width":80}})"));
   Json array = tool_call_envelope(Json::array({1, 2}));
   EXPECT_EQ(array["content"][0]["text"], "[1,2]");
 }
@@ -107,57 +121,36 @@ TEST(Validator, ChecksInOrder) {
             "Invalid tool schema");
 }
 
-TEST(Protocol, ProgressGoesOutOnlyWhenTheRequestCarriesAToken) {
-  std::vector<std::string> lines;
-  const Notify notify = [&](const std::string &line) { lines.push_back(line); };
-  const ToolRunner runner = [](const std::string &, const Json &,
-                               const vft::apps::Progress *progress,
-                               const vft::CancelToken *) -> Result<Json> {
-    if (progress != nullptr) (*progress)(1.5, 4, "Rendering");
-    return Json::object();
-  };
-  const std::string with =
-      R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":7}}})";
-  ASSERT_TRUE(respond_to_line(with, "media", runner, notify));
-  ASSERT_EQ(lines.size(), 1U);
-  EXPECT_EQ(lines[0], R"({"jsonrpc":"2.0","method":"notifications/progress","params":)"
-                      R"({"message":"Rendering","progress":1.5,"progressToken":7,"total":4.0}})");
-  lines.clear();
-  ASSERT_TRUE(respond_to_line(R"({"id":1,"method":"tools/call","params":{"name":"t"}})", "media",
-                              runner, notify));
-  ASSERT_TRUE(respond_to_line(
-      R"({"id":1,"method":"tools/call","params":{"name":"t","_meta":{"progressToken":[]}}})",
-      "media", runner, notify));
-  // A cancelled request gets no more progress.
-  vft::CancelToken cancelled;
-  cancelled.cancel();
-  ASSERT_TRUE(handle_message(Json::parse(with), "media", runner, notify, &cancelled));
-  EXPECT_TRUE(lines.empty());
-}
-
 TEST(Pipeline, RefusesBeforeTouchingAnything) {
-  vft::server::CallContext context;
-  EXPECT_EQ(call_tool("nope", "get_storage_info", Json::object(), context).error(), "Unknown app");
-  EXPECT_EQ(call_tool("studio", "Get_storage_info", Json::object(), context).error(),
+  ProcessState state;
+  EXPECT_EQ(call_tool({"nope", nullptr, {}}, "get_storage_info", Json::object(), state).error(),
+            "Unknown app");
+  EXPECT_EQ(call_tool({"studio", nullptr, {}}, "Get_storage_info", Json::object(), state).error(),
             "Unknown tool");
-  EXPECT_EQ(call_tool("studio", "get_storage_info", Json{{"x", 1}}, context).error(),
+  EXPECT_EQ(call_tool({"studio", nullptr, {}}, "get_storage_info", Json{{"x", 1}}, state).error(),
             "Unknown argument: x");
 }
 
 TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
   const Json meta{{kVersionKey, kCurrentProtocolVersion}, {kCapabilitiesKey, Json::object()}};
-  const Json legacy =
-      handle_message(Json{{"id", 1}, {"method", "tools/list"}}, "media", kEcho).value()["result"];
-  Json current =
-      handle_message(Json{{"id", 1}, {"method", "tools/list"}, {"params", {{"_meta", meta}}}},
-                     "media", kEcho)
-          .value()["result"];
+  const auto answer = [&](const Json &request) {
+    return Json::parse(*respond(vft::to_compact(request), "media"))["result"];
+  };
+  const Json legacy = answer(Json{{"id", 1}, {"method", "tools/list"}});
+  Json current = answer(Json{{"id", 1}, {"method", "tools/list"}, {"params", {{"_meta", meta}}}});
   EXPECT_EQ(current["resultType"], "complete");
   EXPECT_EQ(current["cacheScope"], "public");
   EXPECT_EQ(current["ttlMs"], kListTtlMs);
   EXPECT_EQ(current["_meta"][kServerInfoKey]["name"], "Veymora media");
   for (const char *key : {"resultType", "cacheScope", "ttlMs", "_meta"})
     current.erase(key);
+  // The current revision names each tool for people, with the program's icon.
+  for (Json &tool : current["tools"]) {
+    EXPECT_FALSE(tool.value("title", "").empty()) << tool["name"];
+    EXPECT_EQ(tool["icons"], Json::array({program_icon()}));
+    tool.erase("title");
+    tool.erase("icons");
+  }
   EXPECT_EQ(current, legacy);
   // A cancel names a string or a number and has no id of its own.
   EXPECT_EQ(*cancelled_request(
@@ -166,7 +159,89 @@ TEST(Protocol, CurrentRevisionListsTheSameToolsAsCacheableAndComplete) {
   EXPECT_EQ(cancelled_request(Json::parse(
                 R"({"id":1,"method":"notifications/cancelled","params":{"requestId":7}})")),
             nullptr);
-  EXPECT_FALSE(is_ping(
-      Json::parse(R"({"id":1,"method":"ping","params":{"_meta":)" + vft::to_compact(meta) + "}}")));
-  EXPECT_TRUE(is_ping(Json::parse(R"({"id":1,"method":"ping"})")));
+  // Only the legacy ping may be answered ahead of its turn.
+  const Server server("media");
+  using Kind = Intake::Kind;
+  EXPECT_EQ(server
+                .intake(Json::parse(R"({"id":1,"method":"ping","params":{"_meta":)" +
+                                    vft::to_compact(meta) + "}}"))
+                .kind,
+            Kind::request);
+  EXPECT_EQ(server.intake(Json::parse(R"({"id":1,"method":"ping"})")).kind, Kind::early);
+  EXPECT_EQ(server.intake(Json::parse(R"({"method":"ping"})")).kind, Kind::request);
+}
+
+TEST(Protocol, ViewsOnlyForAClientThatDeclaresThem) {
+  const Json declared{
+      {"extensions", {{kViewsExtension, {{"mimeTypes", {"text/plain", kViewMimeType}}}}}}};
+  const Json other{{"extensions", {{kViewsExtension, {{"mimeTypes", {"text/html"}}}}}}};
+  const auto current = [](const Json &capabilities) {
+    return Json{{kVersionKey, kCurrentProtocolVersion}, {kCapabilitiesKey, capabilities}};
+  };
+  const vft::views::View &view = vft::views::views_for("bills").front();
+  const Json read{{"uri", view.uri}};
+  const Json missing{{"uri", "ui://bills/none"}};
+  Server server("bills");
+  const vft::CancelToken cancel;
+  const RequestIo io{cancel, [](std::string) {}};
+  const auto ask = [&](const char *method, Json params = nullptr) {
+    Json request{{"id", 1}, {"method", method}};
+    if (!params.is_null()) request["params"] = std::move(params);
+    return server.respond(request, io).value();
+  };
+  const auto not_found = [](const Json &response) {
+    return response["error"]["message"] == "Method not found";
+  };
+  const auto has_views = [&](const Json &result) {
+    bool bound = false;
+    bool app_only = false;
+    for (const Json &tool : result["tools"]) {
+      const Json meta = tool.value("_meta", Json::object());
+      if (tool["name"] == "summarize_bills") {
+        bound = meta == Json{{"ui", {{"resourceUri", view.uri}}}, {"ui/resourceUri", view.uri}};
+      }
+      if (tool["name"] == "summarize_bills_by_month") {
+        app_only = meta == Json{{"ui", {{"visibility", {"app"}}}}};
+      }
+    }
+    EXPECT_EQ(bound, app_only);
+    return bound && app_only;
+  };
+
+  // The legacy revision remembers what the last initialize declared.
+  EXPECT_TRUE(not_found(ask("resources/list")));
+  Json init = ask("initialize", {{"capabilities", declared}})["result"]["capabilities"];
+  EXPECT_EQ(init, (Json{{"extensions", {{kViewsExtension, Json::object()}}},
+                        {"resources", Json::object()},
+                        {"tools", Json::object()}}));
+  EXPECT_TRUE(has_views(ask("tools/list")["result"]));
+  EXPECT_EQ(ask("resources/list")["result"]["resources"][0]["uri"], view.uri);
+  const Json content = ask("resources/read", read)["result"]["contents"][0];
+  EXPECT_EQ(content["text"], view.html);
+  EXPECT_EQ(content["mimeType"], kViewMimeType);
+  EXPECT_EQ(content["_meta"]["ui"]["prefersBorder"], true);
+  EXPECT_EQ(ask("resources/read", missing)["error"],
+            Json::parse(R"({"code":-32002,"data":{"uri":"ui://bills/none"},)"
+                        R"("message":"Resource not found"})"));
+  EXPECT_EQ(ask("resources/read", Json::object())["error"]["code"], -32002);
+  ask("initialize", {{"capabilities", other}});
+  EXPECT_FALSE(has_views(ask("tools/list")["result"]));
+  EXPECT_TRUE(not_found(ask("resources/read", read)));
+
+  // The current revision reads each request's own declaration.
+  EXPECT_TRUE(has_views(ask("tools/list", {{"_meta", current(declared)}})["result"]));
+  EXPECT_FALSE(has_views(ask("tools/list", {{"_meta", current(Json::object())}})["result"]));
+  EXPECT_TRUE(not_found(ask("resources/list", {{"_meta", current(other)}})));
+  Json read_current = read;
+  read_current["_meta"] = current(declared);
+  const Json result = ask("resources/read", read_current)["result"];
+  EXPECT_EQ(result["contents"][0]["text"], view.html);
+  EXPECT_EQ(result["resultType"], "complete");
+  EXPECT_EQ(result["ttlMs"], kListTtlMs);
+  Json missing_current = missing;
+  missing_current["_meta"] = current(declared);
+  EXPECT_EQ(ask("resources/read", missing_current)["error"]["code"], -32602);
+  const Json discovered = ask("server/discover", {{"_meta", current(declared)}})["result"];
+  EXPECT_EQ(discovered["capabilities"]["extensions"], (Json{{kViewsExtension, Json::object()}}));
+  EXPECT_EQ(discovered["_meta"][kServerInfoKey]["title"], "Veymora Bills");
 }

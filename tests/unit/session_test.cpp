@@ -1,3 +1,4 @@
+#include "server/server.hpp"
 #include "server/session.hpp"
 
 #include <gtest/gtest.h>
@@ -5,6 +6,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -35,30 +38,92 @@ std::vector<std::string> lines_of(const std::string &input, std::size_t chunk, S
   return out;
 }
 
-// A session over the given input whose handler answers each request with its compact text.
+// What a session wrote, shared with its threads (a detached one may outlive the test).
 struct Served {
   std::mutex mutex;
-  std::condition_variable wrote;
+  std::condition_variable changed;
   std::vector<std::string> written;
   std::string errors;
+  int lines_read = 0;
+  bool blocked = false; // a write waits until the output is released
+  bool released = true;
 };
 
-vft::server::SessionIo io_for(std::string input, Served &served, int writes_allowed = 1 << 20) {
+// Input served one line a read; writes fail after writes_allowed lines.
+vft::server::SessionIo io_for(std::vector<std::string> lines, std::shared_ptr<Served> served,
+                              int writes_allowed = 1 << 20) {
+  auto input =
+      std::make_shared<std::pair<std::vector<std::string>, std::size_t>>(std::move(lines), 0);
   auto allowed = std::make_shared<int>(writes_allowed);
-  return {feeder(std::move(input), 5),
-          [&served, allowed](std::string_view s) {
-            const std::lock_guard lock(served.mutex);
+  return {[input, served](char *buffer, std::size_t size) -> long long {
+            auto &[all, next] = *input;
+            if (next == all.size()) return 0;
+            const std::string &line = all[next++];
+            EXPECT_LE(line.size(), size);
+            std::memcpy(buffer, line.data(), line.size());
+            const std::lock_guard lock(served->mutex);
+            ++served->lines_read;
+            served->changed.notify_all();
+            return static_cast<long long>(line.size());
+          },
+          [served, allowed](std::string_view s) {
+            std::unique_lock lock(served->mutex);
+            served->blocked = !served->released;
+            served->changed.notify_all();
+            served->changed.wait(lock, [&] { return served->released; });
+            served->blocked = false;
             if ((*allowed)-- <= 0) return false;
-            served.written.emplace_back(s);
-            served.wrote.notify_all();
+            served->written.emplace_back(s);
+            served->changed.notify_all();
             return true;
           },
-          [&served](std::string_view s) { served.errors += s; }};
+          [served](std::string_view s) { served->errors += s; }};
 }
 
-std::optional<std::string> echo(const vft::Json &request, const vft::CancelToken &,
-                                const vft::server::Notify &) {
+std::vector<std::string> split(const std::string &input) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < input.size()) {
+    const std::size_t end = std::min(input.find('\n', start), input.size() - 1);
+    lines.push_back(input.substr(start, end - start + 1));
+    start = end + 1;
+  }
+  return lines;
+}
+
+using Handler =
+    std::function<std::optional<std::string>(const vft::Json &, const vft::server::RequestIo &)>;
+
+// The real server's intake and early answers around a handler of the test's own.
+class TestEndpoint final : public vft::server::Endpoint {
+public:
+  explicit TestEndpoint(Handler handler) : handler_(std::move(handler)) {}
+  vft::server::Intake intake(const vft::Json &message) const override {
+    return server_.intake(message);
+  }
+  std::string early_answer(const vft::Json &message) const override {
+    return server_.early_answer(message);
+  }
+  std::optional<std::string> answer(const vft::Json &request,
+                                    const vft::server::RequestIo &io) override {
+    return handler_(request, io);
+  }
+  std::string unreadable_answer() const override { return server_.unreadable_answer(); }
+
+private:
+  vft::server::Server server_{"studio"};
+  Handler handler_;
+};
+
+std::optional<std::string> echo(const vft::Json &request, const vft::server::RequestIo &) {
   return vft::to_compact(request);
+}
+
+vft::server::Session session_for(std::vector<std::string> lines, std::shared_ptr<Served> served,
+                                 Handler handler, vft::server::SessionLimits limits = {},
+                                 int writes_allowed = 1 << 20) {
+  return vft::server::Session(io_for(std::move(lines), std::move(served), writes_allowed),
+                              std::make_shared<TestEndpoint>(std::move(handler)), limits);
 }
 
 } // namespace
@@ -112,22 +177,23 @@ TEST(Session, ReadFailureEndsTheSession) {
 }
 
 TEST(Session, RunWritesOneLinePerResponseAndStopsWhenOutputFails) {
-  Served served;
+  auto served = std::make_shared<Served>();
   std::atomic<int> handled = 0;
-  vft::server::Session session(io_for("1\n2\n3\n4\n", served, 2),
-                               [&](const vft::Json &request, const vft::CancelToken &cancel,
-                                   const vft::server::Notify &notify) {
-                                 ++handled;
-                                 return echo(request, cancel, notify);
-                               });
+  auto session = session_for(
+      {"1\n", "2\n", "3\n", "4\n"}, served,
+      [&](const vft::Json &request, const vft::server::RequestIo &io) {
+        ++handled;
+        return echo(request, io);
+      },
+      {}, 2);
   EXPECT_EQ(session.run(), vft::server::SessionEnd::output_gone);
-  EXPECT_EQ(served.written, (std::vector<std::string>{"1\n", "2\n"}));
-  EXPECT_EQ(handled, 3); // the third response could not be written: nothing more is run
-  EXPECT_TRUE(served.errors.empty());
+  EXPECT_EQ(served->written, (std::vector<std::string>{"1\n", "2\n"}));
+  EXPECT_LE(handled, 4);
+  EXPECT_TRUE(served->errors.empty());
 }
 
 TEST(Session, AnswersEveryRequestInOrderBeforeInputEnds) {
-  Served served;
+  auto served = std::make_shared<Served>();
   std::string input;
   std::vector<std::string> expected;
   for (int i = 0; i < 200; ++i) {
@@ -142,48 +208,48 @@ TEST(Session, AnswersEveryRequestInOrderBeforeInputEnds) {
       R"({"error":{"code":-32700,"message":"Invalid JSON"},"id":null,"jsonrpc":"2.0"})"
       "\n");
   expected.push_back(expected.back());
-  vft::server::Session session(io_for(input, served), echo);
+  // Small bounds: the reader waits for room again and again, and loses nothing.
+  auto session = session_for(split(input), served, echo, {2, 64, 64});
   EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
-  EXPECT_EQ(served.written, expected);
+  EXPECT_EQ(served->written, expected);
 }
 
 TEST(Session, CancelsTheRunningCallAndDropsAWaitingOne) {
-  Served served;
-  // The first call waits for its cancel; the second is cancelled while it waits in the queue.
-  // Nothing is answered for either.
+  auto served = std::make_shared<Served>();
+  // The first call waits for its cancel; the second is cancelled while it waits in the queue
+  // (by an id equal as JSON). Nothing is answered for either.
   const std::string input = R"({"id":1,"method":"tools/call"})"
                             "\n"
-                            R"({"id":"two","method":"tools/call"})"
+                            R"({"id":2,"method":"tools/call"})"
                             "\n"
-                            R"({"method":"notifications/cancelled","params":{"requestId":"two"}})"
+                            R"({"method":"notifications/cancelled","params":{"requestId":2.0}})"
                             "\n"
-                            R"({"id":3,"method":"tools/call"})"
+                            R"({"id":"1","method":"tools/call"})"
                             "\n"
                             R"({"method":"notifications/cancelled","params":{"requestId":1}})"
                             "\n"
                             R"({"method":"notifications/cancelled","params":{"requestId":99}})"
                             "\n";
   std::vector<std::string> ran;
-  vft::server::Session session(io_for(input, served),
-                               [&](const vft::Json &request, const vft::CancelToken &cancel,
-                                   const vft::server::Notify &notify) {
-                                 ran.push_back(vft::to_compact(request["id"]));
-                                 if (request["id"] == 1) {
-                                   while (!cancel.cancelled())
-                                     std::this_thread::yield();
-                                   notify("progress after the cancel");
-                                 }
-                                 return echo(request, cancel, notify);
-                               });
+  auto session = session_for(split(input), served,
+                             [&](const vft::Json &request, const vft::server::RequestIo &io) {
+                               ran.push_back(vft::to_compact(request["id"]));
+                               if (request["id"] == 1) {
+                                 (void)io.cancel.wait_for(std::chrono::minutes(1));
+                                 io.send("progress after the cancel");
+                               }
+                               return echo(request, io);
+                             });
   EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
   // The first call is cancelled while it runs, or taken off the queue before it starts.
-  EXPECT_TRUE(ran == (std::vector<std::string>{"1", "3"}) || ran == std::vector<std::string>{"3"});
-  EXPECT_EQ(served.written, std::vector<std::string>{R"({"id":3,"method":"tools/call"})"
-                                                     "\n"});
+  EXPECT_TRUE(ran == (std::vector<std::string>{"1", "\"1\""}) ||
+              ran == std::vector<std::string>{"\"1\""});
+  EXPECT_EQ(served->written, std::vector<std::string>{R"({"id":"1","method":"tools/call"})"
+                                                      "\n"});
 }
 
 TEST(Session, AnswersAPingAtOnceBehindALongCall) {
-  Served served;
+  auto served = std::make_shared<Served>();
   std::atomic<bool> pinged = false;
   const std::string input = R"({"id":1,"method":"tools/call"})"
                             "\n"
@@ -191,42 +257,80 @@ TEST(Session, AnswersAPingAtOnceBehindALongCall) {
                             "\n"
                             R"({"id":3,"method":"ping"})"
                             "\n";
-  vft::server::Session session(io_for(input, served), [&](const vft::Json &request,
-                                                          const vft::CancelToken &cancel,
-                                                          const vft::server::Notify &notify) {
-    // Returns only once the ping behind it has been answered.
-    if (request["id"] == 1) {
-      std::unique_lock lock(served.mutex);
-      pinged = served.wrote.wait_for(lock, std::chrono::seconds(30),
-                                     [&] { return !served.written.empty(); });
-    }
-    return echo(request, cancel, notify);
-  });
+  auto session = session_for(
+      split(input), served, [&](const vft::Json &request, const vft::server::RequestIo &io) {
+        // Returns only once the ping behind it has been answered.
+        if (request["id"] == 1) {
+          std::unique_lock lock(served->mutex);
+          pinged = served->changed.wait_for(lock, std::chrono::seconds(30),
+                                            [&] { return !served->written.empty(); });
+        }
+        return echo(request, io);
+      });
   EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
   EXPECT_TRUE(pinged);
-  EXPECT_EQ(served.written, (std::vector<std::string>{R"({"id":3,"jsonrpc":"2.0","result":{}})"
-                                                      "\n",
-                                                      R"({"id":1,"method":"tools/call"})"
-                                                      "\n",
-                                                      R"({"id":2,"method":"tools/list"})"
-                                                      "\n"}));
+  EXPECT_EQ(served->written, (std::vector<std::string>{R"({"id":3,"jsonrpc":"2.0","result":{}})"
+                                                       "\n",
+                                                       R"({"id":1,"method":"tools/call"})"
+                                                       "\n",
+                                                       R"({"id":2,"method":"tools/list"})"
+                                                       "\n"}));
 }
 
-TEST(Session, StopCancelsTheRunningCallAndAnswersNothingMore) {
-  Served served;
+TEST(Session, ReadsNothingMoreWhileTheQueueIsFull) {
+  // Behind a call that holds on, the reader fills the queue, keeps one more line in hand and
+  // reads no further (the call gives it half a second to go wrong), then reads on.
+  auto served = std::make_shared<Served>();
+  std::vector<std::string> lines;
+  for (int i = 0; i < 50; ++i)
+    lines.push_back(R"({"id":)" + std::to_string(i) + R"(,"method":"tools/call"})" + "\n");
+  int read_behind_the_call = 0;
+  auto session = session_for(lines, served,
+                             [&](const vft::Json &request, const vft::server::RequestIo &io) {
+                               if (request["id"] == 0) {
+                                 std::unique_lock lock(served->mutex);
+                                 served->changed.wait_for(lock, std::chrono::milliseconds(500),
+                                                          [&] { return served->lines_read > 5; });
+                                 read_behind_the_call = served->lines_read;
+                               }
+                               return echo(request, io);
+                             },
+                             {3, 1u << 20, 1u << 20});
+  EXPECT_EQ(session.run(), vft::server::SessionEnd::input_ended);
+  EXPECT_EQ(read_behind_the_call, 1 + 3 + 1);
+  EXPECT_EQ(served->written.size(), 50U);
+}
+
+TEST(Session, StopEndsTheSessionWhateverTheOutputIsDoing) {
+  // Nobody reads the output: the writer waits in its write, answers pile up behind it and a
+  // ping waits behind a call. A stop still ends the session, and nothing more goes out.
+  auto served = std::make_shared<Served>();
+  served->released = false;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 40; ++i)
+    lines.push_back(R"({"id":)" + std::to_string(i) + R"(,"method":"tools/list"})" + "\n");
+  lines.push_back(R"({"id":"long","method":"tools/call"})"
+                  "\n");
+  lines.push_back(R"({"id":"p","method":"ping"})"
+                  "\n");
   vft::server::Session *running = nullptr;
-  vft::server::Session session(io_for(R"({"id":1,"method":"tools/call"})"
-                                      "\n"
-                                      R"({"id":2,"method":"ping"})"
-                                      "\n",
-                                      served),
-                               [&](const vft::Json &request, const vft::CancelToken &cancel,
-                                   const vft::server::Notify &notify) {
-                                 running->stop(vft::server::SessionEnd::stopped);
-                                 EXPECT_TRUE(cancel.cancelled());
-                                 return echo(request, cancel, notify);
-                               });
+  auto session =
+      session_for(lines, served, [&](const vft::Json &request, const vft::server::RequestIo &io) {
+        if (request["id"] == "long") {
+          {
+            std::unique_lock lock(served->mutex);
+            served->changed.wait(lock, [&] { return served->blocked; });
+          }
+          running->stop(vft::server::SessionEnd::stopped);
+          running->stop(vft::server::SessionEnd::output_gone);
+          EXPECT_TRUE(io.cancel.cancelled());
+        }
+        return echo(request, io);
+      });
   running = &session;
   EXPECT_EQ(session.run(), vft::server::SessionEnd::stopped);
-  EXPECT_TRUE(served.written.empty());
+  const std::lock_guard lock(served->mutex);
+  EXPECT_TRUE(served->written.empty());
+  served->released = true; // lets the detached writer go
+  served->changed.notify_all();
 }

@@ -14,6 +14,7 @@ Result<Json> record_payment_attempt(ToolCall &call);
 Result<Json> confirm_payment(ToolCall &call);
 Result<Json> void_confirmation(ToolCall &call);
 Result<Json> summarize_bills(ToolCall &call);
+Result<Json> summarize_bills_by_month(ToolCall &call);
 
 Result<Json> archive_bill(ToolCall &call) { return apps::set_archived(call, true); }
 Result<Json> restore_bill(ToolCall &call) { return apps::set_archived(call, false); }
@@ -35,6 +36,8 @@ const AppHandler &bills_handler() {
       {"summarize_bills", &bills::summarize_bills},
       {"archive_bill", &bills::archive_bill},
       {"restore_bill", &bills::restore_bill},
+      // Called by the bills view only (app-tools.json).
+      {"summarize_bills_by_month", &bills::summarize_bills_by_month},
   };
   static constexpr AppHandler kHandler{"Unknown Bills operation", kTools};
   return kHandler;

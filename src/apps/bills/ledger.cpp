@@ -36,6 +36,16 @@ Result<Json> evidence_step(std::string_view path) {
               {"sha256", store::fingerprint(file.bytes)}};
 }
 
+Result<std::string> read_currency(const Json &args) {
+  VFT_TRY(auto given, apps::required_text(args, "currency", kMaxCurrency));
+  std::string code = text::to_upper(given);
+  bool letters = code.size() == 3;
+  for (const char c : code)
+    letters = letters && c >= 'A' && c <= 'Z';
+  if (!letters) return fail(kCurrencyCode);
+  return code;
+}
+
 std::string billing_key(std::string_view provider, std::string_view account_label,
                         std::string_view period_start, std::string_view period_end) {
   std::string key = text::to_lower(provider);

@@ -17,6 +17,9 @@ namespace vft::apps::bills {
 inline constexpr const char *kIdPrefix = "bill";
 inline constexpr std::size_t kMaxSources = 30;
 
+inline constexpr std::size_t kMaxCurrency = 3;
+
+inline constexpr const char *kCurrencyCode = "currency must be a three-letter code";
 inline constexpr const char *kSelectEvidence = "Select a PDF, PNG, JPEG or text evidence file";
 inline constexpr const char *kSourceLimit = "Source limit reached (30)";
 inline constexpr const char *kEvidenceMeaning =
@@ -28,6 +31,9 @@ bool is_evidence_extension(std::string_view extension);
 // Reads the selected file first (so a missing or oversized file is reported as such), then
 // requires an evidence extension, and describes the file as an evidence object.
 Result<Json> evidence_step(std::string_view path);
+
+// The `currency` argument: 1 to 3 characters, upper-cased, exactly three letters A to Z.
+Result<std::string> read_currency(const Json &args);
 
 // provider and account label lower-cased (full Unicode), then the two period dates, joined by |.
 std::string billing_key(std::string_view provider, std::string_view account_label,

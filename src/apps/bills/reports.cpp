@@ -4,6 +4,13 @@
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
 #include "apps/common/records.hpp"
+#include "store/files.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <tuple>
+#include <utility>
 
 namespace vft::apps::bills {
 
@@ -95,6 +102,92 @@ Result<Json> summarize_records(const Json &records, std::string_view as_of) {
               {"bills", std::move(bills)},
               {"byCurrency", std::move(by_currency)},
               {"limit", static_cast<std::uint64_t>(kSummaryListLimit)}};
+}
+
+std::string utc_date(std::uint64_t unix_seconds) {
+  using namespace std::chrono;
+  const year_month_day day{sys_days{days{static_cast<days::rep>(unix_seconds / 86400)}}};
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(day.year()),
+                static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+  return text;
+}
+
+Result<Json> summarize_records_by_month(const Json &records, std::string_view as_of,
+                                        std::uint64_t months,
+                                        const std::optional<std::string> &currency) {
+  // Months counted from year 0, so that going back across years is a subtraction.
+  const auto digits = [&](std::size_t at, std::size_t count) {
+    unsigned value = 0;
+    for (std::size_t i = at; i < at + count; ++i)
+      value = value * 10 + static_cast<unsigned>(as_of[i] - '0');
+    return value;
+  };
+  const std::uint64_t last = digits(0, 4) * 12ULL + digits(5, 2) - 1;
+  const auto month_text = [](std::uint64_t month) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u", static_cast<unsigned>(month / 12),
+                  static_cast<unsigned>(month % 12 + 1));
+    return std::string(text);
+  };
+  const std::string from = month_text(last - (months - 1));
+  const std::string to = month_text(last);
+
+  // Keyed by month, provider and currency: std::string orders them as bytes.
+  std::map<std::tuple<std::string, std::string, std::string>,
+           std::pair<std::uint64_t, std::uint64_t>>
+      sums;
+  for (const Json &record : records) {
+    if (!record.is_object() || apps::is_archived(record)) continue;
+    VFT_TRY(auto due, stored_text(record, "dueDate"));
+    // "YYYY-MM" texts sort as months do.
+    std::string month = due.substr(0, 7);
+    if (month < from || month > to) continue;
+    VFT_TRY(auto code, stored_text(record, "currency"));
+    if (currency && code != *currency) continue;
+    const std::uint64_t billed = stored_amount(record, "amountMinor");
+    if (billed == 0) continue;
+    VFT_TRY(auto provider, stored_text(record, "provider"));
+    VFT_TRY(auto state, derive_payment_state(record));
+    auto &[billed_sum, paid_sum] = sums[{std::move(month), std::move(provider), std::move(code)}];
+    VFT_TRY(billed_sum, checked_add(billed_sum, billed));
+    VFT_TRY(paid_sum, checked_add(paid_sum, state.confirmed_paid));
+  }
+  Json rows = Json::array();
+  for (const auto &[key, amounts] : sums) {
+    rows.push_back(Json{{"billedMinor", amounts.first},
+                        {"currency", std::get<2>(key)},
+                        {"month", std::get<0>(key)},
+                        {"paidMinor", amounts.second},
+                        {"provider", std::get<1>(key)}});
+  }
+  return Json{{"asOf", std::string(as_of)},
+              {"fromMonth", from},
+              {"rows", std::move(rows)},
+              {"toMonth", to}};
+}
+
+Result<Json> summarize_bills_by_month(ToolCall &call) {
+  std::uint64_t months = kDefaultMonths;
+  if (const auto given = call.args.find("months"); given != call.args.end()) {
+    if (!given->is_number_unsigned() || given->get<std::uint64_t>() < 1 ||
+        given->get<std::uint64_t>() > kMaxMonths) {
+      return fail(kMonthsRange);
+    }
+    months = given->get<std::uint64_t>();
+  }
+  std::optional<std::string> currency;
+  if (call.args.contains("currency")) {
+    VFT_TRY(currency, read_currency(call.args));
+  }
+  std::string as_of;
+  if (call.args.contains("asOf")) {
+    VFT_TRY(as_of, apps::required_text(call.args, "asOf", kMaxDate));
+    VFT_TRY_VOID(apps::date_rule(as_of));
+  } else {
+    as_of = utc_date(store::Stamper::now_seconds());
+  }
+  return summarize_records_by_month(call.records(), as_of, months, currency);
 }
 
 Result<Json> summarize_bills(ToolCall &call) {

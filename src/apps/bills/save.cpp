@@ -3,7 +3,6 @@
 #include "apps/bills/ledger.hpp"
 #include "apps/bills/money.hpp"
 #include "apps/common/records.hpp"
-#include "text/unicode.hpp"
 
 #include <optional>
 
@@ -15,13 +14,11 @@ constexpr std::size_t kMaxBills = 3000;
 constexpr std::size_t kMaxTitle = 160;
 constexpr std::size_t kMaxProvider = 160;
 constexpr std::size_t kMaxDate = 10;
-constexpr std::size_t kMaxCurrency = 3;
 constexpr std::size_t kMaxAccountLabelBytes = 100;
 constexpr std::size_t kMaxFreeTextBytes = 2000;
 
 constexpr const char *kPeriodOrder = "periodStart must not follow periodEnd";
 constexpr const char *kAmountPositive = "amountMinor must be positive";
-constexpr const char *kCurrencyCode = "currency must be a three-letter code";
 constexpr const char *kShortAccountLabel = "Use a short account label, not account credentials";
 constexpr const char *kRestoreBeforeChanging = "Restore the bill before changing it";
 constexpr const char *kDuplicatePeriod = "This would duplicate another billing period";
@@ -43,16 +40,6 @@ struct BillInput {
   std::string key;
   std::optional<Json> evidence;
 };
-
-Result<std::string> read_currency(const Json &args) {
-  VFT_TRY(auto given, apps::required_text(args, "currency", kMaxCurrency));
-  std::string code = text::to_upper(given);
-  bool letters = code.size() == 3;
-  for (const char c : code)
-    letters = letters && c >= 'A' && c <= 'Z';
-  if (!letters) return fail(kCurrencyCode);
-  return code;
-}
 
 Result<BillInput> read_input(const Json &args) {
   BillInput in;

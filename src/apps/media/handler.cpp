@@ -13,6 +13,7 @@ Result<Json> configure_renderer(ToolCall &call);
 Result<Json> import_video(ToolCall &call);
 Result<Json> save_edit(ToolCall &call);
 Result<Json> render_edit(ToolCall &call);
+Result<Json> preview_edit_frames(ToolCall &call);
 
 } // namespace media
 
@@ -42,6 +43,8 @@ const AppHandler &media_handler() {
       {"render_edit", media::render_edit},
       {"archive_project", archive_project},
       {"restore_project", restore_project},
+      // Called by the edit view only (app-tools.json).
+      {"preview_edit_frames", media::preview_edit_frames},
   };
   static constexpr AppHandler kHandler{"Unknown Media operation", kTools};
   return kHandler;

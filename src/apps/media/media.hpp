@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -109,4 +110,28 @@ RenderPlan plan_render(const Json &timeline, bool source_has_audio, bool preview
 // FFmpeg's whole argument list for a plan.
 std::vector<std::string> render_arguments(const RenderPlan &plan, const std::string &source,
                                           const std::string &output);
+
+// The edit of the project whose id is edit_id; "Edit not found" when it has none.
+Result<const Json *> find_edit(const Json &project, const Json &edit_id);
+
+// The stored source checked again as at import, and its fingerprint compared with the
+// stored one: the canonical path, or the message that a changed original gets.
+Result<std::string> check_unchanged_source(const std::string &path, const std::string &sha256);
+
+// ---- frames (frames.cpp) ---------------------------------------------------------------
+
+inline constexpr unsigned kFramesLimitSeconds = 30;
+
+// The height of a frame width pixels wide in the source's aspect: even, at least 2.
+unsigned frame_height(std::uint64_t source_width, std::uint64_t source_height, unsigned width);
+
+// FFmpeg's argument list for one JPEG per time, in order, width x height, on its standard
+// output: for each time, the last frame shown at or before it (the first frame when none is).
+std::vector<std::string> frame_arguments(const std::string &source,
+                                         const std::vector<double> &times, unsigned width,
+                                         unsigned height);
+
+// The JPEG images of a stream of them written one after another; none when the bytes are
+// not such a stream.
+std::optional<std::vector<std::string_view>> split_jpegs(std::string_view bytes);
 } // namespace vft::apps::media

@@ -194,28 +194,32 @@ std::vector<std::string> render_arguments(const RenderPlan &plan, const std::str
   return args;
 }
 
+Result<const Json *> find_edit(const Json &project, const Json &edit_id) {
+  if (const auto edits = project.find("edits"); edits != project.end() && edits->is_array()) {
+    for (const Json &candidate : *edits) {
+      const auto id = candidate.find("id");
+      if (candidate.is_object() && id != candidate.end() && *id == edit_id) return &candidate;
+    }
+  }
+  return fail(kEditNotFound);
+}
+
+Result<std::string> check_unchanged_source(const std::string &path, const std::string &sha256) {
+  VFT_TRY(auto source, check_source(path));
+  VFT_TRY(auto source_sha256, fingerprint_file(source));
+  if (source_sha256 != sha256) return fail(kSourceChanged);
+  return source;
+}
+
 Result<Json> render_edit(ToolCall &call) {
   const Json &args = call.args;
   VFT_TRY(auto index, apps::lookup_for_change(call.store.document, args));
   Json &project = call.records_to_change()[index];
   if (apps::is_archived(project)) return fail(kArchived);
-  const Json *edit = nullptr;
-  if (const auto edits = project.find("edits"); edits != project.end() && edits->is_array()) {
-    for (const Json &candidate : *edits) {
-      const auto id = candidate.find("id");
-      if (candidate.is_object() && id != candidate.end() && *id == args.at("editId")) {
-        edit = &candidate;
-        break;
-      }
-    }
-  }
-  if (edit == nullptr) return fail(kEditNotFound);
+  VFT_TRY(const Json *edit, find_edit(project, args.at("editId")));
 
-  VFT_TRY(auto source, check_source(project.at("sourcePath").get<std::string>()));
-  VFT_TRY(auto source_sha256, fingerprint_file(source));
-  if (source_sha256 != project.at("sourceSha256").get<std::string>()) {
-    return fail(kSourceChanged);
-  }
+  VFT_TRY(auto source, check_unchanged_source(project.at("sourcePath").get<std::string>(),
+                                              project.at("sourceSha256").get<std::string>()));
 
   VFT_TRY(auto destination, apps::text_rule(args, "destinationPath"));
   const std::string &target = destination;

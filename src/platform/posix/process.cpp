@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -150,8 +151,12 @@ void ChildProcess::kill() {
   process_ = -1;
 }
 
-Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
-                                 const std::string &stderr_path) {
+namespace {
+
+// Starts the program with standard input on the null device and the given output and error
+// descriptors (the caller keeps and closes them).
+Result<ChildProcess> spawn(const std::string &program, const std::vector<std::string> &args,
+                           int out, int err) {
   // Everything the child needs is made here: after fork it may not allocate.
   std::vector<std::string> candidates = program_candidates(program);
   std::vector<char *> paths;
@@ -165,9 +170,7 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
   argv.push_back(nullptr);
 
   const posix::Fd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  const posix::Fd out(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  const posix::Fd err(::open(stderr_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
-  if (in.get() < 0 || out.get() < 0 || err.get() < 0) return system_error(errno);
+  if (in.get() < 0) return system_error(errno);
   int ends[2] = {-1, -1};
   if (::pipe2(ends, O_CLOEXEC) != 0) return system_error(errno);
   const posix::Fd report_read(ends[0]);
@@ -177,7 +180,7 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
   const pid_t pid = ::fork();
   if (pid < 0) return system_error(errno);
   if (pid == 0) {
-    become_child(parent, paths, argv.data(), in.get(), out.get(), err.get(), report_write.get());
+    become_child(parent, paths, argv.data(), in.get(), out, err, report_write.get());
   }
   // Set on both sides, so that the group exists whichever runs first.
   (void)::setpgid(pid, pid);
@@ -194,6 +197,49 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
     return system_error(code);
   }
   return child;
+}
+
+} // namespace
+
+Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
+                                 const std::string &stderr_path) {
+  const posix::Fd out(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  const posix::Fd err(::open(stderr_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
+  if (out.get() < 0 || err.get() < 0) return system_error(errno);
+  return spawn(program, args, out.get(), err.get());
+}
+
+Result<ChildWithOutput> start_child_with_output(const std::string &program,
+                                                const std::vector<std::string> &args) {
+  const posix::Fd err(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (err.get() < 0) return system_error(errno);
+  int ends[2] = {-1, -1};
+  if (::pipe2(ends, O_CLOEXEC) != 0) return system_error(errno);
+  ChildOutput output(ends[0]);
+  // Closed here once the child has its copy, so that the child's exit ends the output.
+  const posix::Fd write_end(ends[1]);
+  VFT_TRY(auto process, spawn(program, args, write_end.get(), err.get()));
+  return ChildWithOutput{std::move(process), std::move(output)};
+}
+
+void ChildOutput::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+Result<bool> ChildOutput::read(std::string &into, unsigned wait_ms) {
+  if (handle_ < 0) return system_error(EBADF);
+  const int fd = static_cast<int>(handle_);
+  pollfd ready{fd, POLLIN, 0};
+  const int polled = ::poll(&ready, 1, static_cast<int>(wait_ms));
+  if (polled < 0) return errno == EINTR ? Result<bool>(true) : system_error(errno);
+  if (polled == 0) return true;
+  char buffer[65536];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n < 0) return errno == EINTR || errno == EAGAIN ? Result<bool>(true) : system_error(errno);
+  if (n == 0) return false;
+  into.append(buffer, static_cast<std::size_t>(n));
+  return true;
 }
 
 } // namespace vft::platform

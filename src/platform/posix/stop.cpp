@@ -56,10 +56,12 @@ void watch(StopWatch::State &state) {
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) != 0) {
       signalfd_siginfo info{};
+      // Every stop request is taken and reported, not only the first: the process ends as
+      // the first one would have ended it.
       if (::read(state.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        state.received.store(static_cast<int>(info.ssi_signo));
+        int none = 0;
+        (void)state.received.compare_exchange_strong(none, static_cast<int>(info.ssi_signo));
         state.report(StopWatch::Event::stop);
-        return;
       }
     }
     if (!output) continue;

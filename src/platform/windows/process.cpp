@@ -164,14 +164,14 @@ void ChildProcess::kill() {
   (void)::WaitForSingleObject(process, INFINITE);
 }
 
-Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
-                                 const std::string &stderr_path) {
+namespace {
+
+// Starts the program with standard input on the null device and the given inheritable
+// output and error handles (the caller keeps and closes them).
+Result<ChildProcess> spawn(const std::string &program, const std::vector<std::string> &args,
+                           HANDLE output, HANDLE error) {
   Handle input(open_for_child(L"NUL", GENERIC_READ, OPEN_EXISTING));
   if (!input.valid()) return win::last_error();
-  Handle output(open_for_child(L"NUL", GENERIC_WRITE, OPEN_EXISTING));
-  if (!output.valid()) return win::last_error();
-  Handle error(open_for_child(win::wide_path(stderr_path), FILE_APPEND_DATA, OPEN_EXISTING));
-  if (!error.valid()) return win::last_error();
 
   SIZE_T size = 0;
   (void)::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -183,7 +183,7 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
     return win::system_error(code);
   }
   AttributeList attributes(raw);
-  std::array<HANDLE, 3> handles{input.get(), output.get(), error.get()};
+  std::array<HANDLE, 3> handles{input.get(), output, error};
   if (!::UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                    handles.data(), sizeof handles, nullptr, nullptr)) {
     return win::last_error();
@@ -193,8 +193,8 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdInput = input.get();
-  startup.StartupInfo.hStdOutput = output.get();
-  startup.StartupInfo.hStdError = error.get();
+  startup.StartupInfo.hStdOutput = output;
+  startup.StartupInfo.hStdError = error;
   startup.lpAttributeList = attributes.get();
 
   std::wstring line;
@@ -223,6 +223,71 @@ Result<ChildProcess> start_child(const std::string &program, const std::vector<s
     return win::system_error(code);
   }
   return child;
+}
+
+} // namespace
+
+Result<ChildProcess> start_child(const std::string &program, const std::vector<std::string> &args,
+                                 const std::string &stderr_path) {
+  Handle output(open_for_child(L"NUL", GENERIC_WRITE, OPEN_EXISTING));
+  if (!output.valid()) return win::last_error();
+  Handle error(open_for_child(win::wide_path(stderr_path), FILE_APPEND_DATA, OPEN_EXISTING));
+  if (!error.valid()) return win::last_error();
+  return spawn(program, args, output.get(), error.get());
+}
+
+Result<ChildWithOutput> start_child_with_output(const std::string &program,
+                                                const std::vector<std::string> &args) {
+  Handle error(open_for_child(L"NUL", GENERIC_WRITE, OPEN_EXISTING));
+  if (!error.valid()) return win::last_error();
+  SECURITY_ATTRIBUTES inherited{};
+  inherited.nLength = sizeof inherited;
+  inherited.bInheritHandle = TRUE;
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!::CreatePipe(&read_end, &write_end, &inherited, 0)) return win::last_error();
+  ChildOutput output(reinterpret_cast<std::intptr_t>(read_end));
+  // Only the child's end is handed over; ours closes here once the child has its copy, so
+  // that the child's exit ends the output.
+  Handle writer(write_end);
+  if (!::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0)) return win::last_error();
+  VFT_TRY(auto process, spawn(program, args, writer.get(), error.get()));
+  return ChildWithOutput{std::move(process), std::move(output)};
+}
+
+void ChildOutput::close() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+Result<bool> ChildOutput::read(std::string &into, unsigned wait_ms) {
+  if (handle_ == -1) return win::system_error(ERROR_INVALID_HANDLE);
+  const auto pipe = reinterpret_cast<HANDLE>(handle_);
+  // An anonymous pipe cannot be waited on: look at it every few milliseconds.
+  const ULONGLONG until = ::GetTickCount64() + wait_ms;
+  for (;;) {
+    DWORD available = 0;
+    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      const DWORD code = ::GetLastError();
+      if (code == ERROR_BROKEN_PIPE) return false;
+      return win::system_error(code);
+    }
+    if (available > 0) {
+      char buffer[65536];
+      DWORD n = 0;
+      const DWORD wanted = available < sizeof buffer ? available : DWORD{sizeof buffer};
+      if (!::ReadFile(pipe, buffer, wanted, &n, nullptr)) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_BROKEN_PIPE) return false;
+        return win::system_error(code);
+      }
+      into.append(buffer, n);
+      return true;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= until) return true;
+    ::Sleep(static_cast<DWORD>(until - now < 5 ? until - now : 5));
+  }
 }
 
 } // namespace vft::platform
