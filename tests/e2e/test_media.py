@@ -389,8 +389,8 @@ exec {HOST_FFMPEG} "$@"
     how.write_text("cp")
     faulted = dict(env, LD_PRELOAD=os.path.join(TOOLS_DIR, "libvft_faults.so"),
                    VFT_FAULT_ROOT=str(tmp_path), VFT_FAULT_CALL="link", VFT_FAULT_AT="1",
-                   VFT_FAULT_ERRNO=str(errno.EIO), VFT_FAULT_KILL="0",
-                   VFT_FAULT_LOG=str(tmp_path / "faults.log"))
+                   VFT_FAULT_ERRNO=str(errno.EIO),
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
     assert vft.err("media", "render_edit", render_args(vft, saved, out), env=faulted) == (
         "Could not commit new output without overwriting: Input/output error")
     assert not out.exists() and leftovers(tmp_path, "media-export") == []
