@@ -25,6 +25,7 @@ build_packages=(
   libmimalloc-dev
   # the desktop clipboard (the X11 CLIPBOARD selection)
   libxcb1-dev
+  libxau-dev
 )
 test_packages=(
   # unit tests, black-box tests, benchmarks

@@ -5,6 +5,7 @@
 // clipboard app.
 #pragma once
 
+#include "../cancel.hpp"
 #include "../result.hpp"
 
 #include <cstdint>
@@ -68,7 +69,11 @@ private:
   std::unique_ptr<Impl> impl_;
 };
 
-Result<ClipboardSession> open_clipboard();
+// Opens a session. Its waits (an owner's answers, a transfer's pieces, the holder's start,
+// another program's hold on the Windows clipboard) end early once the cancel token is set:
+// the operation then fails with kCancelled and changes nothing, except that a content already
+// on the clipboard stays there.
+Result<ClipboardSession> open_clipboard(const CancelToken *cancel = nullptr);
 
 // The hidden mode in which the X11 build's executable holds a written clipboard (started by
 // the write itself, never by a user); the Windows clipboard keeps its own data.

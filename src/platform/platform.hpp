@@ -118,10 +118,6 @@ inline Result<std::optional<std::string>> read_file_up_to(const std::string &pat
   return std::move(whole.bytes);
 }
 
-// Creates the file new (failing if it exists), private to the user, writes all bytes,
-// flushes them to the disk and closes it.
-Result<void> write_new_file(const std::string &path, std::string_view bytes);
-
 // Renames from onto to, replacing to, with write-through; the folder entry is made durable.
 // On a failure to make it durable, to is given back its previous content (or removed when it
 // had none) and the failure is returned. spare is an unused name beside to that the
@@ -131,15 +127,14 @@ Result<void> replace_file(const std::string &from, const std::string &to, const 
 // Deletes a file, ignoring any failure. On Windows another program's brief hold on it is
 // waited out first.
 void remove_file_quietly(const std::string &path);
-// Deletes a file an earlier call left behind, ignoring any failure, without waiting: one that
-// is held now is tried again by the next call.
+// Deletes what an earlier call left behind (a file, or a link or folder that a program it
+// started made), ignoring any failure, without waiting: what is held now is tried again by
+// the next call.
 void remove_leftover_quietly(const std::string &path);
 
-// Creates a file new at a path the user chose (failing if anything is there, a link
-// included), writes all bytes, flushes them to the disk and closes it. When a step after
-// the creation fails, the partial file is removed again: we made it, so nobody else's data
-// is lost, and no half-written copy is left for the user to mistake for a whole one.
-Result<void> create_new_file(const std::string &path, std::string_view bytes);
+// Removes whatever is at the name: a file, a link (never what it leads to) or a folder with
+// everything in it; failures are ignored.
+void remove_tree_quietly(const std::string &path);
 
 // An exclusively held lock file; released when the object is destroyed.
 class FileLock {
@@ -194,6 +189,37 @@ struct FileIdentity {
 // The identity of the regular file at path, opened without following a symbolic link (or
 // any reparse point) at its name. Anything else there fails with the system's text.
 Result<FileIdentity> regular_file_identity(const std::string &path);
+
+// A file, or a name, that a call makes and owns until its work is kept: every way out that
+// does not keep it removes it again, failures and cancels included, so no failure path
+// removes a partial file by hand.
+class NewFile {
+public:
+  // Creates the file new at path (failing when anything has the name, a link included),
+  // private to the user, writes all bytes, flushes them to the disk and closes it; with
+  // durable_name the folder's entry too (a name that a rename replaces needs no flush of its
+  // own). On a failure nothing is left at the name. Removal later takes only this file: when
+  // the name leads elsewhere by then, that is someone else's.
+  static Result<NewFile> write(const std::string &path, std::string_view bytes, bool durable_name);
+  // A name that a program this call starts will fill: whatever it leaves there (a file, a
+  // link or a folder) is ours, and removed unless kept.
+  static NewFile claim(std::string path);
+
+  NewFile(NewFile &&other) noexcept;
+  NewFile &operator=(NewFile &&) = delete;
+  NewFile(const NewFile &) = delete;
+  ~NewFile();
+
+  const std::string &path() const { return path_; }
+  // The work is kept (under this name or one it was moved to): nothing is removed.
+  void keep() { kept_ = true; }
+
+private:
+  explicit NewFile(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+  std::optional<FileIdentity> identity_; // set for a file made by write()
+  bool kept_ = false;
+};
 
 // The folder that holds the running executable.
 Result<std::string> executable_folder();

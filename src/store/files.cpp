@@ -118,10 +118,9 @@ void remove_stale_files(const std::string &folder,
   for (const std::string &name : names.value()) {
     if (!stale(name)) continue;
     const std::string path = platform::join_path(folder, name);
-    // Only files: anything else of that name was not made here.
-    if (auto info = platform::file_info(path); info && info->regular) {
-      platform::remove_leftover_quietly(path);
-    }
+    // Whatever is there: a file, or what a program we started left at a name we gave it (a
+    // link, a folder).
+    platform::remove_leftover_quietly(path);
   }
 }
 
@@ -143,17 +142,10 @@ Result<void> atomic_replace(const std::string &destination, std::string_view byt
     name += ".tmp";
     return platform::join_path(*folder, name);
   };
-  const std::string temp = temporary();
-  if (auto written = platform::write_new_file(temp, bytes); !written) {
-    // The name carries this process's id and a time no earlier call used, so whatever is
-    // there is our partial copy; a failed call leaves no file behind.
-    platform::remove_file_quietly(temp);
-    return written;
-  }
-  if (auto moved = platform::replace_file(temp, destination, temporary()); !moved) {
-    platform::remove_file_quietly(temp);
-    return moved;
-  }
+  // The rename makes its name durable; a failed call leaves no file behind.
+  VFT_TRY(auto temp, platform::NewFile::write(temporary(), bytes, false));
+  VFT_TRY_VOID(platform::replace_file(temp.path(), destination, temporary()));
+  temp.keep(); // under the destination's name now
   return {};
 }
 

@@ -115,8 +115,9 @@ const vft = (() => {
   // Reports the document's size whenever it changes, as the host sizes the frame by it.
   let lastSize = '';
   function reportSize() {
+    // The document's own height: the scroll height never drops below the frame's.
     const width = Math.ceil(root.scrollWidth);
-    const height = Math.ceil(root.scrollHeight);
+    const height = Math.ceil(root.getBoundingClientRect().height);
     const size = width + 'x' + height;
     if (size === lastSize) return;
     lastSize = size;
@@ -138,6 +139,19 @@ const vft = (() => {
     notify('ui/notifications/initialized', {});
     new ResizeObserver(reportSize).observe(root);
     reportSize();
+  }
+
+  // How every view begins: a cancelled call and a failed handshake are said in the element
+  // #status; the element that holds the server's controls shows only when the host offers
+  // calls.
+  function begin(name, controls, cancelled) {
+    const status = (text) => {
+      document.getElementById('status').textContent = text;
+    };
+    on('cancelled', (reason) => status(cancelled + ' ' + reason));
+    start(name, '1.0.0').then(() => {
+      document.getElementById(controls).hidden = !Boolean(capabilities.serverTools);
+    }, (e) => status(e.message));
   }
 
   // The result's data: structuredContent, else the JSON of its first text item.
@@ -208,6 +222,7 @@ const vft = (() => {
 
   return {
     start,
+    begin,
     on,
     call,
     callRaw,

@@ -621,6 +621,23 @@ def test_an_owner_that_trickles_a_transfer_is_busy_within_its_deadline(vft, desk
     assert vft.ok("clipboard", "search_clips")["total"] == 1
 
 
+@linux_only_because("INCR transfers are the X11 selection's")
+def test_a_stop_ends_a_one_shot_call_mid_transfer_within_its_patience(vft, desktop):
+    with x11_peer(vft, desktop, "trickle", b"owned") as peer:
+        call = subprocess.Popen(
+            vft.command(["clipboard", "call", "read_clipboard", '{"kind": "text"}']),
+            env=desktop.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        ready, _, _ = select.select([peer.stdout], [], [], TIMEOUT)
+        assert ready and peer.stdout.readline() == b"transferring\n"
+        stopped = time.monotonic()
+        call.send_signal(signal.SIGTERM)
+        call.send_signal(signal.SIGTERM)
+        assert call.wait(TIMEOUT) == -signal.SIGTERM
+        # The session's patience with a stopped call is five seconds.
+        assert time.monotonic() - stopped < 5
+        assert call.communicate() == (b"", b"")
+
+
 @linux_only_because("TARGETS lists are the X11 selection's")
 def test_an_owner_that_lists_no_targets_offers_nothing(vft, desktop):
     # An empty list is read as such (the sanitizer build checks how), not as "unknown".

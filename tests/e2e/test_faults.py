@@ -99,6 +99,9 @@ def faulted_call(vft, make, n, kind, at):
         assert done.returncode == 1 and injected, (kind, at, done.err)
         assert store_bytes(vft, app) == before, (kind, at, done.err)
         assert not [p for p in leftovers(vft) if "/.key-" in p], (kind, at)
+        # What the failed call made went with it, unless removing it was what failed (the
+        # next call's clean-up takes that).
+        assert kind == "unlink" or leftovers(vft) == [], (kind, at, done.err)
         assert vft.ok(app, tool, args) is not None  # the clean retry
         assert present(vft, app, n)
         assert leftovers(vft) == [], (kind, at, done.err)

@@ -362,7 +362,11 @@ case "$*" in
   *-filter_complex*)
     echo $$ $(cut -d' ' -f22 /proc/$$/stat) >> "{pids}"
     for last; do :; done
-    $(cat "{how}") "{victim}" "$last"
+    case "$(cat "{how}")" in
+      mkdir) mkdir "$last" && echo part > "$last/piece" && ln -s "{victim}" "$last/link" ;;
+      cp) cp "{victim}" "$last" ;;
+      *) $(cat "{how}") "{victim}" "$last" ;;
+    esac
     exit 0 ;;
 esac
 exec {HOST_FFMPEG} "$@"
@@ -371,15 +375,25 @@ exec {HOST_FFMPEG} "$@"
     project = import_clip(vft, clips["sound"], env)["project"]
     saved = save_edit(vft, project, {"width": 160, "height": 160})
     before = victim.read_bytes()
-    for link in ("ln -s", "ln"):
+    out = tmp_path / "out.mp4"
+    # A link to another file, a second name of it, or a folder (with a link in it).
+    for link in ("ln -s", "ln", "mkdir"):
         how.write_text(link)
-        out = tmp_path / "out.mp4"
         assert vft.err("media", "render_edit", render_args(vft, saved, out), env=env) == (
             "The renderer did not leave a new regular file as its output")
         assert not out.exists() and not out.is_symlink()
         assert leftovers(tmp_path, "media-export") == []
         assert leftovers(vft.folder("media"), "render") == []
     assert victim.read_bytes() == before and victim.stat().st_nlink == 1
+    # A good output whose commit (the link to the destination) fails leaves nothing either.
+    how.write_text("cp")
+    faulted = dict(env, LD_PRELOAD=os.path.join(TOOLS_DIR, "libvft_faults.so"),
+                   VFT_FAULT_ROOT=str(tmp_path), VFT_FAULT_CALL="link", VFT_FAULT_AT="1",
+                   VFT_FAULT_ERRNO=str(errno.EIO),
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    assert vft.err("media", "render_edit", render_args(vft, saved, out), env=faulted) == (
+        "Could not commit new output without overwriting: Input/output error")
+    assert not out.exists() and leftovers(tmp_path, "media-export") == []
     assert vft.ok("media", "get_project", {"id": project["id"]})["version"] == 2
     assert not any(alive(*line.split()) for line in pids.read_text().splitlines())
 
@@ -395,8 +409,11 @@ def test_render_removes_what_killed_renders_left(vft, clips, tmp_path):
     stale_export = tmp_path / f"media-export-1-{gone}.mp4"
     stale_log.write_text("frame=1")
     stale_export.write_bytes(b"partial")
+    # What a killed render's renderer left may be a folder (with a link in it) too.
+    stale_folder = tmp_path / f"media-export-3-{gone}.mp4"
+    (stale_folder / "part").mkdir(parents=True)
     # Kept: a file of another name and, on Linux (where the test's own process id is a
-    # running process's), a live render's output and a link of that name (no render's).
+    # running process's), a live render's output.
     other = tmp_path / f"my-export-1-{gone}.mp4"
     other.write_bytes(b"mine")
     live = tmp_path / f"media-export-1-{os.getpid()}.mp4"
@@ -404,14 +421,16 @@ def test_render_removes_what_killed_renders_left(vft, clips, tmp_path):
     if not WINE:
         live.write_bytes(b"running")
         link.symlink_to(other.name)
+        (stale_folder / "part" / "link").symlink_to(other)
     # The render itself fails: the clean-up comes first.
     env["VEYMORA_FFMPEG"] = vft.path(tmp_path / "nowhere" / NAME)
     assert vft.err("media", "render_edit", render_args(vft, saved, tmp_path / "x.mp4"),
                    env=env) == UNAVAILABLE
-    assert not stale_log.exists() and not stale_export.exists() and other.exists()
+    assert not stale_log.exists() and not stale_export.exists() and not stale_folder.exists()
+    assert other.read_bytes() == b"mine"
     assert leftovers(data, "render") == []
     if not WINE:
-        assert live.exists() and link.is_symlink()
+        assert live.exists() and not link.is_symlink()
 
 
 @needs_ffmpeg

@@ -109,7 +109,9 @@ def test_a_flood_of_large_requests_behind_a_render_is_held_back(vft, clips, tmp_
         except BlockingIOError:
             continue
     assert taken < offered / 2, f"took {taken >> 20} MiB of {offered >> 20} MiB"
-    assert peak_memory_mib(proc.pid) < 300
+    # About 90 MiB in a plain build; a sanitizer's allocator keeps freed memory aside for a
+    # while. Taking it all in would hold well over 800 MiB.
+    assert peak_memory_mib(proc.pid) < 512
     os.set_blocking(fd, True)
     render.release()
     rest = big[taken % len(big):] + big * (count - 1 - taken // len(big))

@@ -2,10 +2,12 @@
 the lines sent (`> `) and the lines expected back (`< `), in order; `#` starts a comment.
 All lines are piped in at once and input is closed, as a script would; the output must be
 exactly the expected lines, with nothing on standard error and exit status 0. In expected
-lines @@STORAGE@@ stands for the platform's storage sentence, and @@ICON@@ for the program's
-icon in base64."""
+lines @@STORAGE@@ stands for the platform's storage sentence, @@VERSION@@ for the build's
+version (project() in CMakeLists.txt, its one home) and @@ICON@@ for the program's icon in
+base64."""
 import base64
 import os
+import re
 
 import pytest
 
@@ -14,6 +16,8 @@ from conftest import WINE
 STORAGE = (b"Storage stays on this Windows computer;" if WINE
            else b"Storage stays on this computer;")
 HERE = os.path.join(os.path.dirname(__file__), "transcripts")
+with open(os.path.join(HERE, "..", "..", "..", "CMakeLists.txt"), "rb") as listing:
+    VERSION = re.search(rb"project\(\S+ VERSION ([0-9.]+)", listing.read()).group(1)
 with open(os.path.join(HERE, "..", "..", "..", "doc", "icon.png"), "rb") as icon_file:
     ICON = base64.b64encode(icon_file.read())
 CASES = sorted(name for name in os.listdir(HERE) if name.endswith(".txt"))
@@ -26,7 +30,8 @@ def read_transcript(path):
             if line.startswith(b"> "):
                 sent.append(line[2:])
             elif line.startswith(b"< "):
-                expected.append(line[2:].replace(b"@@STORAGE@@", STORAGE).replace(b"@@ICON@@", ICON))
+                expected.append(line[2:].replace(b"@@STORAGE@@", STORAGE)
+                                .replace(b"@@VERSION@@", VERSION).replace(b"@@ICON@@", ICON))
             elif line.startswith(b"app: "):
                 app = line[5:].decode()
             elif line and not line.startswith(b"#"):

@@ -167,7 +167,16 @@ async function exerciseApp(variant, app) {
           `connect took ${elapsed.toFixed(0)} ms (bound ${variant.connectBoundMs} ms)`,
         );
       }
-      assert.deepEqual(client.getServerVersion(), { name: `Veymora ${app}`, version: '0.1.0' });
+      const { title, description, icons, ...identity } = client.getServerVersion();
+      assert.deepEqual(identity, { name: `Veymora ${app}`, version: '0.1.0' });
+      if (variant.version === CURRENT_VERSION) {
+        // The current revision presents the program: its title, description and icon.
+        assert.equal(title, `Veymora ${app[0].toUpperCase()}${app.slice(1)}`);
+        assert.equal(typeof description, 'string');
+        assert.match(icons[0].src, /^data:image\/png;base64,iVBOR/);
+      } else {
+        assert.deepEqual([title, description, icons], [undefined, undefined, undefined]);
+      }
       assert.deepEqual(client.getServerCapabilities(), { tools: {} });
       assert.equal(typeof client.getInstructions(), 'string');
       assert.equal(variant.negotiatedVersion(client, seen), variant.version);

@@ -83,6 +83,8 @@ int trickle(xcb_connection_t *connection, xcb_window_t window, bool bare) {
           const std::uint32_t size = 1'000'000;
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor,
                               request->property, incr, 32, 1, &size);
+          // Said once, so a test knows a reader is in the middle of a transfer.
+          if (reader == XCB_NONE && pieces == 0) announce("transferring");
           reader = request->requestor;
           property = request->property;
         } else {

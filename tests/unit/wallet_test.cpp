@@ -214,30 +214,57 @@ std::string slurp(const std::filesystem::path &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Exports are made with create_new_file: whatever is at the name when the file is created,
-// even if it appeared after every check, stays as it is.
-TEST(WalletExportFile, IsCreatedNewAndNeverReplacesAnything) {
+// Exports and every other file a call makes are NewFiles: whatever is at the name when the
+// file is created, even if it appeared after every check, stays as it is; what the call made
+// goes unless kept, and only that.
+TEST(NewFile, IsCreatedNewNeverReplacesAnythingAndGoesUnlessKept) {
   namespace fs = std::filesystem;
+  using vft::platform::NewFile;
   const fs::path folder = fs::path(testing::TempDir()) /
                           ("wallet-export-" + std::to_string(vft::platform::process_id()));
   fs::remove_all(folder);
   fs::create_directories(folder);
   const fs::path fresh = folder / "fresh.pdf";
-  ASSERT_TRUE(vft::platform::create_new_file(fresh.string(), "%PDF-new"));
+  {
+    auto made = NewFile::write(fresh.string(), "%PDF-new", true);
+    ASSERT_TRUE(made);
+    made->keep();
+  }
   EXPECT_EQ(slurp(fresh), "%PDF-new");
 
-  auto again = vft::platform::create_new_file(fresh.string(), "other");
+  auto again = NewFile::write(fresh.string(), "other", true);
   ASSERT_FALSE(again);
   EXPECT_FALSE(again.error().empty());
   EXPECT_EQ(slurp(fresh), "%PDF-new");
 
-  ASSERT_FALSE(vft::platform::create_new_file((folder / "no" / "x.pdf").string(), "x"));
+  ASSERT_FALSE(NewFile::write((folder / "no" / "x.pdf").string(), "x", true));
   EXPECT_FALSE(fs::exists(folder / "no"));
+
+  // Not kept: gone; but a file put in its place meanwhile is someone else's.
+  const fs::path partial = folder / "partial.tmp";
+  ASSERT_TRUE(NewFile::write(partial.string(), "part", false));
+  EXPECT_FALSE(fs::exists(partial));
+  {
+    auto made = NewFile::write(partial.string(), "part", false);
+    ASSERT_TRUE(made);
+    fs::rename(partial, folder / "moved.tmp");
+    std::ofstream(partial) << "theirs";
+  }
+  EXPECT_EQ(slurp(partial), "theirs");
 #ifndef _WIN32
   const fs::path link = folder / "link.pdf";
   fs::create_symlink(folder / "target.pdf", link);
-  EXPECT_FALSE(vft::platform::create_new_file(link.string(), "x"));
+  EXPECT_FALSE(NewFile::write(link.string(), "x", true));
   EXPECT_FALSE(fs::exists(folder / "target.pdf"));
+  // A claimed name loses whatever a program left there, a folder with a link in it included,
+  // and never what the link leads to.
+  {
+    const NewFile claimed = NewFile::claim((folder / "out").string());
+    fs::create_directories(folder / "out" / "deep");
+    fs::create_symlink(fresh, folder / "out" / "deep" / "link");
+  }
+  EXPECT_FALSE(fs::exists(folder / "out"));
+  EXPECT_EQ(slurp(fresh), "%PDF-new");
 #endif
   fs::remove_all(folder);
 }

@@ -4,7 +4,8 @@
 // (@modelcontextprotocol/ext-apps, bundled here at test time) in headless Chromium: the host
 // page on one loopback origin, the sandbox proxy and the view on another, the view's
 // document served with the default CSP of MCP Apps as its header. The view's tool calls go
-// through the bridge to the program.
+// through the bridge to the program. Then the official Inspector's CLI probes every bound
+// tool for its view (--advertise-apps --app-info), where Node is 20 or later.
 //
 // Usage: VFT_EXE=... VFT_VIEWS_DIR=<build>/views node tests/views/run.mjs
 //   VFT_VIEWS_DIR  the assembled views the build embedded (cmake/embed_views.cmake)
@@ -186,16 +187,10 @@ await browserContext.route('**/*', (route) => {
 const page = await browserContext.newPage();
 const toolCalls = [];
 let activeClient = null;
-// Stand-ins for app-only tools the program does not serve yet, so the views' drawing of their
-// answers is checked meanwhile; a tool the program lists is always the real one.
-let standIns = {};
 await page.exposeFunction('vftCallTool', async (params) => {
   toolCalls.push(params);
-  if (standIns[params.name]) return standIns[params.name](params.arguments);
   return activeClient.callTool(params, { timeout: CALL_BOUND_MS });
 });
-const answer = (data, extra = []) =>
-  ({ content: [...extra, { type: 'text', text: JSON.stringify(data) }], structuredContent: data, isError: false });
 
 // ---- the program under the official client ------------------------------------------------
 const scratch = path.join(work, 'homes');
@@ -220,21 +215,20 @@ async function connect(app, revision, extra = {}) {
   );
   await client.connect(transport);
   assert.equal(client.getNegotiatedProtocolVersion(), revision);
-  const offered = Boolean(client.getServerCapabilities()?.extensions?.[UI]);
+  assert.deepEqual(client.getServerCapabilities()?.extensions?.[UI], {}, 'the program offers views');
   const call = async (name, args) => {
     const result = await client.callTool({ name, arguments: args }, { timeout: CALL_BOUND_MS });
     assert.ok(!result.isError, `${name}: ${result.content?.[0]?.text}`);
     return result;
   };
-  return { client, homes, offered, call, tools: (await client.listTools()).tools };
+  return { client, homes, call, tools: (await client.listTools()).tools };
 }
 
-// The view of a tool: from the program when it serves views, else the assembled file (until
-// the server side is in, the end-to-end checks of resources/read report themselves skipped).
+// The view of a tool, as the program serves it: named on the tool, read as a resource, the
+// very bytes the build embedded.
 async function viewFor(conn, app, toolName, label) {
   const tool = conn.tools.find((t) => t.name === toolName);
   assert.ok(tool, `${toolName} is listed`);
-  if (!conn.offered) return { html: files[app], tool, fromServer: false };
   const uri = tool._meta?.ui?.resourceUri;
   assert.match(String(uri), /^ui:\/\//, `${toolName} names its view`);
   assert.equal(tool._meta['ui/resourceUri'], uri, 'the flat key names the same view');
@@ -243,7 +237,14 @@ async function viewFor(conn, app, toolName, label) {
   const [content] = read.contents;
   assert.equal(content.mimeType, MIME);
   assert.equal(content.text, files[app], `${label}: the served view is the embedded one`);
-  return { html: content.text, tool, fromServer: true };
+  return { html: content.text, tool };
+}
+
+// An app-only tool: listed to this client for the view alone.
+function appOnly(conn, name) {
+  const tool = conn.tools.find((t) => t.name === name);
+  assert.ok(tool, `${name} is listed to a client that declares the extension`);
+  assert.deepEqual(tool._meta?.ui?.visibility, ['app']);
 }
 
 async function mount(view, args, result, { serverTools = true, ready } = {}) {
@@ -280,9 +281,11 @@ async function common(label, frame, hostileText, shots) {
     assert.deepEqual(seen, { images: 0, bold: 0, found: true, alerted: false });
   });
   await check(`${label}: size-changed reports the drawn document`, async () => {
-    const height = await frame.evaluate(() => document.documentElement.scrollHeight);
-    await page.waitForFunction((h) => window.vftHost.sizes.some((s) => s.height === h), height,
-      { timeout: DRAW_BOUND_MS });
+    const height = await frame.evaluate(() => Math.ceil(document.documentElement.getBoundingClientRect().height));
+    // The latest report is the document as drawn now, and the host's frame follows it.
+    await page.waitForFunction((h) => window.vftHost.sizes.at(-1)?.height === h &&
+      document.getElementById('view').getBoundingClientRect().height === h, height,
+    { timeout: DRAW_BOUND_MS });
   });
   if (shots) await page.locator('#view').screenshot({ path: path.join(OUT, `view-${shots}-light.png`) });
   await check(`${label}: the dark theme, ours and then the host's variables`, async () => {
@@ -309,7 +312,6 @@ async function billsChecks(revision, shots) {
   const label = `bills ${revision}`;
   const conn = await connect('bills', revision);
   activeClient = conn.client;
-  standIns = {};
   const bills = [];
   let receipts = 0;
   async function bill(fields, confirmations = []) {
@@ -358,19 +360,7 @@ async function billsChecks(revision, shots) {
     const month = (k) => `${Math.floor(k / 12)}-${String((k % 12) + 1).padStart(2, '0')}`;
     return [month(y * 12 + m - 1 - 11), month(y * 12 + m - 1)];
   };
-  standIns = {};
-  if (!conn.tools.some((t) => t.name === 'summarize_bills_by_month')) {
-    standIns.summarize_bills_by_month = (args) => {
-      assert.deepEqual(Object.keys(args).sort(), ['asOf', 'months']);
-      const { asOf } = args;
-      const [fromMonth, toMonth] = window12(asOf);
-      const rows = monthRows(fromMonth, toMonth).map((line) => {
-        const [month, provider, currency, billed, paid] = line.split('|');
-        return { month, provider, currency, billedMinor: Number(billed), paidMinor: Number(paid) };
-      });
-      return answer({ asOf, fromMonth, toMonth, rows });
-    };
-  }
+  appOnly(conn, 'summarize_bills_by_month');
   const view = await viewFor(conn, 'bills', 'summarize_bills', label);
   const args = { asOf: '2026-03-15' };
   const result = await conn.call('summarize_bills', args);
@@ -406,8 +396,7 @@ async function billsChecks(revision, shots) {
     assert.ok(toolCalls.some((c) => c.name === 'summarize_bills' && c.arguments.asOf === '2026-03-25'));
     assert.deepEqual((await overdueWords())[1], ['Water', true]);
   });
-  const served = conn.tools.some((t) => t.name === 'summarize_bills_by_month');
-  await check(`${label}: the month-by-month figures equal the test's own sums${served ? '' : ' (stand-in tool)'}`, async () => {
+  await check(`${label}: the month-by-month figures equal the test's own sums`, async () => {
     await frame.waitForSelector('#months[data-as-of="2026-03-25"] tr[data-month]', { timeout: DRAW_BOUND_MS });
     const shown = await frame.$$eval('tr[data-month]', (rows) => rows.map((r) =>
       [r.dataset.month, r.dataset.provider, r.dataset.currency, Number(r.dataset.billed), Number(r.dataset.paid)].join('|')));
@@ -439,7 +428,6 @@ async function mediaChecks(revision, shots, source) {
   const label = `media ${revision}`;
   const conn = await connect('media', revision);
   activeClient = conn.client;
-  standIns = {};
   const sourceCopy = path.join(conn.homes.files, 'source.mp4');
   fs.copyFileSync(source, sourceCopy);
   let project = (await conn.call('import_video', { title: hostile('clip'), path: sourceCopy })).structuredContent;
@@ -454,22 +442,7 @@ async function mediaChecks(revision, shots, source) {
   const flat = await save('flat', { start: 0.5, end: 2.5, speed: 1.5, width: 320, height: 180 });
   const rendered = await conn.call('render_edit', { id: project.id, expectedVersion: project.version, editId: ramped.id, destinationPath: path.join(conn.homes.files, 'out.mp4') });
   const receipt = rendered.structuredContent.export;
-  standIns = {};
-  if (!conn.tools.some((t) => t.name === 'preview_edit_frames')) {
-    standIns.preview_edit_frames = (args) => {
-      // The catalogue's arguments: id, editId and times required, width optional.
-      assert.deepEqual(Object.keys(args).sort(), ['editId', 'id', 'times', 'width']);
-      const { times, width } = args;
-      const images = times.map((time) => ({
-        type: 'image',
-        mimeType: 'image/jpeg',
-        data: execFileSync('ffmpeg', ['-hide_banner', '-loglevel', 'error', '-nostdin', '-ss', String(time),
-          '-i', sourceCopy, '-frames:v', '1', '-vf', `scale=${width}:-2`, '-f', 'image2pipe', '-c:v', 'mjpeg',
-          'pipe:1'], { timeout: CALL_BOUND_MS }).toString('base64'),
-      }));
-      return answer({ frames: times.map((time) => ({ time })), width, height: 2 * Math.round((width * 9) / 32) }, images);
-    };
-  }
+  appOnly(conn, 'preview_edit_frames');
   const view = await viewFor(conn, 'media', 'render_edit', label);
   const { frame } = await mount(view, {}, rendered, {
     ready: () => document.getElementById('expected').textContent !== '' && document.querySelector('tr[data-export]'),
@@ -492,8 +465,7 @@ async function mediaChecks(revision, shots, source) {
     assert.equal(await frame.$$eval('#steps tr[data-speed]', (rows) => rows.length), 1);
     await frame.selectOption('#edit', ramped.id);
   });
-  const framesServed = conn.tools.some((t) => t.name === 'preview_edit_frames');
-  await check(`${label}: "Show frames" loads the asked number of images at the asked width${framesServed ? '' : ' (stand-in tool)'}`, async () => {
+  await check(`${label}: "Show frames" loads the asked number of images at the asked width`, async () => {
     await frame.selectOption('#width', '240');
     await frame.click('#frames-button');
     await frame.waitForFunction(() => document.querySelectorAll('#frames img').length > 0 &&
@@ -505,20 +477,20 @@ async function mediaChecks(revision, shots, source) {
     assert.equal(asked.arguments.width, 240);
     assert.deepEqual(sizes, asked.arguments.times.map(() => 240));
   });
-  if (!framesServed) {
-    skip(`${label}: a source changed on disk shows the tool's own error text`, 'preview_edit_frames is not served yet');
-  } else {
-    await check(`${label}: a source changed on disk shows the tool's own error text`, async () => {
-      fs.appendFileSync(sourceCopy, 'changed');
-      const direct = await conn.client.callTool({ name: 'preview_edit_frames', arguments: { id: project.id, editId: ramped.id, times: [1] } });
-      assert.equal(direct.isError, true);
-      await frame.click('#frames-button');
-      await frame.waitForFunction((text) => document.getElementById('status').textContent === text,
-        direct.content[0].text, { timeout: CALL_BOUND_MS });
-      assert.equal(await frame.$$eval('#frames img', (imgs) => imgs.length), 0);
-    });
-  }
   await common(label, frame, hostile('clip'), shots && 'media');
+  await check(`${label}: a source changed on disk shows the tool's own error text`, async () => {
+    const withFrames = await page.evaluate(() => window.vftHost.sizes.at(-1).height);
+    fs.appendFileSync(sourceCopy, 'changed');
+    const direct = await conn.client.callTool({ name: 'preview_edit_frames', arguments: { id: project.id, editId: ramped.id, times: [1] } });
+    assert.equal(direct.isError, true);
+    await frame.click('#frames-button');
+    await frame.waitForFunction((text) => document.getElementById('status').textContent === text,
+      direct.content[0].text, { timeout: CALL_BOUND_MS });
+    assert.equal(await frame.$$eval('#frames img', (imgs) => imgs.length), 0);
+    // Without the frames the document is shorter, and the host is told so.
+    await page.waitForFunction((before) => window.vftHost.sizes.at(-1).height < before, withFrames,
+      { timeout: DRAW_BOUND_MS });
+  });
   await conn.client.close();
 }
 
@@ -527,7 +499,6 @@ async function inventoryChecks(revision, shots) {
   const label = `inventory ${revision}`;
   const conn = await connect('inventory', revision);
   activeClient = conn.client;
-  standIns = {};
   let item = (await conn.call('save_item', { title: hostile('car'), category: 'Car', model: 'Estate' })).structuredContent;
   const event = async (fields) => {
     const result = await conn.call('record_item_event', { id: item.id, expectedVersion: item.version, ...fields });
@@ -571,7 +542,6 @@ async function studioChecks(revision, shots) {
   const label = `studio ${revision}`;
   const conn = await connect('studio', revision);
   activeClient = conn.client;
-  standIns = {};
   const source = path.join(conn.homes.files, 'src');
   fs.mkdirSync(source);
   let receipts = 0;
@@ -608,36 +578,6 @@ async function studioChecks(revision, shots) {
   await conn.client.close();
 }
 
-// ---- the runs ------------------------------------------------------------------------------------
-const source = path.join(work, 'source.mp4');
-makeSource(source);
-for (const revision of [LEGACY, CURRENT]) {
-  const shots = revision === CURRENT;
-  for (const [name, run] of [['bills', billsChecks], ['media', (r, s) => mediaChecks(r, s, source)],
-    ['inventory', inventoryChecks], ['studio', studioChecks]]) {
-    await check(`${name} ${revision}: the data is made and the view served and mounted`, () =>
-      run(revision, shots));
-  }
-}
-await check('no request left loopback', async () => {
-  assert.deepEqual(offLoopback, []);
-  assert.deepEqual(strays, []);
-  // The watch sees what it should: a request of the host page itself (a documentation
-  // address, never reached) is caught and refused.
-  await page.goto(`${HOST}/host.html`);
-  const outcome = await page.evaluate(() => fetch('http://192.0.2.1/').then(() => 'answered', () => 'refused'));
-  assert.equal(outcome, 'refused');
-  assert.deepEqual(offLoopback, ['http://192.0.2.1/']);
-});
-const serverSide = await (async () => {
-  const conn = await connect('bills', LEGACY);
-  await conn.client.close();
-  return conn.offered;
-})();
-if (!serverSide) skip('views read from the program (resources/read)', 'the program does not offer MCP Apps yet; the assembled files were mounted');
-
-await browser.close();
-
 // ---- the Inspector CLI probe -----------------------------------------------------------------
 // The official Inspector's CLI asks each bound tool for its view, declaring the extension or
 // not, in both revisions. Its package asks for Node 22.19; it runs on Node 20, while Node 18
@@ -663,39 +603,66 @@ function inspect(app, tool, revision, advertise) {
   });
 }
 const nodeMajor = Number(process.versions.node.split('.')[0]);
-if (nodeMajor < 20) {
-  skip('the Inspector CLI probe', `Node ${process.versions.node}: the Inspector needs Node 20 or later`);
-} else if (!serverSide) {
-  skip('the Inspector CLI probe', 'the program does not offer MCP Apps yet');
-} else {
-  const probes = [];
+const probes = [];
+if (nodeMajor >= 20) {
   for (const revision of [LEGACY, CURRENT]) {
     for (const [app, tools] of Object.entries(BOUND)) {
       for (const tool of tools) probes.push({ app, tool, revision, advertise: true });
     }
     probes.push({ app: 'bills', tool: 'summarize_bills', revision, advertise: false });
   }
-  // Four at a time: each is a Node process and a program.
+}
+// They run beside the browser's checks, three at a time: each is a Node process and a program.
+const probing = (async () => {
   const outcomes = [];
-  for (let i = 0; i < probes.length; i += 4) {
-    outcomes.push(...(await Promise.all(probes.slice(i, i + 4).map((p) =>
+  for (let i = 0; i < probes.length; i += 3) {
+    outcomes.push(...(await Promise.all(probes.slice(i, i + 3).map((p) =>
       inspect(p.app, p.tool, p.revision, p.advertise)))));
   }
-  for (const [i, p] of probes.entries()) {
-    const outcome = outcomes[i];
-    const name = `inspector ${p.revision}: ${p.tool} ${p.advertise ? 'with' : 'without'} --advertise-apps`;
-    await check(name, () => {
-      if (!p.advertise) {
-        assert.equal(outcome.code, 2, outcome.stderr);
-        return;
-      }
-      assert.equal(outcome.code, 0, outcome.stderr + outcome.stdout);
-      const info = JSON.parse(outcome.stdout.trim().split('\n').at(-1));
-      assert.equal(info.hasApp, true);
-      assert.match(info.resourceUri, new RegExp(`^ui://${p.app}/`));
-      assert.equal(info.resourceMimeType, MIME);
-    });
+  return outcomes;
+})();
+
+// ---- the runs ------------------------------------------------------------------------------------
+const source = path.join(work, 'source.mp4');
+makeSource(source);
+for (const revision of [LEGACY, CURRENT]) {
+  const shots = revision === CURRENT;
+  for (const [name, run] of [['bills', billsChecks], ['media', (r, s) => mediaChecks(r, s, source)],
+    ['inventory', inventoryChecks], ['studio', studioChecks]]) {
+    await check(`${name} ${revision}: the data is made and the view served and mounted`, () =>
+      run(revision, shots));
   }
+}
+await check('no request left loopback', async () => {
+  assert.deepEqual(offLoopback, []);
+  assert.deepEqual(strays, []);
+  // The watch sees what it should: a request of the host page itself (a documentation
+  // address, never reached) is caught and refused.
+  await page.goto(`${HOST}/host.html`);
+  const outcome = await page.evaluate(() => fetch('http://192.0.2.1/').then(() => 'answered', () => 'refused'));
+  assert.equal(outcome, 'refused');
+  assert.deepEqual(offLoopback, ['http://192.0.2.1/']);
+});
+await browser.close();
+
+if (nodeMajor < 20) {
+  skip('the Inspector CLI probe', `Node ${process.versions.node}: the Inspector needs Node 20 or later`);
+}
+const outcomes = await probing;
+for (const [i, p] of probes.entries()) {
+  const outcome = outcomes[i];
+  const name = `inspector ${p.revision}: ${p.tool} ${p.advertise ? 'with' : 'without'} --advertise-apps`;
+  await check(name, () => {
+    if (!p.advertise) {
+      assert.equal(outcome.code, 2, outcome.stderr);
+      return;
+    }
+    assert.equal(outcome.code, 0, outcome.stderr + outcome.stdout);
+    const info = JSON.parse(outcome.stdout.trim().split('\n').at(-1));
+    assert.equal(info.hasApp, true);
+    assert.match(info.resourceUri, new RegExp(`^ui://${p.app}/`));
+    assert.equal(info.resourceMimeType, MIME);
+  });
 }
 
 hostServer.close();

@@ -39,8 +39,9 @@ Result<platform::ClipboardWrite> prepare_content(const Json &content);
 // The content of write_clipboard and save_clip from their text or imagePath argument.
 Result<Json> content_from_arguments(const Json &args);
 
-// read_clipboard's result for kind "text" or "image".
-Result<Json> read_current(const Json &kind);
+// read_clipboard's result for kind "text" or "image". The cancel token (null: none) ends
+// the clipboard's waits, here and below.
+Result<Json> read_current(const Json &kind, const CancelToken *cancel);
 
 struct Written {
   Json snapshot; // the replaced content, or null when it could not be captured
@@ -48,8 +49,10 @@ struct Written {
 };
 
 // Replaces the clipboard; with the guard set, only while the sequence number still is
-// the expected one.
-Result<Written> write_content(const Json &content, bool guard, std::uint32_t expected);
+// the expected one. A cancel before the replacement changes nothing; one after it leaves the
+// new content in place (it is written, and its undo record is what the caller saves).
+Result<Written> write_content(const Json &content, bool guard, std::uint32_t expected,
+                              const CancelToken *cancel);
 
 // The write with one undo record, shared by write_clipboard and copy_saved_clip.
 Result<Json> guarded_write(ToolCall &call, const Json &content);

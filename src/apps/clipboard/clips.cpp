@@ -18,10 +18,10 @@ constexpr std::size_t kMaxTitle = 160;
 bool has(const Json &args, std::string_view name) { return args.find(name) != args.end(); }
 
 // The content to save: from the arguments, else the current clipboard for `kind`.
-Result<Json> clip_content(const Json &args) {
+Result<Json> clip_content(const Json &args, const CancelToken *cancel) {
   if (has(args, "text") || has(args, "imagePath")) return content_from_arguments(args);
   const auto kind = args.find("kind");
-  VFT_TRY(auto read, read_current(kind == args.end() ? Json("text") : *kind));
+  VFT_TRY(auto read, read_current(kind == args.end() ? Json("text") : *kind, cancel));
   Json content = std::move(read);
   if (const auto image = content.find("_imageData"); image != content.end()) {
     content["data"] = std::move(*image);
@@ -59,7 +59,7 @@ Result<Json> get_clip(ToolCall &call) {
 
 Result<Json> save_clip(ToolCall &call) {
   VFT_TRY(auto title, apps::required_text(call.args, "title", kMaxTitle));
-  VFT_TRY(auto content, clip_content(call.args));
+  VFT_TRY(auto content, clip_content(call.args, call.cancel));
 
   VFT_TRY(auto draft, apps::draft_record(call, title, kPrefix, kMaxClips, kClipLimit));
   Json &record = draft.record;

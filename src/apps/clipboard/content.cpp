@@ -74,9 +74,9 @@ Result<Json> content_from_arguments(const Json &args) {
   return image_content(png);
 }
 
-Result<Json> read_current(const Json &kind) {
+Result<Json> read_current(const Json &kind, const CancelToken *cancel) {
   if (!kind.is_string()) return fail(kKindMustBeText);
-  VFT_TRY(auto session, platform::open_clipboard());
+  VFT_TRY(auto session, platform::open_clipboard(cancel));
   const std::string &name = kind.get_ref<const std::string &>();
   Json result;
   if (name == "text") {
@@ -92,12 +92,17 @@ Result<Json> read_current(const Json &kind) {
     return fail(kKindTextOrImage);
   }
   result["sequence"] = session.sequence();
+  if (cancel != nullptr && cancel->cancelled()) return fail(kCancelled);
   return result;
 }
 
-Result<Written> write_content(const Json &content, bool guard, std::uint32_t expected) {
-  VFT_TRY(auto session, platform::open_clipboard());
-  if (guard && session.sequence() != expected) return fail(kGuardRefusal);
+Result<Written> write_content(const Json &content, bool guard, std::uint32_t expected,
+                              const CancelToken *cancel) {
+  VFT_TRY(auto session, platform::open_clipboard(cancel));
+  const bool changed = guard && session.sequence() != expected;
+  // A sequence read cut short by a cancel is no sign of a newer copy.
+  if (cancel != nullptr && cancel->cancelled()) return fail(kCancelled);
+  if (changed) return fail(kGuardRefusal);
   VFT_TRY(auto previous, snapshot(session));
   VFT_TRY(auto prepared, prepare_content(content));
   VFT_TRY_VOID(session.replace(prepared));
@@ -106,15 +111,18 @@ Result<Written> write_content(const Json &content, bool guard, std::uint32_t exp
 }
 
 Result<Json> guarded_write(ToolCall &call, const Json &content) {
-  VFT_TRY(auto written, write_content(content, false, 0));
+  VFT_TRY(auto written, write_content(content, false, 0, call.cancel));
   const bool recorded = !written.snapshot.is_null();
   Json &undo = call.store.document["undo"];
   undo = recorded ? Json{{"previous", written.snapshot}, {"sequence", written.sequence}}
                   : Json(nullptr);
   if (auto saved = call.save(); !saved) {
     // Put the old content back, unless someone copied something meanwhile; without a
-    // snapshot there is nothing to put back.
-    if (recorded) ignore_failure(write_content(written.snapshot, true, written.sequence));
+    // snapshot there is nothing to put back. Not even a cancel stops this: the call must not
+    // end with a content on the clipboard that no undo record knows of.
+    if (recorded) {
+      ignore_failure(write_content(written.snapshot, true, written.sequence, nullptr));
+    }
     return fail(saved.error());
   }
   return Json{{"written", true},

@@ -19,8 +19,8 @@ namespace {
 
 using namespace clipboard;
 
-Result<Json> inspect_clipboard(ToolCall &) {
-  VFT_TRY(auto session, platform::open_clipboard());
+Result<Json> inspect_clipboard(ToolCall &call) {
+  VFT_TRY(auto session, platform::open_clipboard(call.cancel));
   VFT_TRY(auto formats, session.formats());
   return Json{{"empty", formats.empty},
               {"textAvailable", formats.text},
@@ -29,7 +29,7 @@ Result<Json> inspect_clipboard(ToolCall &) {
 }
 
 Result<Json> read_clipboard(ToolCall &call) {
-  return read_current(member_or_null(call.args, "kind"));
+  return read_current(member_or_null(call.args, "kind"), call.cancel);
 }
 
 Result<Json> write_clipboard(ToolCall &call) {
@@ -41,7 +41,7 @@ Result<Json> undo_clipboard(ToolCall &call) {
   VFT_TRY(auto sequence, undo_sequence(call.store.document));
   const Json &undo = call.store.document["undo"];
   // Any failure keeps the record, so a refusal repeats until a new write replaces it.
-  VFT_TRY_VOID(write_content(member_or_null(undo, "previous"), true, sequence));
+  VFT_TRY_VOID(write_content(member_or_null(undo, "previous"), true, sequence, call.cancel));
   call.store.document["undo"] = nullptr; // no redo
   VFT_TRY_VOID(call.save());
   return Json{{"restored", true}};

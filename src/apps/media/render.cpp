@@ -7,7 +7,6 @@
 #include "store/files.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
-#include "undo_guard.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -242,8 +241,10 @@ Result<Json> render_edit(ToolCall &call) {
   });
   const std::string temporary =
       platform::join_path(*folder, call.stamper.name(kExportPrefix) + std::string(kExportSuffix));
-  // Until the commit, every way out (a failed or cancelled run included) removes it.
-  UndoGuard remove_partial([&temporary] { platform::remove_file_quietly(temporary); });
+  // Whatever the renderer leaves at this name (a file, a link, a folder) goes on every way
+  // out: a failed or cancelled run, a refused output, and the commit, which gives the output
+  // its destination's name as its only one.
+  const platform::NewFile partial = platform::NewFile::claim(temporary);
   ProgressReporter reporter(call, plan.expected_duration);
   VFT_TRY(const auto run, run_ffmpeg(call, resolve_ffmpeg_path(call.store.document),
                                      render_arguments(plan, source, temporary), kRenderLimitSeconds,
@@ -265,15 +266,13 @@ Result<Json> render_edit(ToolCall &call) {
   if (auto linked = platform::hard_link(temporary, target); !linked) {
     return fail(kCommitFailed + linked.error());
   }
+  // The name is the one we just made (the link refuses an existing one).
+  platform::NewFile output = platform::NewFile::claim(target);
   if (auto committed = platform::regular_file_identity(target);
       !committed || !(*committed == *made)) {
-    // The name is the one we just made (the link refuses an existing one).
-    platform::remove_file_quietly(target);
     return fail(kNotNewOutput);
   }
-  remove_partial.commit();
-  // The output's first name; the destination is now its only one.
-  platform::remove_file_quietly(temporary);
+  output.keep();
 
   Json receipt{{"id", call.stamper.name("export")},
                {"editId", edit->at("id")},

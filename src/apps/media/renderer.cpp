@@ -8,7 +8,6 @@
 #include "store/files.hpp"
 #include "store/selected_file.hpp"
 #include "text/unicode.hpp"
-#include "undo_guard.hpp"
 
 #include <charconv>
 #include <chrono>
@@ -166,7 +165,8 @@ Result<RunOutcome> run_ffmpeg(ToolCall &call, const std::string &program,
   });
   const std::string log =
       platform::join_path(folder, call.stamper.name(kLogPrefix) + std::string(kLogSuffix));
-  const UndoGuard remove_log([&log] { platform::remove_file_quietly(log); });
+  // Never kept: it goes on every way out.
+  const platform::NewFile log_file = platform::NewFile::claim(log);
   VFT_TRY_VOID(platform::create_empty_file(log));
 
   auto child = platform::start_child(program, args, log);

@@ -64,7 +64,9 @@ Result<Json> export_document(ToolCall &call) {
   // content is checked before the destination is created.
   VFT_TRY_VOID(check_destination(destination));
   VFT_TRY(auto content, read_content(call.store, record));
-  VFT_TRY_VOID(platform::create_new_file(destination, content));
+  // A copy cut short is never left for the user to mistake for a whole one.
+  VFT_TRY(auto copy, platform::NewFile::write(destination, content, true));
+  copy.keep();
   return Json{{"bytes", static_cast<std::uint64_t>(content.size())},
               {"note", kExportNote},
               {"path", destination},

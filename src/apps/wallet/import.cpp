@@ -72,14 +72,18 @@ Result<Json> import_document(ToolCall &call) {
   // The content reaches the disk before the record that points at it; a record without
   // its content file is never saved.
   VFT_TRY(auto sealed, store::protect(content, kDocumentEntropy));
-  const std::string content_path = platform::join_path(documents_folder(call.store), blob);
-  VFT_TRY_VOID(store::atomic_replace(content_path, sealed, call.stamper));
+  const std::string folder = documents_folder(call.store);
+  VFT_TRY_VOID(platform::create_directories(folder));
+  // The name is the new record's own: nothing is there yet, and until the save the file goes
+  // on every way out.
+  VFT_TRY(auto content_file,
+          platform::NewFile::write(platform::join_path(folder, blob), sealed, true));
   records.push_back(record);
   if (auto saved = call.save(); !saved) {
     records.erase(records.size() - 1);
-    platform::remove_file_quietly(content_path);
     return fail(saved.error());
   }
+  content_file.keep();
   return Json{{"document", document_view(record, false)},
               {"duplicate", false},
               {"encryptedAtRest", platform_texts::kProtectionLabel},

@@ -2,7 +2,8 @@
 // property of our own unmapped window (INCR transfers included); writing hands the content to
 // a detached holder process (clipboard_holder.cpp) that owns the selection until another
 // program takes it. Owners answer at their own pace, so each wait, each transfer and the
-// whole operation have a deadline; past one the call is busy.
+// whole operation have a deadline (platform/waits.hpp); past one the call is busy, and a
+// cancel ends any of them.
 #include "platform/clipboard.hpp"
 
 #include "image/image.hpp"
@@ -20,7 +21,6 @@ namespace vft::platform {
 
 namespace {
 
-using x11::Clock;
 using x11::Event;
 using x11::Reply;
 
@@ -32,21 +32,16 @@ struct Property {
 
 enum class Refusal { none, refused, too_large };
 
-// How long one transfer (TARGETS, a text, an image, INCR pieces included) may take, and the
-// whole operation (every transfer, the holder's start and the waits around them).
-constexpr std::chrono::seconds kTransferTime{8};
-constexpr std::chrono::seconds kOperationTime{15};
-
-// The end of the next wait for an owner's answer: the answer time, within the transfer's
-// deadline. The X server's own replies are waited for until the deadline itself.
-Clock::time_point next_wait(Clock::time_point transfer_deadline) {
-  return std::min(transfer_deadline, Clock::now() + x11::kAnswerTime);
+// The end of the next wait for an owner's answer within the transfer's deadline. The X
+// server's own replies are waited for until the deadline itself.
+TimePoint next_wait(const x11::Display &display, TimePoint transfer_deadline) {
+  return answer_deadline(display.waiter(), transfer_deadline);
 }
 
 // Reads the whole property of our window and deletes it. Properties larger than max bytes
 // are refused without being read.
 Result<Property> take_property(x11::Display &display, std::uint64_t max, Refusal &refusal,
-                               Clock::time_point deadline) {
+                               TimePoint deadline) {
   xcb_connection_t *connection = display.connection();
   Property property;
   std::uint32_t offset = 0; // in 32-bit units
@@ -57,7 +52,7 @@ Result<Property> take_property(x11::Display &display, std::uint64_t max, Refusal
                          XCB_GET_PROPERTY_TYPE_ANY, offset, kChunkUnits)
             .sequence,
         deadline);
-    if (!reply) return fail(kClipboardBusy);
+    if (!reply) return display.gave_up();
     const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
     if (offset == 0) {
       property.type = reply->type;
@@ -84,9 +79,9 @@ bool is_transfer_change(xcb_generic_event_t *event, const x11::Display &display)
 }
 
 // Takes and drops the rest of a refused INCR transfer, until the transfer's deadline.
-void drain(x11::Display &display, Clock::time_point deadline) {
+void drain(x11::Display &display, TimePoint deadline) {
   while (true) {
-    Event piece = display.wait_for(next_wait(deadline), [&](xcb_generic_event_t *e) {
+    Event piece = display.wait_for(next_wait(display, deadline), [&](xcb_generic_event_t *e) {
       return is_transfer_change(e, display);
     });
     if (!piece) return;
@@ -106,8 +101,8 @@ void drain(x11::Display &display, Clock::time_point deadline) {
 // window goes with the session, which ends its side too.
 Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t target,
                                            std::uint64_t max, bool &too_large,
-                                           Clock::time_point operation_deadline) {
-  const Clock::time_point deadline = std::min(operation_deadline, Clock::now() + kTransferTime);
+                                           TimePoint operation_deadline) {
+  const TimePoint deadline = display.waiter().within(operation_deadline, limits::kReadTransfer);
   xcb_connection_t *connection = display.connection();
   const x11::Atoms &atoms = display.atoms();
   xcb_delete_property(connection, display.window(), atoms.transfer);
@@ -115,13 +110,13 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
                         XCB_CURRENT_TIME);
   xcb_flush(connection);
   const xcb_window_t window = display.window();
-  Event answer = display.wait_for(next_wait(deadline), [&](xcb_generic_event_t *e) {
+  Event answer = display.wait_for(next_wait(display, deadline), [&](xcb_generic_event_t *e) {
     if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
     // A late answer to an earlier request names another target.
     auto *notify = reinterpret_cast<xcb_selection_notify_event_t *>(e);
     return notify->requestor == window && notify->target == target;
   });
-  if (!answer) return fail(kClipboardBusy);
+  if (!answer) return display.gave_up();
   if (reinterpret_cast<xcb_selection_notify_event_t *>(answer.get())->property == XCB_NONE) {
     return std::optional<std::string>();
   }
@@ -137,10 +132,10 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
   // deletion of the INCR property above started the transfer); an empty piece ends it.
   std::string data;
   while (true) {
-    Event piece = display.wait_for(next_wait(deadline), [&](xcb_generic_event_t *e) {
+    Event piece = display.wait_for(next_wait(display, deadline), [&](xcb_generic_event_t *e) {
       return is_transfer_change(e, display);
     });
-    if (!piece) return fail(kClipboardBusy);
+    if (!piece) return display.gave_up();
     VFT_TRY(auto chunk, take_property(display, max - data.size(), refusal, deadline));
     if (refusal == Refusal::too_large) {
       // An owner stopped midway would wait for us for ever: take the rest and drop it.
@@ -156,7 +151,7 @@ Result<std::optional<std::string>> convert(x11::Display &display, xcb_atom_t tar
 
 // The targets the owner offers; none when it does not say.
 Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &display,
-                                                               Clock::time_point deadline) {
+                                                               TimePoint deadline) {
   bool too_large = false;
   VFT_TRY(auto list,
           convert(display, display.atoms().targets, kMaxClipboardPayload, too_large, deadline));
@@ -172,9 +167,9 @@ Result<std::optional<std::vector<xcb_atom_t>>> offered_targets(x11::Display &dis
 // The bytes of the first of the targets that the owner offers, within the payload limit.
 // Owners that do not list their targets are asked for each in turn.
 Result<std::string> read_payload(x11::Display &display, std::initializer_list<xcb_atom_t> targets,
-                                 bool allow_empty, Clock::time_point deadline) {
+                                 bool allow_empty, TimePoint deadline) {
   const auto owner = display.selection_owner(deadline);
-  if (!owner) return fail(kClipboardBusy);
+  if (!owner) return display.gave_up();
   if (*owner == XCB_NONE) return fail(kClipboardFormatUnavailable);
   VFT_TRY(auto offered, offered_targets(display, deadline));
   for (const xcb_atom_t target : targets) {
@@ -195,7 +190,7 @@ Result<std::string> read_payload(x11::Display &display, std::initializer_list<xc
 
 struct ClipboardSession::Impl {
   x11::Display display;
-  Clock::time_point deadline;           // of the whole operation
+  TimePoint deadline;                   // of the whole operation
   std::optional<std::uint32_t> written; // the holder's sequence number after a write
 };
 
@@ -204,9 +199,11 @@ ClipboardSession::ClipboardSession(ClipboardSession &&) noexcept = default;
 ClipboardSession &ClipboardSession::operator=(ClipboardSession &&) noexcept = default;
 ClipboardSession::~ClipboardSession() = default;
 
-Result<ClipboardSession> open_clipboard() {
-  const Clock::time_point deadline = Clock::now() + kOperationTime;
-  VFT_TRY(auto display, x11::Display::open(std::min(deadline, Clock::now() + x11::kConnectTime)));
+Result<ClipboardSession> open_clipboard(const CancelToken *cancel) {
+  const Waiter waiter(cancel);
+  const TimePoint deadline = waiter.now() + limits::kOperation;
+  VFT_TRY(auto display,
+          x11::Display::open(waiter.within(deadline, limits::kDisplayConnect), waiter));
   return ClipboardSession(std::make_unique<ClipboardSession::Impl>(
       ClipboardSession::Impl{std::move(display), deadline, {}}));
 }
@@ -215,7 +212,7 @@ Result<ClipboardFormats> ClipboardSession::formats() {
   x11::Display &display = impl_->display;
   ClipboardFormats formats;
   const auto owner = display.selection_owner(impl_->deadline);
-  if (!owner) return fail(kClipboardBusy);
+  if (!owner) return display.gave_up();
   if (*owner == XCB_NONE) return formats;
   VFT_TRY(auto offered, offered_targets(display, impl_->deadline));
   formats.empty = false;
@@ -284,21 +281,23 @@ Result<void> ClipboardSession::replace(const ClipboardWrite &content) {
   // At most one holder of ours: the one that owns the selection now gives way to this write,
   // and is gone before the write returns.
   auto previous = PreviousHolder::find(display, impl_->deadline);
+  // The last point at which a cancel leaves the clipboard as it was.
+  if (display.waiter().cancelled()) return fail(kCancelled);
   if (content.kind == ClipboardWrite::Kind::empty) {
     // No owner is the empty clipboard; a holder of ours sees SelectionClear and exits.
     xcb_set_selection_owner(display.connection(), XCB_NONE, display.atoms().clipboard,
                             XCB_CURRENT_TIME);
     const auto owner = display.selection_owner(impl_->deadline);
-    if (!owner) return fail(kClipboardBusy);
+    if (!owner) return display.gave_up();
     if (*owner != XCB_NONE) {
       return fail(std::string(kClipboardNotCleared) + ": the X11 server kept the owner");
     }
     impl_->written = 0;
   } else {
-    VFT_TRY(auto sequence, start_holder(content, impl_->deadline));
+    VFT_TRY(auto sequence, start_holder(content, impl_->deadline, display.waiter()));
     impl_->written = sequence;
   }
-  if (previous) previous->end(impl_->deadline);
+  if (previous) previous->end(impl_->deadline, display.waiter());
   return {};
 }
 

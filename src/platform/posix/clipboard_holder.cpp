@@ -11,6 +11,8 @@
 // serves. Standard streams are /dev/null; it has no other descriptor than its X connection.
 #include "platform/posix/clipboard_holder.hpp"
 
+#include "undo_guard.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -33,26 +35,22 @@ namespace vft::platform {
 
 namespace {
 
-using x11::Clock;
+using limits::kGiveWay;
+using limits::kHolderStart;
+using limits::kServedPiece;
+using limits::kServedTransfer;
 
-// How long the tool waits for the holder to own the selection: it needs a connection, one
-// round trip for a server time and one for the ownership.
-constexpr std::chrono::seconds kHolderStartTime{6};
-// A reader of a large content (INCR) must take each piece within this time, and the whole
-// content within the transfer time; otherwise the holder drops that transfer.
-constexpr std::chrono::seconds kPiecePatience{2};
-constexpr std::chrono::seconds kTransferTime{30};
 // Transfers served at once; requests beyond are refused until one ends.
 constexpr std::size_t kMostTransfers = 16;
 constexpr std::size_t kLargestPiece = 262'144;
-// How long a previous holder gets to give way before it is killed.
-constexpr std::chrono::seconds kGiveWayTime{2};
 
 // The holder's end of the socket to the tool.
 constexpr int kChannel = 3;
 
-// The holder's answer on the channel: a tag byte and the sequence number, or a failure text;
-// then the tool's acceptance.
+// The holder's first word on the channel: a tag byte and its process id, so that a tool that
+// gives up can end it. Then its answer: a tag byte and the sequence number, or a failure
+// text; then the tool's acceptance.
+constexpr char kProcess = 'P';
 constexpr char kOwned = 'S';
 constexpr char kFailed = 'F';
 constexpr char kAccepted = 'A';
@@ -62,18 +60,12 @@ constexpr char kAccepted = 'A';
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 void pidfd_kill(int process) { ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0); }
 
-// Waits for the descriptor to be ready for the events, until the deadline.
-bool wait_ready(int fd, short events, Clock::time_point deadline) {
-  while (true) {
-    pollfd wait{fd, events, 0};
-    const int ready = ::poll(&wait, 1, x11::milliseconds_until(deadline));
-    if (ready > 0) return true;
-    if (ready == 0 || errno != EINTR) return false;
-  }
+bool wait_ready(int fd, short events, TimePoint deadline, const Waiter &waiter) {
+  return x11::wait_ready(fd, events, deadline, waiter);
 }
 
 // Sends all bytes by the deadline (the descriptor is non-blocking on the tool's side).
-bool send_all(int fd, std::string_view bytes, Clock::time_point deadline) {
+bool send_all(int fd, std::string_view bytes, TimePoint deadline, const Waiter &waiter) {
   while (!bytes.empty()) {
     const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n > 0) {
@@ -81,7 +73,8 @@ bool send_all(int fd, std::string_view bytes, Clock::time_point deadline) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_ready(fd, POLLOUT, deadline)) {
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        wait_ready(fd, POLLOUT, deadline, waiter)) {
       continue;
     }
     return false;
@@ -90,9 +83,9 @@ bool send_all(int fd, std::string_view bytes, Clock::time_point deadline) {
 }
 
 // Reads exactly size bytes by the deadline.
-bool receive_all(int fd, char *into, std::size_t size, Clock::time_point deadline) {
+bool receive_all(int fd, char *into, std::size_t size, TimePoint deadline, const Waiter &waiter) {
   while (size > 0) {
-    if (!wait_ready(fd, POLLIN, deadline)) return false;
+    if (!wait_ready(fd, POLLIN, deadline, waiter)) return false;
     const ssize_t n = ::recv(fd, into, size, MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return false;
@@ -114,21 +107,23 @@ std::string encode(const ClipboardWrite &content) {
   return message;
 }
 
-std::optional<ClipboardWrite> receive_content(int fd, Clock::time_point deadline) {
+std::optional<ClipboardWrite> receive_content(int fd, TimePoint deadline) {
+  const Waiter waiter;
   char kind = 0;
-  if (!receive_all(fd, &kind, 1, deadline) || (kind != 't' && kind != 'i')) return std::nullopt;
+  if (!receive_all(fd, &kind, 1, deadline, waiter) || (kind != 't' && kind != 'i'))
+    return std::nullopt;
   ClipboardWrite content;
   content.kind = kind == 't' ? ClipboardWrite::Kind::text : ClipboardWrite::Kind::image;
   for (std::string *part : {&content.text, &content.png, &content.bmp}) {
     std::uint64_t size = 0;
-    if (!receive_all(fd, reinterpret_cast<char *>(&size), sizeof size, deadline)) {
+    if (!receive_all(fd, reinterpret_cast<char *>(&size), sizeof size, deadline, waiter)) {
       return std::nullopt;
     }
     // Nothing larger than the tool can send (a BMP of a 20 MiB PNG can be large, but a
     // 32-bit X11 property length bounds what could be served at all).
     if (size > 0xffff'ffffULL) return std::nullopt;
     part->resize(static_cast<std::size_t>(size));
-    if (!receive_all(fd, part->data(), part->size(), deadline)) return std::nullopt;
+    if (!receive_all(fd, part->data(), part->size(), deadline, waiter)) return std::nullopt;
   }
   return content;
 }
@@ -136,13 +131,16 @@ std::optional<ClipboardWrite> receive_content(int fd, Clock::time_point deadline
 void report_value(int fd, char tag, std::uint32_t value) {
   char message[5] = {tag};
   std::memcpy(message + 1, &value, 4);
-  (void)send_all(fd, std::string_view(message, sizeof message), Clock::now() + x11::kAnswerTime);
+  const Waiter waiter;
+  (void)send_all(fd, std::string_view(message, sizeof message), waiter.now() + limits::kOwnerAnswer,
+                 waiter);
 }
 
 void report_failure(int fd, std::string_view text) {
   std::string message(1, kFailed);
   message += text.substr(0, 400);
-  (void)send_all(fd, message, Clock::now() + x11::kAnswerTime);
+  const Waiter waiter;
+  (void)send_all(fd, message, waiter.now() + limits::kOwnerAnswer, waiter);
 }
 
 struct Offer {
@@ -157,8 +155,8 @@ struct Transfer {
   xcb_atom_t target;
   const std::string *bytes;
   std::size_t offset;
-  Clock::time_point piece_deadline;
-  Clock::time_point deadline;
+  TimePoint piece_deadline;
+  TimePoint deadline;
 };
 
 class Server {
@@ -180,13 +178,13 @@ public:
   // dropped: their readers asked for a content that is no longer the clipboard's.
   void run() {
     while (true) {
-      Clock::time_point deadline = Clock::time_point::max();
+      TimePoint deadline = TimePoint::max();
       for (const Transfer &transfer : transfers_)
         deadline = std::min({deadline, transfer.piece_deadline, transfer.deadline});
       x11::Event event = display_.next_event(deadline);
       if (!event) {
         if (display_.broken()) return;
-        const auto now = Clock::now();
+        const auto now = display_.waiter().now();
         std::erase_if(transfers_, [&](const Transfer &t) {
           return t.piece_deadline <= now || t.deadline <= now;
         });
@@ -245,9 +243,9 @@ private:
           const auto size = static_cast<std::uint32_t>(offer.bytes->size());
           xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request.requestor, property,
                               atoms.incr, 32, 1, &size);
-          const auto now = Clock::now();
+          const auto now = display_.waiter().now();
           transfers_.push_back({request.requestor, property, offer.target, offer.bytes, 0,
-                                now + kPiecePatience, now + kTransferTime});
+                                now + kServedPiece, now + kServedTransfer});
           served = true;
         }
         break;
@@ -278,7 +276,7 @@ private:
                         found->bytes->data() + found->offset);
     xcb_flush(display_.connection());
     found->offset += size;
-    found->piece_deadline = Clock::now() + kPiecePatience;
+    found->piece_deadline = display_.waiter().now() + kServedPiece;
     if (size == 0) transfers_.erase(found); // the empty piece ends the transfer
   }
 
@@ -290,10 +288,12 @@ private:
 };
 
 void hold(int channel) {
-  const auto start_deadline = Clock::now() + kHolderStartTime;
+  const Waiter waiter; // nobody cancels the holder: the tool ends it instead
+  const auto start_deadline = waiter.now() + kHolderStart;
+  report_value(channel, kProcess, static_cast<std::uint32_t>(::getpid()));
   const std::optional<ClipboardWrite> content = receive_content(channel, start_deadline);
   if (!content) return report_failure(channel, "the clipboard holder got no content");
-  auto display = x11::Display::open(std::min(start_deadline, Clock::now() + x11::kConnectTime));
+  auto display = x11::Display::open(waiter.within(start_deadline, limits::kDisplayConnect), waiter);
   if (!display) return report_failure(channel, display.error());
   const std::optional<xcb_timestamp_t> time = display->server_time(start_deadline);
   if (!time) return report_failure(channel, "the X11 server did not answer");
@@ -309,7 +309,7 @@ void hold(int channel) {
   }
   report_value(channel, kOwned, x11::sequence_of(display->window(), *time));
   char accepted = 0;
-  if (!receive_all(channel, &accepted, 1, start_deadline) || accepted != kAccepted) {
+  if (!receive_all(channel, &accepted, 1, start_deadline, waiter) || accepted != kAccepted) {
     // The tool gave up and reports a failed write: leave no owner behind.
     xcb_set_selection_owner(display->connection(), XCB_NONE, display->atoms().clipboard, *time);
     xcb_flush(display->connection());
@@ -376,17 +376,17 @@ int run_clipboard_holder() {
   ::_exit(0);
 }
 
-Result<std::uint32_t> start_holder(const ClipboardWrite &content, Clock::time_point deadline) {
+Result<std::uint32_t> start_holder(const ClipboardWrite &content, TimePoint deadline,
+                                   const Waiter &waiter) {
   const std::string failed = std::string(kClipboardWriteFailed) + ": ";
-  deadline = std::min(deadline, Clock::now() + kHolderStartTime);
+  deadline = waiter.within(deadline, kHolderStart);
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     return fail(failed + std::strerror(errno));
   }
   const posix::Fd ours(ends[0]);
   // Above the descriptors the holder gets, so that moving it to 3 clears close-on-exec.
-  const posix::Fd theirs(ends[1] > kChannel ? ends[1]
-                                            : ::fcntl(ends[1], F_DUPFD_CLOEXEC, kChannel + 1));
+  posix::Fd theirs(ends[1] > kChannel ? ends[1] : ::fcntl(ends[1], F_DUPFD_CLOEXEC, kChannel + 1));
   if (ends[1] <= kChannel) ::close(ends[1]);
   if (theirs.get() < 0) return fail(failed + std::strerror(errno));
 
@@ -403,20 +403,56 @@ Result<std::uint32_t> start_holder(const ClipboardWrite &content, Clock::time_po
       return fail(failed + std::strerror(e));
     }
   }
+  // Only the holder keeps that end: when it is gone, our reads end at once.
+  ::close(theirs.release());
+  // The started process forks the holder and ends at once; it is reaped on every path.
   const posix::Fd started(pidfd_open(child));
+  const UndoGuard reap([&] {
+    const Waiter kernel; // the system's own pace, not the call's
+    if (started.get() < 0 ||
+        !wait_ready(started.get(), POLLIN, kernel.now() + limits::kOwnerAnswer, kernel)) {
+      ::kill(child, SIGKILL);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  });
   ::fcntl(ours.get(), F_SETFL, ::fcntl(ours.get(), F_GETFL) | O_NONBLOCK);
+  const posix::Fd holder_process([&] {
+    char word[5] = {};
+    if (!receive_all(ours.get(), word, sizeof word, deadline, waiter) || word[0] != kProcess) {
+      return -1;
+    }
+    std::uint32_t pid = 0;
+    std::memcpy(&pid, word + 1, 4);
+    posix::Fd process(pid == 0 || pid > 0x3fff'ffff ? -1 : pidfd_open(static_cast<pid_t>(pid)));
+    if (process.get() < 0 || !is_holder_process(static_cast<int>(pid))) return -1;
+    ::fcntl(process.get(), F_SETFD, FD_CLOEXEC);
+    return process.release();
+  }());
+  const int holder = holder_process.get();
+  // A holder that this write does not keep (a failure, a cancel) is ended before the write
+  // returns: nothing of a failed write goes on serving.
+  UndoGuard end_holder([holder] {
+    if (holder >= 0) pidfd_kill(holder);
+  });
+
   std::optional<std::uint32_t> sequence;
   std::string problem;
-  if (!send_all(ours.get(), encode(content), deadline)) {
+  if (holder < 0) {
+    problem = "the clipboard holder did not start";
+  } else if (!send_all(ours.get(), encode(content), deadline, waiter)) {
     problem = "the clipboard holder did not take the content";
   } else {
     char answer[5] = {};
-    if (receive_all(ours.get(), answer, 1, deadline) && answer[0] == kOwned &&
-        receive_all(ours.get(), answer + 1, 4, deadline)) {
+    if (receive_all(ours.get(), answer, 1, deadline, waiter) && answer[0] == kOwned &&
+        receive_all(ours.get(), answer + 1, 4, deadline, waiter)) {
       std::uint32_t value = 0;
       std::memcpy(&value, answer + 1, 4);
       // The holder serves only once it knows the tool took its answer in time.
-      if (send_all(ours.get(), std::string_view(&kAccepted, 1), deadline)) sequence = value;
+      if (send_all(ours.get(), std::string_view(&kAccepted, 1), deadline, waiter)) {
+        sequence = value;
+      }
     } else if (answer[0] == kFailed) {
       char text[400];
       const ssize_t n = ::recv(ours.get(), text, sizeof text, 0);
@@ -424,17 +460,15 @@ Result<std::uint32_t> start_holder(const ClipboardWrite &content, Clock::time_po
     }
     if (!sequence && problem.empty()) problem = "the clipboard holder did not answer";
   }
-  // The started process forks the holder and ends at once.
-  if (started.get() < 0 || !wait_ready(started.get(), POLLIN, deadline)) ::kill(child, SIGKILL);
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  if (sequence) {
+    end_holder.commit();
+    return *sequence;
   }
-  if (sequence) return *sequence;
+  if (waiter.cancelled()) return fail(kCancelled);
   return fail(failed + problem);
 }
 
-std::optional<PreviousHolder> PreviousHolder::find(x11::Display &display,
-                                                   Clock::time_point deadline) {
+std::optional<PreviousHolder> PreviousHolder::find(x11::Display &display, TimePoint deadline) {
   const auto owner = display.selection_owner(deadline);
   if (!owner || *owner == XCB_NONE) return std::nullopt;
   auto mark = display.reply<xcb_get_property_reply_t>(
@@ -456,10 +490,12 @@ std::optional<PreviousHolder> PreviousHolder::find(x11::Display &display,
   return previous;
 }
 
-void PreviousHolder::end(Clock::time_point deadline) {
-  if (wait_ready(process_.get(), POLLIN, std::min(deadline, Clock::now() + kGiveWayTime))) return;
+void PreviousHolder::end(TimePoint deadline, const Waiter &waiter) {
+  // A cancelled write does not wait for it to give way: it goes at once.
+  if (wait_ready(process_.get(), POLLIN, waiter.within(deadline, kGiveWay), waiter)) return;
   pidfd_kill(process_.get());
-  (void)wait_ready(process_.get(), POLLIN, Clock::now() + x11::kAnswerTime);
+  const Waiter kernel; // the system's own pace, not the call's
+  (void)wait_ready(process_.get(), POLLIN, kernel.now() + limits::kOwnerAnswer, kernel);
 }
 
 } // namespace vft::platform

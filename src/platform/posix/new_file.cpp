@@ -1,67 +1,48 @@
-// Files created new at paths the user names, on Linux.
+// Files created new, on Linux.
 #include "platform/platform.hpp"
 #include "platform/posix/posix.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace vft::platform {
 
-namespace {
-
-Failure error_text(int code) { return fail(std::strerror(code)); }
-
-// Removes the file we created at path, but only while the name still leads to it: if
-// someone put another file there meanwhile, that one is theirs.
-void remove_if_ours(const std::string &path, const struct stat &ours) {
-  struct stat now {};
-  if (::lstat(path.c_str(), &now) == 0 && now.st_dev == ours.st_dev && now.st_ino == ours.st_ino) {
-    (void)::unlink(path.c_str());
-  }
-}
-
-} // namespace
-
-Result<void> create_new_file(const std::string &path, std::string_view bytes) {
+Result<NewFile> NewFile::write(const std::string &path, std::string_view bytes, bool durable_name) {
+  const auto failed = [](int code) { return fail(std::strerror(code)); };
   // O_EXCL also refuses a link at the path, even one that leads nowhere.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return error_text(errno);
+  posix::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return failed(errno);
+  // Until its identity is known the name is ours alone: it is empty and was created an
+  // instant ago, so removing by name is the lesser evil.
+  NewFile file(path);
   struct stat ours {};
-  if (::fstat(fd, &ours) != 0) {
-    const int code = errno;
-    // Without its identity we cannot tell it from a stranger's file later; it is empty and
-    // was created an instant ago, so removing it by name is the lesser evil.
-    ::close(fd);
-    (void)::unlink(path.c_str());
-    return error_text(code);
-  }
-  int code = 0;
-  while (!bytes.empty() && code == 0) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+  if (::fstat(fd.get(), &ours) != 0) return failed(errno);
+  file.identity_ = FileIdentity{static_cast<std::uint64_t>(ours.st_dev),
+                                static_cast<std::uint64_t>(ours.st_ino), 1};
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
     if (n < 0) {
-      if (errno != EINTR) code = errno;
-      continue;
+      if (errno == EINTR) continue;
+      return failed(errno);
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (code == 0 && ::fsync(fd) != 0) code = errno;
-  if (::close(fd) != 0 && code == 0) code = errno;
-  // The new name survives a power loss only once its folder is flushed; until then the
-  // export is not done, and a copy we cannot vouch for is taken away again.
-  if (code == 0) {
-    if (auto flushed = posix::flush_folder(parent_path(path).value_or(".")); !flushed) {
-      remove_if_ours(path, ours);
-      return flushed;
-    }
-  }
-  if (code != 0) {
-    remove_if_ours(path, ours);
-    return error_text(code);
-  }
-  return {};
+  if (::fsync(fd.get()) != 0) return failed(errno);
+  if (::close(fd.release()) != 0) return failed(errno);
+  // The new name survives a power loss only once its folder is flushed; until then the work
+  // is not done, and a copy we cannot vouch for is taken away again.
+  if (durable_name) VFT_TRY_VOID(posix::flush_folder(parent_path(path).value_or(".")));
+  return file;
+}
+
+void remove_tree_quietly(const std::string &path) {
+  std::error_code ignored;
+  // Links are removed, never followed.
+  std::filesystem::remove_all(path, ignored);
 }
 
 } // namespace vft::platform

@@ -100,12 +100,9 @@ Result<void> create_key(const std::string &folder, const std::string &path) {
   if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return no_reason();
   const std::string temp = join_path(folder, ".key-" + std::to_string(now_nanos()) + "-" +
                                                  std::to_string(process_id()) + ".tmp");
-  auto written =
-      write_new_file(temp, std::string_view(reinterpret_cast<char *>(key.data()), key.size()));
-  if (!written) {
-    remove_file_quietly(temp);
-    return no_reason();
-  }
+  auto written = NewFile::write(
+      temp, std::string_view(reinterpret_cast<char *>(key.data()), key.size()), false);
+  if (!written) return no_reason();
   const bool renamed =
       ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
   int code = renamed ? 0 : errno;
@@ -115,7 +112,8 @@ Result<void> create_key(const std::string &folder, const std::string &path) {
     moved = ::link(temp.c_str(), path.c_str()) == 0;
     code = moved ? 0 : errno;
   }
-  if (!renamed) remove_file_quietly(temp);
+  // After a link the temporary name goes (its NewFile removes it); after a rename it is gone.
+  if (renamed) written->keep();
   if (!moved) return code == EEXIST ? Result<void>() : no_reason();
   // The key's name must survive a power loss, or every store sealed with it is lost.
   if (auto flushed = posix::flush_folder(folder); !flushed) return no_reason();

@@ -3,6 +3,7 @@
 // an event or a reply with a deadline (XCB's own waits have none).
 #pragma once
 
+#include "platform/waits.hpp"
 #include "result.hpp"
 
 #include <xcb/xcb.h>
@@ -16,18 +17,9 @@
 
 namespace vft::platform::x11 {
 
-using Clock = std::chrono::steady_clock;
-// How long a clipboard owner gets to answer one request.
-inline constexpr std::chrono::milliseconds kAnswerTime{1000};
-// How long the display gets to accept the connection and answer the first requests.
-inline constexpr std::chrono::seconds kConnectTime{3};
-
-// What is left until the deadline, as a poll() time-out (0 once it has passed).
-inline int milliseconds_until(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
-}
+// Waits until the descriptor is ready for one of the events; false once the deadline has
+// passed or the call was cancelled. A deadline of TimePoint::max() waits without bound.
+bool wait_ready(int fd, short events, TimePoint deadline, const Waiter &waiter);
 
 struct EventDeleter {
   void operator()(xcb_generic_event_t *event) const { std::free(event); }
@@ -59,8 +51,9 @@ struct Atoms {
 class Display {
 public:
   // Connects to $DISPLAY and makes the window, by the deadline; the failure text says why (no
-  // display, refused connection, a display that does not answer, ...).
-  static Result<Display> open(Clock::time_point deadline);
+  // display, refused connection, a display that does not answer, ...). Every wait of the
+  // connection then reads the waiter's clock and ends early when its call is cancelled.
+  static Result<Display> open(TimePoint deadline, const Waiter &waiter);
   Display(Display &&other) noexcept;
   Display &operator=(Display &&) = delete;
   Display(const Display &) = delete;
@@ -72,10 +65,14 @@ public:
   const Atoms &atoms() const { return atoms_; }
   int fd() const { return xcb_get_file_descriptor(connection_); }
   bool broken() const { return xcb_connection_has_error(connection_) != 0; }
+  const Waiter &waiter() const { return waiter_; }
+  // The failure of a wait that ended without its answer: the call was cancelled, or the
+  // other side is busy.
+  Failure gave_up() const;
 
   // The next event that satisfies the predicate, waiting until the deadline at the latest;
   // other events are dropped. None on time-out or a broken connection.
-  template <class Predicate> Event wait_for(Clock::time_point deadline, const Predicate &wanted) {
+  template <class Predicate> Event wait_for(TimePoint deadline, const Predicate &wanted) {
     while (true) {
       Event event = next_event(deadline);
       if (!event) return nullptr;
@@ -84,31 +81,32 @@ public:
   }
   // The next event of any kind; none on time-out or a broken connection. A deadline of
   // time_point::max() waits without bound.
-  Event next_event(Clock::time_point deadline);
+  Event next_event(TimePoint deadline);
 
   // The reply to a request, waiting until the deadline at the latest; none on time-out, an
   // X11 error or a broken connection.
-  template <class T> Reply<T> reply(unsigned int sequence, Clock::time_point deadline) {
+  template <class T> Reply<T> reply(unsigned int sequence, TimePoint deadline) {
     return Reply<T>(static_cast<T *>(await_reply(sequence, deadline)));
   }
   // Whether a request without a reply went through (no X11 error) by the deadline.
-  bool succeeded(xcb_void_cookie_t request, Clock::time_point deadline);
+  bool succeeded(xcb_void_cookie_t request, TimePoint deadline);
 
   // The owner of the CLIPBOARD selection (XCB_NONE: none); nothing when the server does not
   // answer by the deadline.
-  std::optional<xcb_window_t> selection_owner(Clock::time_point deadline);
+  std::optional<xcb_window_t> selection_owner(TimePoint deadline);
   // A real server time: the time of a property change on our own window.
-  std::optional<xcb_timestamp_t> server_time(Clock::time_point deadline);
+  std::optional<xcb_timestamp_t> server_time(TimePoint deadline);
 
 private:
-  Display(xcb_connection_t *connection, xcb_window_t root);
-  void *await_reply(unsigned int sequence, Clock::time_point deadline);
+  Display(xcb_connection_t *connection, xcb_window_t root, const Waiter &waiter);
+  void *await_reply(unsigned int sequence, TimePoint deadline);
   // Waits until the connection has something to read or the deadline passes; false then.
-  bool wait_readable(Clock::time_point deadline);
+  bool wait_readable(TimePoint deadline);
   xcb_connection_t *connection_;
   xcb_window_t root_;
   xcb_window_t window_ = XCB_NONE;
   Atoms atoms_;
+  Waiter waiter_;
 };
 
 // The clipboard change counter of an owner: its window id mixed with the time it answers

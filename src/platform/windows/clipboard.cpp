@@ -1,8 +1,10 @@
-// The Win32 clipboard: a message-only owner window, OpenClipboard with a bounded retry,
+// The Win32 clipboard: a message-only owner window, OpenClipboard with a bounded retry that a
+// cancel ends,
 // CF_UNICODETEXT for text, the registered "PNG" format and CF_DIBV5/CF_DIB for images.
 #include "platform/clipboard.hpp"
 
 #include "image/image.hpp"
+#include "platform/waits.hpp"
 #include "platform/windows/win.hpp"
 #include "text/unicode.hpp"
 
@@ -11,9 +13,6 @@
 namespace vft::platform {
 
 namespace {
-
-constexpr int kOpenAttempts = 20;
-constexpr DWORD kOpenPause = 20; // ms
 
 // MESSAGE, then ": ", the system's text, " (os error N)".
 Failure with_system_error(const char *message, DWORD code) {
@@ -95,19 +94,22 @@ ClipboardSession::ClipboardSession(ClipboardSession &&) noexcept = default;
 ClipboardSession &ClipboardSession::operator=(ClipboardSession &&) noexcept = default;
 ClipboardSession::~ClipboardSession() = default;
 
-Result<ClipboardSession> open_clipboard() {
+Result<ClipboardSession> open_clipboard(const CancelToken *cancel) {
   auto impl = std::make_unique<ClipboardSession::Impl>();
   impl->owner = ::CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   nullptr, nullptr);
   if (impl->owner == nullptr) return with_system_error(kClipboardOwnerWindow, ::GetLastError());
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+  // Another program has it open for a moment, as a rule.
+  const Waiter waiter(cancel);
+  GrowingWaits waits(waiter, limits::kFirstClipboardWait, limits::kLongestClipboardWait,
+                     limits::kClipboardOpenBound);
+  do {
     if (::OpenClipboard(impl->owner)) {
       impl->open = true;
       return ClipboardSession(std::move(impl));
     }
-    ::Sleep(kOpenPause);
-  }
-  return fail(kClipboardBusy); // the window goes with impl
+  } while (waits.next());
+  return fail(waiter.cancelled() ? kCancelled : kClipboardBusy); // the window goes with impl
 }
 
 Result<ClipboardFormats> ClipboardSession::formats() {

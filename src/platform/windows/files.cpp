@@ -110,18 +110,6 @@ Result<std::size_t> ReadingFile::read_some(char *buffer, std::size_t wanted) {
   return static_cast<std::size_t>(read);
 }
 
-Result<void> write_new_file(const std::string &path, std::string_view bytes) {
-  SECURITY_ATTRIBUTES security = win::not_inherited();
-  // The file inherits the folder's access rules, which keep a user's data folder private.
-  Handle file(::CreateFileW(win::wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &security,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return win::last_error();
-  if (!win::write_all(file.get(), bytes)) return win::last_error();
-  if (!::FlushFileBuffers(file.get())) return win::last_error();
-  if (!::CloseHandle(file.release())) return win::last_error();
-  return {};
-}
-
 // The write-through rename reports its own durability: nothing to give back afterwards.
 // Another program's brief hold on the destination is waited out.
 Result<void> replace_file(const std::string &from, const std::string &to, const std::string &) {
@@ -157,7 +145,7 @@ void remove_file_quietly(const std::string &path) {
   (void)win::retry_while_held(wide, [&] { return delete_file(wide); });
 }
 
-void remove_leftover_quietly(const std::string &path) { (void)delete_file(win::wide_path(path)); }
+void remove_leftover_quietly(const std::string &path) { remove_tree_quietly(path); }
 
 FileLock &FileLock::operator=(FileLock &&other) noexcept {
   if (this != &other) {

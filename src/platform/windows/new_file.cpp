@@ -1,55 +1,38 @@
-// Files created new at paths the user names, on Windows.
+// Files created new, on Windows.
 #include "platform/windows/win.hpp"
 
-#include <algorithm>
+#include <filesystem>
 
 namespace vft::platform {
 
-namespace {
-
-// Marks the open file for deletion when its handle closes: the handle names exactly the
-// file we created, whatever has happened to its name meanwhile.
-bool delete_on_close(HANDLE file) {
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
-}
-
-} // namespace
-
-Result<void> create_new_file(const std::string &path, std::string_view bytes) {
+Result<NewFile> NewFile::write(const std::string &path, std::string_view bytes, bool) {
   const std::wstring wide = win::wide_path(path);
   SECURITY_ATTRIBUTES attributes = win::not_inherited();
-  // CREATE_NEW fails when anything, a link included, already has the name. DELETE access
-  // lets us take the file back if writing it fails.
-  HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, &attributes,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return win::last_error();
+  // CREATE_NEW fails when anything, a link included, already has the name. The file inherits
+  // the folder's access rules, which keep a user's data folder private.
+  HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return win::last_error();
+  // Before the handle: it is closed first, so that the removal finds the file free. Until
+  // its identity is known the name is ours alone (empty, created an instant ago).
+  NewFile file(path);
+  win::Handle open(handle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(open.get(), &info)) return win::last_error();
+  file.identity_ =
+      FileIdentity{info.dwVolumeSerialNumber,
+                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 1};
+  if (!win::write_all(open.get(), bytes)) return win::last_error();
+  if (!::FlushFileBuffers(open.get())) return win::last_error();
+  // A rename's write-through, or the closed handle, makes the name durable on Windows.
+  if (!::CloseHandle(open.release())) return win::last_error();
+  return file;
+}
 
-  DWORD code = ERROR_SUCCESS;
-  while (!bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 30));
-    DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
-      code = ::GetLastError();
-      break;
-    }
-    bytes.remove_prefix(written);
-  }
-  if (code == ERROR_SUCCESS && !::FlushFileBuffers(file)) code = ::GetLastError();
-  if (code != ERROR_SUCCESS) {
-    const bool marked = delete_on_close(file);
-    ::CloseHandle(file);
-    if (!marked) remove_file_quietly(path);
-    return win::system_error(code);
-  }
-  if (!::CloseHandle(file)) {
-    code = ::GetLastError();
-    remove_file_quietly(path);
-    return win::system_error(code);
-  }
-  return {};
+void remove_tree_quietly(const std::string &path) {
+  std::error_code ignored;
+  // Links and junctions are removed, never followed.
+  std::filesystem::remove_all(std::filesystem::path(win::widen(path)), ignored);
 }
 
 } // namespace vft::platform

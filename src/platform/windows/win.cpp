@@ -133,25 +133,6 @@ bool may_be_held(DWORD error, const std::wstring &path) {
   }
 }
 
-namespace {
-
-// The same order as the store lock's 100 attempts 20 ms apart.
-constexpr ULONGLONG kHoldBoundMs = 2000;
-constexpr DWORD kFirstHoldWaitMs = 5;
-constexpr DWORD kLongestHoldWaitMs = 100;
-
-} // namespace
-
-HoldWait::HoldWait() : deadline_(::GetTickCount64() + kHoldBoundMs), wait_ms_(kFirstHoldWaitMs) {}
-
-bool HoldWait::next() {
-  const ULONGLONG now = ::GetTickCount64();
-  if (now >= deadline_) return false;
-  ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(wait_ms_, deadline_ - now)));
-  wait_ms_ = std::min(wait_ms_ * 2, kLongestHoldWaitMs);
-  return true;
-}
-
 bool write_all(HANDLE handle, std::string_view bytes) {
   constexpr std::size_t kMaxWrite = 1 << 30;
   while (!bytes.empty()) {

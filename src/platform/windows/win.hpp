@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.hpp"
+#include "platform/waits.hpp"
 
 #include <windows.h>
 
@@ -65,23 +66,17 @@ std::int64_t filetime_to_unix_nanos(const FILETIME &time);
 // denied to path while it is neither a folder nor read-only (those are denied for good).
 bool may_be_held(DWORD error, const std::wstring &path);
 
-// The waits between attempts at an operation that met a hold: short at first, growing, about
-// 2 s in all.
-class HoldWait {
-public:
-  HoldWait();
-  // Waits before the next attempt; false once the time is up (no attempt follows).
-  bool next();
-
-private:
-  ULONGLONG deadline_;
-  DWORD wait_ms_;
-};
+// The waits between attempts at an operation that met a hold: short at first, growing, within
+// limits::kHoldBound in all.
+inline GrowingWaits hold_waits(const Waiter &waiter) {
+  return GrowingWaits(waiter, limits::kFirstHoldWait, limits::kLongestHoldWait, limits::kHoldBound);
+}
 
 // Runs attempt (which returns ERROR_SUCCESS or the error it met) again while it fails in a way
-// a brief hold on path gives, within HoldWait's bound; the last result.
-template <typename Attempt> DWORD retry_while_held(const std::wstring &path, Attempt attempt) {
-  HoldWait wait;
+// a brief hold on path gives, within the hold waits' bound; the last result.
+template <typename Attempt>
+DWORD retry_while_held(const std::wstring &path, Attempt attempt, const Waiter &waiter = Waiter()) {
+  GrowingWaits wait = hold_waits(waiter);
   for (;;) {
     const DWORD error = attempt();
     if (error == ERROR_SUCCESS || !may_be_held(error, path) || !wait.next()) return error;

@@ -25,6 +25,13 @@ std::string utf8(const fs::path &path) {
   return std::string(text.begin(), text.end());
 }
 
+// A file put in place for a test: made new and kept.
+vft::Result<void> write_new_file(const std::string &path, std::string_view bytes) {
+  VFT_TRY(auto file, platform::NewFile::write(path, bytes, false));
+  file.keep();
+  return {};
+}
+
 std::string hex(const std::string &bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -132,7 +139,7 @@ TEST_F(WindowsFiles, FoldersAreCreatedWithTheirParents) {
   ASSERT_TRUE(platform::create_directories(deep));
   EXPECT_TRUE(fs::is_directory(root_ / "a" / "b" / "c" / "d"));
   EXPECT_TRUE(platform::create_directories(deep)); // already there
-  ASSERT_TRUE(platform::write_new_file(path("file"), "x"));
+  ASSERT_TRUE(write_new_file(path("file"), "x"));
   const auto blocked = platform::create_directories(path("file\\sub"));
   ASSERT_FALSE(blocked);
   EXPECT_FALSE(blocked.error().empty());
@@ -142,7 +149,7 @@ TEST_F(WindowsFiles, FoldersAreCreatedWithTheirParents) {
 TEST_F(WindowsFiles, ExistenceTellsMissingFromFailure) {
   EXPECT_EQ(platform::file_existence(path("none")).value(), Existence::missing);
   EXPECT_EQ(platform::file_existence(path("no-folder\\none")).value(), Existence::missing);
-  ASSERT_TRUE(platform::write_new_file(path("here"), ""));
+  ASSERT_TRUE(write_new_file(path("here"), ""));
   EXPECT_EQ(platform::file_existence(path("here")).value(), Existence::present);
   // A name the file system cannot hold is a failure, never "missing".
   EXPECT_FALSE(platform::file_existence(path("bad\x01name?*")));
@@ -150,8 +157,8 @@ TEST_F(WindowsFiles, ExistenceTellsMissingFromFailure) {
 
 TEST_F(WindowsFiles, NewFilesAreCreatedOnlyOnce) {
   const std::string file = path("caf\xC3\xA9 \xF0\x9F\x98\x80.json");
-  ASSERT_TRUE(platform::write_new_file(file, std::string("a\r\nb\0c", 6)));
-  EXPECT_FALSE(platform::write_new_file(file, "again"));
+  ASSERT_TRUE(write_new_file(file, std::string("a\r\nb\0c", 6)));
+  EXPECT_FALSE(write_new_file(file, "again"));
   auto read = platform::read_file_up_to(file, 100);
   ASSERT_TRUE(read && read.value());
   EXPECT_EQ(*read.value(), std::string("a\r\nb\0c", 6)); // bytes, not text
@@ -163,8 +170,8 @@ TEST_F(WindowsFiles, NewFilesAreCreatedOnlyOnce) {
 }
 
 TEST_F(WindowsFiles, ReplaceSwapsTheWholeFile) {
-  ASSERT_TRUE(platform::write_new_file(path("records.json"), "old"));
-  ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
+  ASSERT_TRUE(write_new_file(path("records.json"), "old"));
+  ASSERT_TRUE(write_new_file(path(".write-1-2.tmp"), "new"));
   ASSERT_TRUE(
       platform::replace_file(path(".write-1-2.tmp"), path("records.json"), path(".write-1-3.tmp")));
   EXPECT_EQ(*platform::read_file_up_to(path("records.json"), 10).value(), "new");
@@ -179,8 +186,8 @@ TEST_F(WindowsFiles, ReplaceSwapsTheWholeFile) {
 // Another program's brief hold on a file is waited out; a lasting problem is not one.
 TEST_F(WindowsFiles, OnlyWhatAHoldGivesIsTriedAgain) {
   namespace win = platform::win;
-  ASSERT_TRUE(platform::write_new_file(path("plain"), "x"));
-  ASSERT_TRUE(platform::write_new_file(path("read-only"), "x"));
+  ASSERT_TRUE(write_new_file(path("plain"), "x"));
+  ASSERT_TRUE(write_new_file(path("read-only"), "x"));
   ASSERT_TRUE(::SetFileAttributesW(win::widen(path("read-only")).c_str(), FILE_ATTRIBUTE_READONLY));
   const std::wstring plain = win::widen(path("plain"));
   EXPECT_TRUE(win::may_be_held(ERROR_SHARING_VIOLATION, plain));
@@ -210,7 +217,7 @@ TEST_F(WindowsFiles, OnlyWhatAHoldGivesIsTriedAgain) {
 
   // A read-only destination or a folder in its place fails with the system's text, and the
   // destination is as it was.
-  ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
+  ASSERT_TRUE(write_new_file(path(".write-1-2.tmp"), "new"));
   ASSERT_TRUE(platform::create_directories(path("folder")));
   for (const char *destination : {"read-only", "folder"}) {
     const auto replaced =
@@ -225,8 +232,8 @@ TEST_F(WindowsFiles, OnlyWhatAHoldGivesIsTriedAgain) {
 }
 
 TEST_F(WindowsFiles, AHoldLongerThanTheWaitFailsAfterAboutTwoSeconds) {
-  ASSERT_TRUE(platform::write_new_file(path("records.json"), "old"));
-  ASSERT_TRUE(platform::write_new_file(path(".write-1-2.tmp"), "new"));
+  ASSERT_TRUE(write_new_file(path("records.json"), "old"));
+  ASSERT_TRUE(write_new_file(path(".write-1-2.tmp"), "new"));
   // Read, as a virus scanner does, sharing neither writing nor deletion.
   platform::win::Handle hold(::CreateFileW(platform::win::widen(path("records.json")).c_str(),
                                            GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -266,7 +273,7 @@ TEST_F(WindowsFiles, TheLockFileIsHeldExclusively) {
 
 TEST_F(WindowsFiles, CanonicalPathsAreExtendedAndResolved) {
   ASSERT_TRUE(platform::create_directories(path("sub")));
-  ASSERT_TRUE(platform::write_new_file(path("sub\\Doc.txt"), "text"));
+  ASSERT_TRUE(write_new_file(path("sub\\Doc.txt"), "text"));
   auto direct = platform::canonical_path(path("sub\\Doc.txt"));
   ASSERT_TRUE(direct) << direct.error();
   EXPECT_EQ(direct->rfind("\\\\?\\", 0), 0U) << direct.value();
@@ -279,7 +286,7 @@ TEST_F(WindowsFiles, CanonicalPathsAreExtendedAndResolved) {
 }
 
 TEST_F(WindowsFiles, InfoTellsFilesFromFolders) {
-  ASSERT_TRUE(platform::write_new_file(path("file"), "12345"));
+  ASSERT_TRUE(write_new_file(path("file"), "12345"));
   auto file = platform::file_info(path("file"));
   ASSERT_TRUE(file);
   EXPECT_TRUE(file->regular);
@@ -296,7 +303,7 @@ TEST_F(WindowsFiles, InfoTellsFilesFromFolders) {
 }
 
 TEST_F(WindowsFiles, HardLinksRefuseAnExistingName) {
-  ASSERT_TRUE(platform::write_new_file(path("original"), "shared"));
+  ASSERT_TRUE(write_new_file(path("original"), "shared"));
   ASSERT_TRUE(platform::hard_link(path("original"), path("second")));
   EXPECT_EQ(*platform::read_file_up_to(path("second"), 10).value(), "shared");
   const auto again = platform::hard_link(path("original"), path("second"));
@@ -313,7 +320,7 @@ TEST_F(WindowsFiles, LongPathsWork) {
   ASSERT_GT(deep.size(), 300U);
   ASSERT_TRUE(platform::create_directories(deep));
   const std::string file = platform::join_path(deep, "records.json");
-  ASSERT_TRUE(platform::write_new_file(file, "deep"));
+  ASSERT_TRUE(write_new_file(file, "deep"));
   EXPECT_EQ(platform::file_existence(file).value(), Existence::present);
   EXPECT_EQ(*platform::read_file_up_to(file, 10).value(), "deep");
   {
