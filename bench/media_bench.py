@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from benchlib import Session
+from benchlib import Session, media_bench_home
 
 
 def main():
@@ -31,22 +31,8 @@ def main():
     if ffmpeg is None:
         raise SystemExit("needs ffmpeg on PATH")
     with tempfile.TemporaryDirectory() as home:
-        clip = os.path.join(home, "clip.mp4")
-        subprocess.run([ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin",
-                        "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=24:duration=10",
-                        "-f", "lavfi", "-i", "sine=frequency=440:duration=10",
-                        "-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac", "-shortest",
-                        clip], check=True)
-        recorded = os.path.join(home, "args.json")
-        wrapper = os.path.join(home, "record-ffmpeg")
-        with open(wrapper, "w") as f:
-            f.write("#!/usr/bin/env python3\nimport json, os, sys\n"
-                    "if '-filter_complex' in sys.argv:\n"
-                    f"    json.dump(sys.argv[1:], open({recorded!r}, 'w'))\n"
-                    f"os.execv({ffmpeg!r}, [{ffmpeg!r}] + sys.argv[1:])\n")
-        os.chmod(wrapper, 0o755)
-        env = dict(os.environ, VEYMORA_DATA_HOME=home, VEYMORA_FFMPEG=wrapper)
-        env.pop("LOCALAPPDATA", None)
+        clip, env, recorded = media_bench_home(home, ffmpeg, '-filter_complex',
+                                               ["-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac"])
 
         session = Session(program, "media", env)
         _, imported = session.call("import_video", {"title": "Bench", "path": clip})
